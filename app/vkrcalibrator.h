@@ -1,0 +1,34 @@
+// The main window: picks a controller's locator, starts or aborts the calibration and shows
+// the routine's log. It talks to no controller itself; its worker does.
+#pragma once
+
+#include "ui_vkrcalibrator.h"
+#include "workthread.h"
+
+#include <QMainWindow>
+#include <optional>
+
+class VKRCalibrator : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit VKRCalibrator(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+    ~VKRCalibrator() override;
+
+private slots:
+    void on_refreshButton_clicked();
+    void on_calibrateButton_clicked();
+    void logMessage(const QString& message);
+    void workThreadFinished();
+
+private:
+    void startRun(const QString& locator);
+
+    Ui::VKRCalibratorClass ui;
+    WorkThread worker;
+    // True from a start until that run's finished() arrives. A start pressed while an aborted
+    // run is still winding down is kept here and carried out when that run has finished.
+    bool runActive = false;
+    std::optional<QString> deferredLocator;
+};

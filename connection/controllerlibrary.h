@@ -1,0 +1,36 @@
+// The one door through which the tool reaches the two closed controller libraries.
+// Production code uses the libraries loaded at run time; tests install a fake in their place.
+#pragma once
+
+#include <cstdint>
+
+class ControllerLibrary
+{
+public:
+    // Returned by every call whose library or function could not be loaded (the value that
+    // Windows reports for a module that cannot be found).
+    static constexpr uint32_t NotAvailable = 126;
+
+    virtual ~ControllerLibrary() = default;
+
+    // The implementation in use: the run-time loaded libraries unless another one is installed.
+    static ControllerLibrary& instance();
+    // Installs a replacement (nullptr restores the loaded libraries). Not owned.
+    static void setInstance(ControllerLibrary* replacement);
+
+    // Controller library
+    virtual uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) = 0;
+    virtual uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) = 0;
+    virtual uint32_t releaseSystems() = 0;
+    virtual uint32_t getNumberOfChannels(uint32_t systemIndex, uint32_t* channels) = 0;
+    virtual uint32_t getSensorEnabled(uint32_t systemIndex, uint32_t* mode) = 0;
+    virtual uint32_t setSensorEnabled(uint32_t systemIndex, uint32_t mode) = 0;
+    virtual uint32_t calibrateSensor(uint32_t systemIndex, uint32_t channel) = 0;
+    virtual uint32_t getStatus(uint32_t systemIndex, uint32_t channel, uint32_t* status) = 0;
+    virtual uint32_t stop(uint32_t systemIndex, uint32_t channel) = 0;
+
+    // IO library
+    virtual uint32_t enumerateDevices(uint32_t kind, const char* filter, char* buffer,
+                                      uint32_t* bufferSize) = 0;
+    virtual uint32_t getLocatorInterfaceType(uint32_t* type, const char* locator) = 0;
+};

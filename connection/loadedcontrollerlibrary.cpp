@@ -1,0 +1,125 @@
+#include "loadedcontrollerlibrary.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLibrary>
+
+namespace {
+
+// Loads a library by its base name, from the executable's folder first. The QLibrary objects
+// are never unloaded: a worker thread may be inside a call until the process ends.
+QLibrary* loadLibrary(const QString& baseName)
+{
+    if (QCoreApplication::instance()) {
+        auto* local = new QLibrary(QDir(QCoreApplication::applicationDirPath()).filePath(baseName));
+        if (local->load())
+            return local;
+        delete local;
+    }
+    auto* system = new QLibrary(baseName);
+    if (system->load())
+        return system;
+    delete system;
+    return nullptr;
+}
+
+template <typename Function>
+void resolve(QLibrary* library, const char* symbol, Function& target, QString& firstError)
+{
+    if (library)
+        target = reinterpret_cast<Function>(library->resolve(symbol));
+    if (!target && firstError.isEmpty())
+        firstError = QStringLiteral("missing function %1").arg(QLatin1String(symbol));
+}
+
+} // namespace
+
+void LoadedControllerLibrary::load()
+{
+    QLibrary* control = loadLibrary(QStringLiteral("VKRControl"));
+    if (!control)
+        firstError = QStringLiteral("library VKRControl not found");
+    resolve(control, "OV_FindSystems", table.findSystems, firstError);
+    resolve(control, "OV_OpenSystem", table.openSystem, firstError);
+    resolve(control, "OV_ReleaseSystems", table.releaseSystems, firstError);
+    resolve(control, "OV_GetNumberOfChannels", table.getNumberOfChannels, firstError);
+    resolve(control, "OV_GetSensorEnabled_S", table.getSensorEnabled, firstError);
+    resolve(control, "OV_SetSensorEnabled_S", table.setSensorEnabled, firstError);
+    resolve(control, "OV_CalibrateSensor_S", table.calibrateSensor, firstError);
+    resolve(control, "OV_GetStatus_S", table.getStatus, firstError);
+    resolve(control, "OV_Stop_S", table.stop, firstError);
+
+    QLibrary* io = loadLibrary(QStringLiteral("OrvaneIO"));
+    if (!io && firstError.isEmpty())
+        firstError = QStringLiteral("library OrvaneIO not found");
+    resolve(io, "OV_IO_EnumerateDevices", table.enumerateDevices, firstError);
+    resolve(io, "OV_IO_GetLocatorInterfaceType", table.getLocatorInterfaceType, firstError);
+}
+
+const LoadedControllerLibrary::Functions& LoadedControllerLibrary::functions()
+{
+    std::call_once(loadedOnce, [this] { load(); });
+    return table;
+}
+
+QString LoadedControllerLibrary::loadError()
+{
+    functions();
+    return firstError;
+}
+
+uint32_t LoadedControllerLibrary::findSystems(const char* options, char* buffer, uint32_t* bufferSize)
+{
+    return call(&Functions::findSystems, options, buffer, bufferSize);
+}
+
+uint32_t LoadedControllerLibrary::openSystem(uint32_t* systemIndex, const char* locator, const char* options)
+{
+    return call(&Functions::openSystem, systemIndex, locator, options);
+}
+
+uint32_t LoadedControllerLibrary::releaseSystems()
+{
+    return call(&Functions::releaseSystems);
+}
+
+uint32_t LoadedControllerLibrary::getNumberOfChannels(uint32_t systemIndex, uint32_t* channels)
+{
+    return call(&Functions::getNumberOfChannels, systemIndex, channels);
+}
+
+uint32_t LoadedControllerLibrary::getSensorEnabled(uint32_t systemIndex, uint32_t* mode)
+{
+    return call(&Functions::getSensorEnabled, systemIndex, mode);
+}
+
+uint32_t LoadedControllerLibrary::setSensorEnabled(uint32_t systemIndex, uint32_t mode)
+{
+    return call(&Functions::setSensorEnabled, systemIndex, mode);
+}
+
+uint32_t LoadedControllerLibrary::calibrateSensor(uint32_t systemIndex, uint32_t channel)
+{
+    return call(&Functions::calibrateSensor, systemIndex, channel);
+}
+
+uint32_t LoadedControllerLibrary::getStatus(uint32_t systemIndex, uint32_t channel, uint32_t* status)
+{
+    return call(&Functions::getStatus, systemIndex, channel, status);
+}
+
+uint32_t LoadedControllerLibrary::stop(uint32_t systemIndex, uint32_t channel)
+{
+    return call(&Functions::stop, systemIndex, channel);
+}
+
+uint32_t LoadedControllerLibrary::enumerateDevices(uint32_t kind, const char* filter, char* buffer,
+                                                   uint32_t* bufferSize)
+{
+    return call(&Functions::enumerateDevices, kind, filter, buffer, bufferSize);
+}
+
+uint32_t LoadedControllerLibrary::getLocatorInterfaceType(uint32_t* type, const char* locator)
+{
+    return call(&Functions::getLocatorInterfaceType, type, locator);
+}

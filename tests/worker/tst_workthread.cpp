@@ -1,0 +1,179 @@
+// The calibration routine, run by the real worker thread over the real connection, against a
+// scripted controller library.
+#include "fakecontrollerlibrary.h"
+#include "runrecorder.h"
+#include "workthread.h"
+
+#include <QtTest>
+#include <atomic>
+
+class WorkThreadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        fake = new FakeControllerLibrary;
+        worker = new WorkThread;
+        recorder = new RunRecorder(*worker);
+    }
+    void cleanup()
+    {
+        delete recorder;
+        delete worker;
+        delete fake;
+    }
+
+    void calibratesEveryChannelAndSkipsOneWithoutSensor()
+    {
+        fake->calibrateResults[1] = 129;
+        fake->statusReads[0] = {{0, 6}, {0, 6}, {0, 0}};
+        QVERIFY(recorder->run(QStringLiteral("sim:three")));
+        QCOMPARE(recorder->messages, QStringList({"Starting calibration...\n", "Successfully initialized.\n",
+                                                  "\tChannel 0: calibrating... ", "done.\n",
+                                                  "\tChannel 1: no sensor\n", "\tChannel 2: calibrating... ",
+                                                  "done.\n", "\nCalibration routine finished with 0 errors.\n"}));
+        QCOMPARE(recorder->finishedCount, 1);
+        const QStringList calls = fake->calls();
+        QCOMPARE(calls.first(), QStringLiteral("interfaceType sim:three"));
+        QCOMPARE(calls.at(1), QStringLiteral("open 0 sim:three sync"));
+        QCOMPARE(calls.last(), QStringLiteral("release"));
+        QVERIFY(!calls.join(',').contains("setSensorEnabled"));
+        QCOMPARE(calls.filter("getStatus 7 0").size(), 3); // polls until the status leaves 6
+    }
+
+    void failedOpenEndsTheRunWithoutCloseOrSummary()
+    {
+        fake->openResult = 4294967295u;
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages,
+                 QStringList({"Starting calibration...\n", "Could not initialize! Error: 4294967295\n"}));
+        QVERIFY(!fake->calls().contains("release"));
+    }
+
+    void failuresBeforeTheChannelLoop_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QStringList>("expected");
+        const QString start = QStringLiteral("Starting calibration...\n");
+        const QString init = QStringLiteral("Successfully initialized.\n");
+        const QString powerSave = QStringLiteral("Sensors disabled. Setting to Power Save Mode.\n");
+        QTest::newRow("mode not read, counted")
+            << "getMode" << QStringList{start, init, "Could not read sensor enabled mode! Error: 5\n",
+                                        "\nCalibration routine finished with 1 errors.\n"};
+        QTest::newRow("power-save not set, counted")
+            << "setMode" << QStringList{start, init, powerSave, "Could not set Power Save Mode! Error: 5\n",
+                                        "\nCalibration routine finished with 1 errors.\n"};
+        QTest::newRow("channel count not read, not counted")
+            << "channels" << QStringList{start, init, "Could not get number of channels! Error: 5\n",
+                                         "\nCalibration routine finished with 0 errors.\n"};
+        QTest::newRow("no channels") << "none" << QStringList{start, init,
+                                                              "\nCalibration routine finished with 0 errors.\n"};
+    }
+    void failuresBeforeTheChannelLoop()
+    {
+        QFETCH(QString, failure);
+        QFETCH(QStringList, expected);
+        fake->getModeResult = failure == "getMode" ? 5 : 0;
+        fake->sensorMode = failure == "setMode" ? 0 : 2;
+        fake->setModeResult = failure == "setMode" ? 5 : 0;
+        fake->channelsResult = failure == "channels" ? 5 : 0;
+        fake->channels = failure == "none" ? 0 : 3;
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages, expected);
+        QCOMPARE(fake->calls().last(), QStringLiteral("release"));
+        QVERIFY(fake->calls().filter("calibrateSensor").isEmpty());
+    }
+
+    void disabledSensorsAreSwitchedToPowerSaveBeforeCountingChannels()
+    {
+        fake->sensorMode = 0;
+        fake->channels = 0;
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.at(2), QStringLiteral("Sensors disabled. Setting to Power Save Mode.\n"));
+        const QStringList calls = fake->calls();
+        QCOMPARE(calls.indexOf("setSensorEnabled 7 2") + 1, calls.indexOf("getNumberOfChannels 7"));
+    }
+
+    void channelFailuresAreCountedAndTheRunGoesOn()
+    {
+        fake->channels = 5;
+        fake->calibrateResults[4] = 17;
+        fake->calibrateResults[0] = 4294967295u;
+        fake->statusReads[2] = {{15, 6}};
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.mid(2),
+                 QStringList({"Could not calibrate channel 0! Error: 4294967295\n", "\tChannel 1: calibrating... ",
+                              "done.\n", "\tChannel 2: calibrating... ",
+                              "Could not get status of channel 2! Error: 15\n", "\tChannel 3: calibrating... ",
+                              "done.\n", "Could not calibrate channel 4! Error: 17\n",
+                              "\nCalibration routine finished with 3 errors.\n"}));
+        QVERIFY(fake->calls().filter("stop").isEmpty()); // a failed first read leaves the channel alone
+        QCOMPARE(fake->calls().filter("getStatus 7 2").size(), 1);
+    }
+
+    void failedReadsDuringTheWaitAreNeitherReportedNorCounted()
+    {
+        fake->channels = 1;
+        fake->statusReads[0] = {{0, 6}, {9, 6}, {9, 6}, {0, 6}, {9, 3}};
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.mid(2), QStringList({"\tChannel 0: calibrating... ", "done.\n",
+                                                         "\nCalibration routine finished with 0 errors.\n"}));
+        QCOMPARE(fake->calls().filter("getStatus").size(), 5);
+    }
+
+    void abortDuringAWaitStopsTheChannelAndCloses()
+    {
+        fake->neverFinishes = {1};
+        std::atomic_int reads{0};
+        fake->onStatusRead = [&](uint32_t channel) {
+            if (channel == 1 && ++reads == 20)
+                worker->abort();
+        };
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.mid(2), QStringList({"\tChannel 0: calibrating... ", "done.\n",
+                                                         "\tChannel 1: calibrating... ", "Aborting.\n"}));
+        const QStringList calls = fake->calls();
+        QCOMPARE(calls.mid(calls.size() - 2), QStringList({"stop 7 1", "release"}));
+    }
+
+    void abortBetweenChannelsClosesWithoutStopping()
+    {
+        fake->onStatusRead = [&](uint32_t) { worker->abort(); };
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.mid(2),
+                 QStringList({"\tChannel 0: calibrating... ", "done.\n", "Aborting.\n"}));
+        QVERIFY(fake->calls().filter("stop").isEmpty());
+        QCOMPARE(fake->calls().last(), QStringLiteral("release"));
+    }
+
+    void abortBeforeTheRunStartsIsForgotten()
+    {
+        fake->channels = 1;
+        worker->abort();
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.last(), QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
+    }
+
+    void failedCloseKeepsTheConnectionOpenForTheNextRun()
+    {
+        fake->channels = 0;
+        fake->releaseResult = 3;
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages.last(), QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
+        fake->clearCalls();
+        QVERIFY(recorder->run(QStringLiteral("sim:x")));
+        QCOMPARE(recorder->messages, QStringList({"Starting calibration...\n", "Could not initialize! Error: 1\n"}));
+        QVERIFY(fake->calls().isEmpty()); // the open connection refuses before asking any library
+        fake->releaseResult = 0;
+    }
+
+private:
+    FakeControllerLibrary* fake = nullptr;
+    WorkThread* worker = nullptr;
+    RunRecorder* recorder = nullptr;
+};
+
+QTEST_GUILESS_MAIN(WorkThreadTest)
+#include "tst_workthread.moc"
