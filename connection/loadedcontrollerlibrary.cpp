@@ -6,8 +6,7 @@
 
 namespace {
 
-// Loads a library by its base name, from the executable's folder first. The QLibrary objects
-// are never unloaded: a worker thread may be inside a call until the process ends.
+// Loads a library by its base name, from the executable's folder first.
 QLibrary* loadLibrary(const QString& baseName)
 {
     if (QCoreApplication::instance()) {
@@ -36,24 +35,24 @@ void resolve(QLibrary* library, const char* symbol, Function& target, QString& f
 
 void LoadedControllerLibrary::load()
 {
-    QLibrary* control = loadLibrary(QStringLiteral("VKRControl"));
-    if (!control)
+    controlLibrary = loadLibrary(QStringLiteral("VKRControl"));
+    if (!controlLibrary)
         firstError = QStringLiteral("library VKRControl not found");
-    resolve(control, "OV_FindSystems", table.findSystems, firstError);
-    resolve(control, "OV_OpenSystem", table.openSystem, firstError);
-    resolve(control, "OV_ReleaseSystems", table.releaseSystems, firstError);
-    resolve(control, "OV_GetNumberOfChannels", table.getNumberOfChannels, firstError);
-    resolve(control, "OV_GetSensorEnabled_S", table.getSensorEnabled, firstError);
-    resolve(control, "OV_SetSensorEnabled_S", table.setSensorEnabled, firstError);
-    resolve(control, "OV_CalibrateSensor_S", table.calibrateSensor, firstError);
-    resolve(control, "OV_GetStatus_S", table.getStatus, firstError);
-    resolve(control, "OV_Stop_S", table.stop, firstError);
+    resolve(controlLibrary, "OV_FindSystems", table.findSystems, firstError);
+    resolve(controlLibrary, "OV_OpenSystem", table.openSystem, firstError);
+    resolve(controlLibrary, "OV_ReleaseSystems", table.releaseSystems, firstError);
+    resolve(controlLibrary, "OV_GetNumberOfChannels", table.getNumberOfChannels, firstError);
+    resolve(controlLibrary, "OV_GetSensorEnabled_S", table.getSensorEnabled, firstError);
+    resolve(controlLibrary, "OV_SetSensorEnabled_S", table.setSensorEnabled, firstError);
+    resolve(controlLibrary, "OV_CalibrateSensor_S", table.calibrateSensor, firstError);
+    resolve(controlLibrary, "OV_GetStatus_S", table.getStatus, firstError);
+    resolve(controlLibrary, "OV_Stop_S", table.stop, firstError);
 
-    QLibrary* io = loadLibrary(QStringLiteral("OrvaneIO"));
-    if (!io && firstError.isEmpty())
+    ioLibrary = loadLibrary(QStringLiteral("OrvaneIO"));
+    if (!ioLibrary && firstError.isEmpty())
         firstError = QStringLiteral("library OrvaneIO not found");
-    resolve(io, "OV_IO_EnumerateDevices", table.enumerateDevices, firstError);
-    resolve(io, "OV_IO_GetLocatorInterfaceType", table.getLocatorInterfaceType, firstError);
+    resolve(ioLibrary, "OV_IO_EnumerateDevices", table.enumerateDevices, firstError);
+    resolve(ioLibrary, "OV_IO_GetLocatorInterfaceType", table.getLocatorInterfaceType, firstError);
 }
 
 const LoadedControllerLibrary::Functions& LoadedControllerLibrary::functions()

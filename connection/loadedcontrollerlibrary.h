@@ -7,6 +7,8 @@
 #include "controllerlibraryapi.h"
 
 #include <QString>
+
+class QLibrary;
 #include <mutex>
 
 class LoadedControllerLibrary : public ControllerLibrary
@@ -56,6 +58,10 @@ private:
     }
 
     std::once_flag loadedOnce;
+    // Kept for the process's lifetime and never unloaded: a worker thread may be inside a
+    // call until the process ends.
+    QLibrary* controlLibrary = nullptr;
+    QLibrary* ioLibrary = nullptr;
     Functions table;
     QString firstError;
 };

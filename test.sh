@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
+# against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/ensure-packages.sh
+ensure_packages "${BUILD_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64
+
+jobs=$(nproc)
+
+run_suite() {
+    local dir=$1
+    shift
+    echo "=== $dir $*"
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    (cd "$dir" && ctest --output-on-failure -j"$jobs")
+}
+
+run_suite build
+run_suite build-qt6 -DVKR_QT_MAJOR=6
+ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_suite build-asan -DVKR_SANITIZERS=address,undefined -DCMAKE_BUILD_TYPE=Debug
+
+echo "All tests passed."

@@ -1,0 +1,208 @@
+// The main window, offscreen: its form, its placement, the start/abort toggle and the log.
+#include "fakecontrollerlibrary.h"
+#include "vkrcalibrator.h"
+#include "windowplacement.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QtTest>
+#include <atomic>
+
+class VKRCalibratorTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { fake = new FakeControllerLibrary; }
+    void cleanup() { delete fake; }
+
+    void formMatchesTheLayout()
+    {
+        VKRCalibrator window;
+        QCOMPARE(window.objectName(), QStringLiteral("VKRCalibratorClass"));
+        QCOMPARE(window.windowTitle(), QStringLiteral("VKR Calibrator"));
+        QCOMPARE(window.size(), QSize(336, 350));
+        QVERIFY(!window.windowIcon().isNull());
+        QVERIFY(window.statusBar() && window.statusBar()->objectName() == "statusBar");
+
+        auto* layout = qobject_cast<QVBoxLayout*>(window.centralWidget()->layout());
+        QVERIFY(layout);
+        QCOMPARE(window.centralWidget()->objectName(), QStringLiteral("centralWidget"));
+        QCOMPARE(layout->spacing(), 6);
+        QCOMPARE(layout->contentsMargins(), QMargins(11, 11, 11, 11));
+        QCOMPARE(layout->count(), 4);
+        QCOMPARE(layout->itemAt(0)->widget(), window.findChild<QLabel*>("label"));
+        QCOMPARE(layout->itemAt(1)->layout()->objectName(), QStringLiteral("horizontalLayout"));
+        QCOMPARE(layout->itemAt(2)->widget(), window.findChild<QTextEdit*>("log"));
+        QCOMPARE(layout->itemAt(3)->layout()->objectName(), QStringLiteral("hboxLayout"));
+
+        auto* label = window.findChild<QLabel*>("label");
+        QVERIFY(label->wordWrap());
+        QVERIFY(label->text().contains(R"(<meta name="qrichtext" content="1" />)"));
+        QVERIFY(label->text().contains(
+            R"(<body style=" white-space: pre-wrap; font-family:MS Shell Dlg; font-size:8.25pt; font-weight:400; font-style:normal; text-decoration:none;">)"));
+        QVERIFY(label->text().contains(
+            R"(<span style=" font-size:8pt;">Welcome! Please connect the VKR to your computer and power it up. Select the port that the device is connected to. Please assure that the positioners are not near mechanical end stops! Press the button below to start the calibration.</span>)"));
+
+        auto* row = qobject_cast<QHBoxLayout*>(layout->itemAt(1)->layout());
+        QCOMPARE(row->spacing(), 6);
+        auto* selectLabel = qobject_cast<QLabel*>(row->itemAt(0)->widget());
+        QCOMPARE(selectLabel->objectName(), QStringLiteral("label_2"));
+        QCOMPARE(selectLabel->text(), QStringLiteral("Select VKR:"));
+        QCOMPARE(int(selectLabel->alignment()), 0x82);
+        auto* locator = qobject_cast<QComboBox*>(row->itemAt(1)->widget());
+        QCOMPARE(locator->objectName(), QStringLiteral("locator"));
+        QVERIFY(locator->isEditable());
+        QCOMPARE(locator->sizePolicy().horizontalPolicy(), QSizePolicy::MinimumExpanding);
+        QCOMPARE(locator->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+        QCOMPARE(qobject_cast<QPushButton*>(row->itemAt(2)->widget())->text(), QStringLiteral("Refresh"));
+
+        auto* log = window.findChild<QTextEdit*>("log");
+        QVERIFY(log->isReadOnly());
+        QCOMPARE(log->lineWrapMode(), QTextEdit::NoWrap);
+        QCOMPARE(log->tabStopDistance(), 20.0);
+        QVERIFY(log->toPlainText().isEmpty());
+
+        auto* buttonRow = qobject_cast<QHBoxLayout*>(layout->itemAt(3)->layout());
+        QCOMPARE(buttonRow->contentsMargins(), QMargins(0, 0, 0, 0));
+        QCOMPARE(buttonRow->count(), 3);
+        for (int spacerIndex : {0, 2}) {
+            QSpacerItem* spacer = buttonRow->itemAt(spacerIndex)->spacerItem();
+            QVERIFY(spacer);
+            QCOMPARE(spacer->sizeHint(), QSize(40, 20));
+            QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+            QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
+        }
+        QCOMPARE(qobject_cast<QPushButton*>(buttonRow->itemAt(1)->widget())->text(),
+                 QStringLiteral("Start Calibration"));
+    }
+
+    void centring_data()
+    {
+        QTest::addColumn<QSize>("screen");
+        QTest::addColumn<QPoint>("origin");
+        QTest::newRow("full HD") << QSize(1920, 1080) << QPoint(792, 365);
+        QTest::newRow("laptop") << QSize(1366, 768) << QPoint(515, 209);
+        QTest::newRow("smaller than the window") << QSize(301, 200) << QPoint(-18, -75);
+    }
+    void centring()
+    {
+        QFETCH(QSize, screen);
+        QFETCH(QPoint, origin);
+        QCOMPARE(centredOrigin(screen, QSize(336, 350)), origin);
+    }
+
+    void windowIsCentredOnThePrimaryScreen()
+    {
+        VKRCalibrator window;
+        const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+        QCOMPARE(window.geometry(), QRect(centredOrigin(screen, QSize(336, 350)), QSize(336, 350)));
+    }
+
+    void startClearsTheLogAndAbortRelabelsAtOnce()
+    {
+        fake->neverFinishes = {0};
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        auto* log = window.findChild<QTextEdit*>("log");
+        window.findChild<QComboBox*>("locator")->setEditText(QStringLiteral("sim:typed"));
+        log->setPlainText(QStringLiteral("an earlier run"));
+
+        button->click();
+        QCOMPARE(button->text(), QStringLiteral("Abort"));
+        QVERIFY(!log->toPlainText().contains("an earlier run"));
+        QTRY_VERIFY(log->toPlainText().endsWith("\tChannel 0: calibrating... "));
+        QVERIFY(fake->calls().contains("open 0 sim:typed sync"));
+
+        button->click();
+        QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
+        QTRY_VERIFY(log->toPlainText().endsWith("\tChannel 0: calibrating... Aborting.\n"));
+        QVERIFY(log->toPlainText().startsWith("Starting calibration...\n")); // an abort keeps the log
+        QTRY_VERIFY(fake->calls().contains("release"));
+        QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
+    }
+
+    void messagesAreAppendedAtTheEndWhateverTheUserSelected()
+    {
+        std::atomic_bool release{false};
+        fake->channels = 1;
+        fake->onStatusRead = [&](uint32_t) {
+            while (!release)
+                QThread::usleep(100);
+        };
+        VKRCalibrator window;
+        auto* log = window.findChild<QTextEdit*>("log");
+        window.findChild<QPushButton*>("calibrateButton")->click();
+        QTRY_VERIFY(log->toPlainText().endsWith("calibrating... "));
+
+        QTextCursor selection(log->document());
+        selection.setPosition(2);
+        selection.setPosition(8, QTextCursor::KeepAnchor);
+        log->setTextCursor(selection);
+        release = true;
+        QTRY_VERIFY(log->toPlainText().endsWith("finished with 0 errors.\n"));
+        QCOMPARE(log->toPlainText(), QStringLiteral("Starting calibration...\nSuccessfully initialized.\n"
+                                                    "\tChannel 0: calibrating... done.\n"
+                                                    "\nCalibration routine finished with 0 errors.\n"));
+        QCOMPARE(log->textCursor().selectionStart(), 2);
+        QCOMPARE(log->textCursor().selectionEnd(), 8);
+    }
+
+    void startPressedWhileAnAbortedRunWindsDownWaitsForIt()
+    {
+        std::atomic_bool release{false};
+        fake->neverFinishes = {0};
+        fake->onStatusRead = [&](uint32_t) {
+            while (!release)
+                QThread::usleep(100);
+        };
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        auto* log = window.findChild<QTextEdit*>("log");
+        auto* locator = window.findChild<QComboBox*>("locator");
+        locator->setEditText(QStringLiteral("sim:first"));
+        button->click();
+        QTRY_VERIFY(log->toPlainText().endsWith("calibrating... "));
+        button->click(); // abort: the routine is stuck inside a status read
+        locator->setEditText(QStringLiteral("sim:second"));
+        button->click(); // start again while the first run has not ended
+        QCOMPARE(button->text(), QStringLiteral("Abort"));
+        QVERIFY(!fake->calls().contains("open 0 sim:second sync"));
+
+        fake->neverFinishes.clear(); // read by the worker only after the gate opens
+        release = true;
+        QTRY_VERIFY(fake->calls().contains("open 0 sim:second sync"));
+        QTRY_VERIFY(log->toPlainText().endsWith("finished with 0 errors.\n"));
+        QVERIFY(log->toPlainText().startsWith("Starting calibration...\nSuccessfully"));
+        QVERIFY(!log->toPlainText().contains("Aborting")); // the first run's last lines are not mixed in
+        QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
+    }
+
+    void closingDuringARunEndsItPromptly()
+    {
+        fake->neverFinishes = {1};
+        auto* window = new VKRCalibrator;
+        window->show();
+        window->findChild<QPushButton*>("calibrateButton")->click();
+        QTRY_VERIFY(fake->calls().contains("getStatus 7 1"));
+        QElapsedTimer timer;
+        timer.start();
+        window->close();
+        delete window;
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        const QStringList calls = fake->calls();
+        QCOMPARE(calls.mid(calls.size() - 2), QStringList({"stop 7 1", "release"}));
+    }
+
+private:
+    FakeControllerLibrary* fake = nullptr;
+};
+
+QTEST_MAIN(VKRCalibratorTest)
+#include "tst_vkrcalibrator.moc"

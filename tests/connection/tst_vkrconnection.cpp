@@ -1,0 +1,170 @@
+// The connection's state machine and its closed-library branch, against a scripted library,
+// and its behaviour when no library can be loaded at all.
+#include "fakecontrollerlibrary.h"
+#include "loadedcontrollerlibrary.h"
+#include "vkrconnection.h"
+
+#include <QtTest>
+#include <functional>
+
+namespace {
+using Operation = std::function<uint32_t(VKRConnection&)>;
+
+// Each operation but open, with out-values preset to a marker so a test can see writes.
+QList<QPair<const char*, Operation>> operations()
+{
+    return {
+        {"close", [](VKRConnection& c) { return c.close(); }},
+        {"getNumberOfChannels", [](VKRConnection& c) { uint32_t v = 99; return c.getNumberOfChannels(v); }},
+        {"getSensorEnabled", [](VKRConnection& c) { uint32_t v = 99; return c.getSensorEnabled(v); }},
+        {"setSensorEnabled", [](VKRConnection& c) { return c.setSensorEnabled(2); }},
+        {"calibrateSensor", [](VKRConnection& c) { return c.calibrateSensor(1); }},
+        {"getStatus", [](VKRConnection& c) { uint32_t v = 99; return c.getStatus(1, v); }},
+        {"stop", [](VKRConnection& c) { return c.stop(1); }},
+    };
+}
+} // namespace
+
+Q_DECLARE_METATYPE(Operation)
+
+class VKRConnectionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyOperationOnAClosedConnectionReturns2_data()
+    {
+        QTest::addColumn<Operation>("operation");
+        for (const auto& [name, operation] : operations())
+            QTest::newRow(name) << operation;
+    }
+    void everyOperationOnAClosedConnectionReturns2()
+    {
+        QFETCH(Operation, operation);
+        FakeControllerLibrary fake;
+        VKRConnection connection;
+        QCOMPARE(operation(connection), 2u);
+        QVERIFY(fake.calls().isEmpty());
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+    }
+
+    void libraryLocatorOpensThroughTheControllerLibrary_data()
+    {
+        QTest::addColumn<uint32_t>("type");
+        QTest::newRow("type 1") << 1u;
+        QTest::newRow("type 2") << 2u;
+    }
+    void libraryLocatorOpensThroughTheControllerLibrary()
+    {
+        QFETCH(uint32_t, type);
+        FakeControllerLibrary fake;
+        fake.interfaceType = type;
+        VKRConnection connection;
+        QCOMPARE(connection.open(QStringLiteral("usb:ü1")), 0u);
+        QCOMPARE(connection.mode(), VKRConnection::Library);
+        QCOMPARE(fake.calls(), QStringList({"interfaceType usb:ü1", "open 0 usb:ü1 sync"}));
+
+        // The index handed out by the library goes with every operation; values pass unchanged.
+        fake.sensorMode = 4294967295u;
+        fake.getModeResult = 77;
+        uint32_t mode = 0;
+        QCOMPARE(connection.getSensorEnabled(mode), 77u);
+        QCOMPARE(mode, 4294967295u);
+        uint32_t status = 0;
+        QCOMPARE(connection.getStatus(3, status), 0u);
+        QCOMPARE(connection.stop(3), 0u);
+        QCOMPARE(fake.calls().mid(2), QStringList({"getSensorEnabled 7", "getStatus 7 3", "stop 7 3"}));
+
+        QCOMPARE(connection.open(QStringLiteral("usb:other")), 1u);
+        QCOMPARE(connection.mode(), VKRConnection::Library);
+        QCOMPARE(fake.calls().size(), 5); // a second open asks no library
+        QCOMPARE(connection.close(), 0u);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+    }
+
+    void failedLibraryOpenStaysClosedAndStartsOverNextTime()
+    {
+        FakeControllerLibrary fake;
+        fake.openResult = 1234;
+        VKRConnection connection;
+        QCOMPARE(connection.open(QStringLiteral("a")), 1234u);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+        fake.openResult = 0;
+        fake.openedIndex = 9;
+        QCOMPARE(connection.open(QStringLiteral("b")), 0u);
+        QCOMPARE(fake.calls(), QStringList({"interfaceType a", "open 0 a sync", "interfaceType b", "open 0 b sync"}));
+        fake.clearCalls();
+        QCOMPARE(connection.close(), 0u);
+        // Reopening resets the index before the library writes a new one.
+        fake.openedIndex = 3;
+        QCOMPARE(connection.open(QStringLiteral("c")), 0u);
+        QCOMPARE(fake.calls().at(2), QStringLiteral("open 0 c sync"));
+        QCOMPARE(connection.calibrateSensor(0), 0u);
+        QCOMPARE(fake.calls().last(), QStringLiteral("calibrateSensor 3 0"));
+    }
+
+    void failedReleaseKeepsTheConnectionOpen()
+    {
+        FakeControllerLibrary fake;
+        VKRConnection connection;
+        QCOMPARE(connection.open(QStringLiteral("x")), 0u);
+        fake.releaseResult = 66;
+        QCOMPARE(connection.close(), 66u);
+        QCOMPARE(connection.mode(), VKRConnection::Library);
+        QCOMPARE(connection.open(QStringLiteral("x")), 1u);
+        fake.releaseResult = 0;
+        QCOMPARE(connection.close(), 0u);
+        QCOMPARE(connection.close(), 2u);
+    }
+
+    void locatorsTheLibraryDoesNotClaim_data()
+    {
+        QTest::addColumn<bool>("classifies");
+        QTest::addColumn<QString>("locator");
+        QTest::addColumn<uint32_t>("result");
+        QTest::newRow("no colon") << true << "COM3" << 21u;
+        QTest::newRow("empty") << true << "" << 21u;
+        QTest::newRow("type left untouched, no colon") << false << "COM3" << 21u;
+        QTest::newRow("empty port name") << true << "serial:" << 1u;
+        QTest::newRow("missing port") << true << "serial:/dev/vkr-no-such-port" << 1u;
+        QTest::newRow("empty prefix, missing port") << true << ":/dev/vkr-no-such-port:x" << 1u;
+        QTest::newRow("type left untouched, missing port") << false << "x:/dev/vkr-no-such-port" << 1u;
+    }
+    void locatorsTheLibraryDoesNotClaim()
+    {
+        QFETCH(bool, classifies);
+        QFETCH(QString, locator);
+        QFETCH(uint32_t, result);
+        FakeControllerLibrary fake;
+        fake.classifies = classifies;
+        fake.interfaceType = 0;
+        VKRConnection connection;
+        QCOMPARE(connection.open(locator), result);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(fake.calls(), QStringList({"interfaceType " + locator}));
+    }
+
+    void withoutLibrariesEveryCallFailsAndSerialLocatorsStillWork()
+    {
+        // The test executable's folder holds no controller library and the system has none.
+        LoadedControllerLibrary missing;
+        QVERIFY(!missing.loadError().isEmpty());
+        uint32_t type = 42;
+        QCOMPARE(missing.getLocatorInterfaceType(&type, "sim:demo"), ControllerLibrary::NotAvailable);
+        QCOMPARE(type, 42u);
+        uint32_t index = 0;
+        QCOMPARE(missing.openSystem(&index, "sim:demo", "sync"), ControllerLibrary::NotAvailable);
+        char buffer[16] = "unchanged";
+        uint32_t size = sizeof buffer;
+        QCOMPARE(missing.findSystems("interface usb", buffer, &size), ControllerLibrary::NotAvailable);
+        QCOMPARE(QByteArray(buffer), QByteArray("unchanged"));
+
+        // Through the default instance: the type stays unset, so the locator is taken as serial.
+        VKRConnection connection;
+        QCOMPARE(connection.open(QStringLiteral("sim:demo")), 1u);
+        QCOMPARE(connection.open(QStringLiteral("demo")), 21u);
+    }
+};
+
+QTEST_GUILESS_MAIN(VKRConnectionTest)
+#include "tst_vkrconnection.moc"

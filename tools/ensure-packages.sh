@@ -1,0 +1,24 @@
+# Installs the Debian packages given as arguments that are not installed yet: one
+# `apt-get update`, then `apt-get install -y`; through sudo only when not root.
+# Sourced by run.sh and test.sh.
+ensure_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    local run_as_root=()
+    if [ "$(id -u)" -ne 0 ]; then
+        run_as_root=(sudo)
+    fi
+    echo "Installing missing packages: ${missing[*]}"
+    "${run_as_root[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# What every build needs.
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev)
