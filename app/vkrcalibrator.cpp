@@ -1,5 +1,6 @@
 #include "vkrcalibrator.h"
 
+#include "controllerdiscovery.h"
 #include "windowplacement.h"
 
 #include <QGuiApplication>
@@ -32,7 +33,16 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
 // going and waits for the routine to end.
 VKRCalibrator::~VKRCalibrator() = default;
 
-void VKRCalibrator::on_refreshButton_clicked() {}
+// Rebuilds the locator list from scratch and keeps what the user had typed or picked. With an
+// empty edit field the first locator found fills it.
+void VKRCalibrator::on_refreshButton_clicked()
+{
+    const QString remembered = ui.locator->currentText();
+    ui.locator->clear();
+    ui.locator->addItems(ControllerDiscovery::findLocators());
+    if (!remembered.isEmpty())
+        ui.locator->setEditText(remembered);
+}
 
 void VKRCalibrator::on_calibrateButton_clicked()
 {

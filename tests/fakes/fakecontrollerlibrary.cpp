@@ -37,6 +37,8 @@ uint32_t FakeControllerLibrary::copyText(const QByteArray& text, char* buffer, u
     std::memcpy(buffer, text.constData(), std::min<size_t>(text.size(), *bufferSize));
     if (uint32_t(text.size()) < *bufferSize)
         buffer[text.size()] = '\0';
+    if (sizeAfterCall >= 0)
+        *bufferSize = uint32_t(sizeAfterCall);
     return 0;
 }
 

@@ -47,6 +47,8 @@ public:
     QByteArray findSystemsText;
     uint32_t enumerateResult = 0;
     QByteArray enumerateText;
+    // Written to the size argument after copying a discovery text, when not negative.
+    qint64 sizeAfterCall = -1;
 
     // Every call so far, e.g. "open sim:x sync", "getStatus 7 2", "release".
     QStringList calls() const;
@@ -66,7 +68,7 @@ public:
 
 private:
     void record(const QString& call);
-    static uint32_t copyText(const QByteArray& text, char* buffer, uint32_t* bufferSize);
+    uint32_t copyText(const QByteArray& text, char* buffer, uint32_t* bufferSize);
 
     mutable QMutex mutex;
     QStringList callLog;
