@@ -1,0 +1,119 @@
+#include "simcontroller.h"
+
+#include "simcodes.h"
+
+#include <thread>
+#include <utility>
+
+namespace {
+constexpr uint32_t highestSensorMode = 2;
+}
+
+// Every channel operation checks the channel first, then an injected failure, then the
+// controller's own refusals, so an injected code always shows on a valid channel.
+
+SimController::SimController(SimScenario scenario)
+    : settings(std::move(scenario)), sensorMode(settings.sensorMode)
+{
+}
+
+uint32_t SimController::open() const
+{
+    return settings.faultFor(SimOperation::Open);
+}
+
+uint32_t SimController::release() const
+{
+    return settings.faultFor(SimOperation::Release);
+}
+
+uint32_t SimController::getNumberOfChannels(uint32_t& channels) const
+{
+    if (const uint32_t fault = settings.faultFor(SimOperation::Channels))
+        return fault;
+    channels = settings.channels;
+    return SimCode::Ok;
+}
+
+uint32_t SimController::getSensorEnabled(uint32_t& mode) const
+{
+    if (const uint32_t fault = settings.faultFor(SimOperation::GetMode))
+        return fault;
+    std::lock_guard<std::mutex> lock(mutex);
+    mode = sensorMode;
+    return SimCode::Ok;
+}
+
+uint32_t SimController::setSensorEnabled(uint32_t mode)
+{
+    if (const uint32_t fault = settings.faultFor(SimOperation::SetMode))
+        return fault;
+    if (mode > highestSensorMode)
+        return SimCode::InvalidSensorMode;
+    std::lock_guard<std::mutex> lock(mutex);
+    sensorMode = mode;
+    return SimCode::Ok;
+}
+
+uint32_t SimController::calibrateSensor(uint32_t channel)
+{
+    if (!validChannel(channel))
+        return SimCode::InvalidChannel;
+    if (const uint32_t fault = settings.faultFor(SimOperation::Calibrate, channel))
+        return fault;
+    if (settings.channelsWithoutSensor.count(channel))
+        return SimCode::NoSensor;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sensorMode == 0)
+        return SimCode::SensorsDisabled;
+    ChannelState& state = channelStates[channel];
+    state.calibrating = true;
+    state.started = Clock::now();
+    state.statusReads = 0;
+    return SimCode::Ok;
+}
+
+uint32_t SimController::getStatus(uint32_t channel, uint32_t& status)
+{
+    // The delay of the controller's reply; outside the lock so it holds up no other caller.
+    if (settings.statusLatencyMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(settings.statusLatencyMs));
+    if (!validChannel(channel))
+        return SimCode::InvalidChannel;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = channelStates.find(channel);
+    if (found == channelStates.end()) {
+        status = StatusIdle;
+        return SimCode::Ok;
+    }
+    ChannelState& state = found->second;
+    const SimOperation read = state.statusReads == 0 ? SimOperation::Status : SimOperation::Poll;
+    if (state.statusReads < UINT32_MAX)
+        ++state.statusReads;
+    status = currentStatus(state, channel, Clock::now());
+    return settings.faultFor(read, channel);
+}
+
+uint32_t SimController::stop(uint32_t channel)
+{
+    if (!validChannel(channel))
+        return SimCode::InvalidChannel;
+    if (const uint32_t fault = settings.faultFor(SimOperation::Stop, channel))
+        return fault;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = channelStates.find(channel);
+    if (found != channelStates.end())
+        found->second.calibrating = false;
+    return SimCode::Ok;
+}
+
+uint32_t SimController::currentStatus(ChannelState& state, uint32_t channel, Clock::time_point now) const
+{
+    if (state.calibrating && !settings.stuckChannels.count(channel) &&
+        now - state.started >= std::chrono::milliseconds(settings.calibrationTimeMs)) {
+        state.calibrating = false;
+    }
+    return state.calibrating ? StatusCalibrating : StatusIdle;
+}

@@ -1,0 +1,55 @@
+#include "simsystemregistry.h"
+
+#include "simcodes.h"
+
+uint32_t SimSystemRegistry::open(std::string_view locator, uint32_t& systemIndex)
+{
+    if (locator.substr(0, LocatorPrefix.size()) != LocatorPrefix)
+        return SimCode::NotSimLocator;
+    std::optional<SimScenario> scenario = SimScenario::parse(locator.substr(LocatorPrefix.size()));
+    if (!scenario)
+        return SimCode::BadScenario;
+
+    auto controller = std::make_shared<SimController>(std::move(*scenario));
+    if (const uint32_t fault = controller->open())
+        return fault;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    // Skip 0 when the counter wraps, and any index still in use.
+    do {
+        ++lastIndex;
+    } while (lastIndex == 0 || systems.count(lastIndex));
+    systems.emplace(lastIndex, std::move(controller));
+    systemIndex = lastIndex;
+    return SimCode::Ok;
+}
+
+uint32_t SimSystemRegistry::releaseAll()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    uint32_t result = SimCode::Ok;
+    for (auto it = systems.begin(); it != systems.end();) {
+        const uint32_t fault = it->second->release();
+        if (fault == SimCode::Ok) {
+            it = systems.erase(it);
+            continue;
+        }
+        if (result == SimCode::Ok)
+            result = fault;
+        ++it;
+    }
+    return result;
+}
+
+std::shared_ptr<SimController> SimSystemRegistry::find(uint32_t systemIndex) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = systems.find(systemIndex);
+    return found == systems.end() ? nullptr : found->second;
+}
+
+size_t SimSystemRegistry::openCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return systems.size();
+}
