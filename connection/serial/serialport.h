@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// One serial port, opened exclusively at 8 data bits, no parity and one stop bit, written whole and read
+// one byte at a time with a time-out. Qt-free; the operating system's side lives in serialport_posix.cpp
+// and serialport_win.cpp.
+class SerialPort
+{
+public:
+    enum class ReadResult
+    {
+        Byte,
+        TimedOut,
+        Failed
+    };
+
+    SerialPort();
+    ~SerialPort(); // closes the port if open
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens the named port at 8N1 and baudRate; every other setting (flow control among them) stays as the
+    // port reports it. A name is the device's name ("COM3", "ttyUSB0") or, on POSIX, a path ("/dev/pts/4").
+    // False leaves nothing open; a port that is already open is left as it is and false is returned.
+    bool open(const std::string& name, uint32_t baudRate);
+    bool isOpen() const;
+    // Waits (bounded) until pending output has left, then closes and drops unread input. No-op when closed.
+    void close();
+
+    // Writes all bytes, or returns false.
+    bool write(const char* data, std::size_t size);
+    // The time-out of every following readByte on the open port. Set it after open: on Windows it goes
+    // straight into the driver, which keeps its own time-outs until then.
+    void setReadTimeout(uint32_t milliseconds);
+    // One byte within the time-out, TimedOut when none came, Failed on a read error or a hang-up.
+    ReadResult readByte(char& byte);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,317 @@
+#include "serialport.h"
+
+#include "termiossettings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long close() waits for pending output to leave. A line held up by flow control may never drain;
+// after this the port is closed with whatever is still queued.
+constexpr milliseconds drainBound{1500};
+constexpr milliseconds drainCheckInterval{5};
+// How long write() waits for the port to take more bytes before it gives up.
+constexpr milliseconds writeStallBound{5000};
+// Until setReadTimeout is called, a read waits as long as the controller protocol allows for one byte.
+constexpr uint32_t defaultReadTimeoutMs = 500;
+
+std::string devicePath(const std::string& name)
+{
+    if (name.front() == '/')
+        return name;
+    return "/dev/" + name;
+}
+
+// Milliseconds left until the deadline, rounded up so that poll() does not wake just before it, and kept
+// within what poll() takes. Zero when the deadline has passed.
+int millisecondsUntil(Clock::time_point deadline)
+{
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return 0;
+    const auto ms = std::chrono::ceil<milliseconds>(left).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+}
+
+void pauseFor(milliseconds interval)
+{
+    ::poll(nullptr, 0, static_cast<int>(interval.count()));
+}
+
+// Outcome of waiting for a descriptor to become ready.
+enum class Readiness
+{
+    Ready,
+    HungUp,
+    TimedOut,
+    Failed
+};
+
+Readiness waitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, millisecondsUntil(deadline));
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue; // resume with the time that is left
+            return Readiness::Failed;
+        }
+        if (ready == 0)
+            return Readiness::TimedOut;
+        if (entry.revents & POLLNVAL)
+            return Readiness::Failed;
+        if (entry.revents & events)
+            return Readiness::Ready;
+        return Readiness::HungUp; // POLLHUP or POLLERR without the wanted event
+    }
+}
+
+bool isTerminalDevice(int fd)
+{
+    struct stat status;
+    return ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && ::isatty(fd) == 1;
+}
+
+bool readSettings(int fd, termios& settings)
+{
+    return ::tcgetattr(fd, &settings) == 0;
+}
+
+// Applies the settings and reads them back: tcsetattr succeeds when any part of the change took, so the
+// speed and the framing are checked on what the driver really holds.
+bool writeSettings(int fd, const termios& wanted)
+{
+    if (::tcsetattr(fd, TCSANOW, &wanted) != 0)
+        return false;
+    termios actual;
+    if (!readSettings(fd, actual))
+        return false;
+    const tcflag_t framing = CSIZE | PARENB | CSTOPB;
+    return cfgetispeed(&actual) == cfgetispeed(&wanted) && cfgetospeed(&actual) == cfgetospeed(&wanted) &&
+           (actual.c_cflag & framing) == (wanted.c_cflag & framing);
+}
+
+// The port's exclusive flag belongs to whoever set it; it is only ever cleared by the one that set it.
+bool exclusiveFlagSetByOther(int fd)
+{
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// Claims the port: the flock keeps out every program that locks ports (and, unlike TIOCEXCL, also a second
+// opener running as root); TIOCEXCL keeps out later openers that do not lock.
+bool claimExclusively(int fd)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return false;
+    if (exclusiveFlagSetByOther(fd))
+        return false;
+    return ::ioctl(fd, TIOCEXCL) == 0;
+}
+
+void releaseExclusively(int fd)
+{
+    // On a pseudo-terminal the flag outlives the descriptor while the other side stays open, and would
+    // keep the next opener (this program reopening at another speed) out.
+    ::ioctl(fd, TIOCNXCL);
+    ::flock(fd, LOCK_UN);
+}
+
+// Waits, at most until the deadline, for the driver's queue and then the transmitter to run empty. A
+// driver that cannot tell counts as drained.
+void drainOutput(int fd)
+{
+    const Clock::time_point deadline = Clock::now() + drainBound;
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            break;
+        if (Clock::now() >= deadline)
+            return;
+        pauseFor(drainCheckInterval);
+    }
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    for (;;) {
+        unsigned int lineStatus = 0;
+        if (::ioctl(fd, TIOCSERGETLSR, &lineStatus) != 0 || (lineStatus & TIOCSER_TEMT))
+            break;
+        if (Clock::now() >= deadline)
+            return;
+        pauseFor(drainCheckInterval);
+    }
+#endif
+}
+
+// A descriptor being opened: closed again (and its claim dropped) unless it is handed over.
+class PendingDescriptor
+{
+public:
+    explicit PendingDescriptor(int fd) : fd(fd) {}
+    ~PendingDescriptor()
+    {
+        if (fd < 0)
+            return;
+        if (claimed)
+            releaseExclusively(fd);
+        ::close(fd);
+    }
+    PendingDescriptor(const PendingDescriptor&) = delete;
+    PendingDescriptor& operator=(const PendingDescriptor&) = delete;
+
+    int release()
+    {
+        const int handedOver = fd;
+        fd = -1;
+        return handedOver;
+    }
+
+    int fd;
+    bool claimed = false;
+};
+
+} // namespace
+
+struct SerialPort::Private
+{
+    int fd = -1;
+    uint32_t readTimeoutMs = defaultReadTimeoutMs;
+    // What one read() brought in beyond the byte handed out; given out before the port is read again.
+    char input[512];
+    std::size_t inputBegin = 0;
+    std::size_t inputEnd = 0;
+};
+
+SerialPort::SerialPort() : d(new Private) {}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+bool SerialPort::open(const std::string& name, uint32_t baudRate)
+{
+    if (d->fd >= 0 || name.empty())
+        return false;
+
+    PendingDescriptor port(::open(devicePath(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (port.fd < 0)
+        return false;
+    if (!isTerminalDevice(port.fd))
+        return false;
+    termios settings;
+    if (!readSettings(port.fd, settings))
+        return false;
+    if (!claimExclusively(port.fd))
+        return false;
+    port.claimed = true;
+    if (!TermiosSettings::applyLineSettings(settings, baudRate))
+        return false;
+    if (!writeSettings(port.fd, settings))
+        return false;
+
+    d->fd = port.release();
+    d->inputBegin = d->inputEnd = 0;
+    return true;
+}
+
+bool SerialPort::isOpen() const
+{
+    return d->fd >= 0;
+}
+
+void SerialPort::close()
+{
+    if (d->fd < 0)
+        return;
+    drainOutput(d->fd);
+    releaseExclusively(d->fd);
+    ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
+    d->fd = -1;
+    d->inputBegin = d->inputEnd = 0;
+}
+
+bool SerialPort::write(const char* data, std::size_t size)
+{
+    if (d->fd < 0)
+        return false;
+    std::size_t written = 0;
+    Clock::time_point stallDeadline = Clock::now() + writeStallBound;
+    while (written < size) {
+        const ssize_t count = ::write(d->fd, data + written, size - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+            stallDeadline = Clock::now() + writeStallBound;
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        if (waitFor(d->fd, POLLOUT, stallDeadline) != Readiness::Ready)
+            return false;
+    }
+    return true;
+}
+
+void SerialPort::setReadTimeout(uint32_t milliseconds)
+{
+    d->readTimeoutMs = milliseconds;
+}
+
+SerialPort::ReadResult SerialPort::readByte(char& byte)
+{
+    if (d->fd < 0)
+        return ReadResult::Failed;
+
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(d->readTimeoutMs);
+    bool hungUp = false;
+    while (d->inputBegin == d->inputEnd) {
+        // Read before waiting: what the driver holds is delivered even when the line has hung up since.
+        const ssize_t count = ::read(d->fd, d->input, sizeof d->input);
+        if (count > 0) {
+            d->inputBegin = 0;
+            d->inputEnd = static_cast<std::size_t>(count);
+            break;
+        }
+        if (count == 0)
+            return ReadResult::Failed; // end of file on a terminal: the device is gone
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return ReadResult::Failed;
+        if (hungUp)
+            return ReadResult::Failed; // hung up and nothing left to read
+        switch (waitFor(d->fd, POLLIN, deadline)) {
+        case Readiness::Ready:
+            break;
+        case Readiness::HungUp:
+            hungUp = true;
+            break;
+        case Readiness::TimedOut:
+            return ReadResult::TimedOut;
+        case Readiness::Failed:
+            return ReadResult::Failed;
+        }
+    }
+    byte = d->input[d->inputBegin++];
+    return ReadResult::Byte;
+}

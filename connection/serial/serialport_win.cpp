@@ -1,0 +1,122 @@
+#include "serialport.h"
+
+#include <windows.h>
+
+#include <limits>
+
+struct SerialPort::Private
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+namespace {
+
+// Applies 8N1 at baudRate on top of the port's current settings; everything else (flow control, special
+// characters, error handling) stays as the port reports it.
+bool configureLine(HANDLE handle, uint32_t baudRate)
+{
+    DCB settings;
+    ZeroMemory(&settings, sizeof settings);
+    settings.DCBlength = sizeof settings;
+    if (!GetCommState(handle, &settings))
+        return false;
+    settings.BaudRate = baudRate;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    if (!SetCommState(handle, &settings))
+        return false;
+    return SetCommMask(handle, EV_RXCHAR) != 0;
+}
+
+} // namespace
+
+SerialPort::SerialPort() : d(new Private) {}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+bool SerialPort::open(const std::string& name, uint32_t baudRate)
+{
+    if (d->handle != INVALID_HANDLE_VALUE || name.empty())
+        return false;
+
+    // The device namespace reaches every port, also those past COM9.
+    const std::string device = "\\\\.\\" + name;
+    const HANDLE handle =
+        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (!configureLine(handle, baudRate)) {
+        CloseHandle(handle);
+        return false;
+    }
+    d->handle = handle;
+    return true;
+}
+
+bool SerialPort::isOpen() const
+{
+    return d->handle != INVALID_HANDLE_VALUE;
+}
+
+void SerialPort::close()
+{
+    if (d->handle == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(d->handle);
+    d->handle = INVALID_HANDLE_VALUE;
+}
+
+bool SerialPort::write(const char* data, std::size_t size)
+{
+    if (d->handle == INVALID_HANDLE_VALUE || size > std::numeric_limits<DWORD>::max())
+        return false;
+
+    // The write carries an overlapped record, so a driver that completes it later signals this event.
+    const HANDLE completed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (completed == nullptr)
+        return false;
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    overlapped.hEvent = completed;
+
+    bool result = false;
+    DWORD written = 0;
+    if (WriteFile(d->handle, data, static_cast<DWORD>(size), &written, &overlapped)) {
+        result = true;
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(completed, INFINITE) == WAIT_OBJECT_0)
+            result = GetOverlappedResult(d->handle, &overlapped, &written, FALSE) != 0;
+    }
+    CloseHandle(completed);
+    return result;
+}
+
+void SerialPort::setReadTimeout(uint32_t milliseconds)
+{
+    if (d->handle == INVALID_HANDLE_VALUE)
+        return;
+    // One read of one byte returns after at most this long, with nothing when no byte came.
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = milliseconds;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(d->handle, &timeouts); // a port that refuses keeps its time-outs; the read will tell
+}
+
+SerialPort::ReadResult SerialPort::readByte(char& byte)
+{
+    if (d->handle == INVALID_HANDLE_VALUE)
+        return ReadResult::Failed;
+    DWORD count = 0;
+    if (!ReadFile(d->handle, &byte, 1, &count, nullptr))
+        return ReadResult::Failed;
+    if (count == 0)
+        return ReadResult::TimedOut;
+    return count == 1 ? ReadResult::Byte : ReadResult::Failed;
+}

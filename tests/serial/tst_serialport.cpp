@@ -1,0 +1,410 @@
+#include "descriptorcount.h"
+#include "pseudoterminal.h"
+#include "serialport.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using ReadResult = SerialPort::ReadResult;
+
+char* toString(ReadResult result)
+{
+    switch (result) {
+    case ReadResult::Byte:
+        return qstrdup("Byte");
+    case ReadResult::TimedOut:
+        return qstrdup("TimedOut");
+    case ReadResult::Failed:
+        return qstrdup("Failed");
+    }
+    return qstrdup("?");
+}
+
+namespace {
+
+// Gives the line the state the port is found in: cooked as a fresh terminal unless raw, with two stop bits
+// and exactly the flow control given, so that what the port keeps and what it changes can both be seen.
+bool prepareLine(PseudoTerminal& device, bool hardwareFlow, tcflag_t softwareFlow, bool raw = false)
+{
+    termios line;
+    if (!device.settings(line))
+        return false;
+    if (raw)
+        cfmakeraw(&line);
+    line.c_cflag = (line.c_cflag & ~tcflag_t(CRTSCTS)) | CSTOPB | (hardwareFlow ? CRTSCTS : 0);
+    line.c_iflag = (line.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY)) | softwareFlow;
+    return device.setSettings(line);
+}
+
+QByteArray everyByteValue(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 256) & 0xff);
+    return bytes;
+}
+
+// Reads size bytes one by one; stops at the first result that is not a byte.
+QByteArray readBytes(SerialPort& port, int size, ReadResult& last)
+{
+    QByteArray bytes;
+    char byte = 0;
+    while (bytes.size() < size && (last = port.readByte(byte)) == ReadResult::Byte)
+        bytes.append(byte);
+    return bytes;
+}
+
+} // namespace
+
+class TestSerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void appliesLineSettings_data()
+    {
+        QTest::addColumn<uint>("baudRate");
+        QTest::addColumn<bool>("hardwareFlow");
+        QTest::addColumn<uint>("softwareFlow");
+        QTest::newRow("4800, no flow control") << 4800u << false << 0u;
+        QTest::newRow("9600, rts/cts") << 9600u << true << 0u;
+        QTest::newRow("115200, xon/xoff") << 115200u << false << uint(IXON | IXOFF);
+        QTest::newRow("115200, everything") << 115200u << true << uint(IXON | IXOFF | IXANY);
+    }
+
+    void appliesLineSettings()
+    {
+        QFETCH(uint, baudRate);
+        QFETCH(bool, hardwareFlow);
+        QFETCH(uint, softwareFlow);
+        PseudoTerminal device;
+        QVERIFY(device.isOpen());
+        QVERIFY(prepareLine(device, hardwareFlow, softwareFlow));
+
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), baudRate));
+        QVERIFY(port.isOpen());
+
+        termios line;
+        QVERIFY(device.settings(line));
+        QCOMPARE(device.baudRate(), uint32_t(baudRate));
+        QCOMPARE(cfgetispeed(&line), cfgetospeed(&line));
+        QCOMPARE(line.c_cflag & CSTOPB, tcflag_t(0));
+        QCOMPARE(line.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+        QCOMPARE(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+        QCOMPARE(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK), tcflag_t(0));
+        QCOMPARE(line.c_oflag & (OPOST | ONLCR), tcflag_t(0));
+        QCOMPARE(bool(line.c_cflag & CRTSCTS), hardwareFlow);
+        QCOMPARE(uint(line.c_iflag & (IXON | IXOFF | IXANY)), softwareFlow);
+    }
+
+    // A stream of every byte value, far longer than what one read takes in, comes out unchanged and in
+    // order, byte by byte: no CR/LF translation, no signal or editing characters, none lost, nothing echoed.
+    void deliversLongStreamInOrder()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0));
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 115200));
+        port.setReadTimeout(5000);
+
+        const QByteArray stream = everyByteValue(100000);
+        bool written = false;
+        std::thread writer([&] { written = device.write(stream); });
+        ReadResult last = ReadResult::Byte;
+        const QByteArray received = readBytes(port, stream.size(), last);
+        writer.join();
+        QVERIFY(written);
+        QCOMPARE(last, ReadResult::Byte);
+        QVERIFY(received == stream);
+        QCOMPARE(device.readExactly(1, 0), QByteArray());
+    }
+
+    // Exchanges as the protocol makes them: the answer usually comes while the port waits for it, one
+    // byte is enough to end the wait.
+    void deliversAnswerThatComesWhileWaiting()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0));
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 115200));
+        port.setReadTimeout(2000);
+
+        const int exchanges = 50;
+        std::thread answerer([&] {
+            for (int i = 0; i < exchanges; ++i) {
+                const QByteArray request = device.readExactly(1, 5000);
+                if (request.size() != 1 || !device.write(QByteArray(1, char(request[0] + 1))))
+                    return;
+            }
+        });
+        QElapsedTimer timer;
+        timer.start();
+        int answered = 0;
+        for (char request = 'A'; answered < exchanges; ++answered, ++request) {
+            char answer = 0;
+            if (!port.write(&request, 1) || port.readByte(answer) != ReadResult::Byte ||
+                answer != request + 1)
+                break;
+        }
+        answerer.join();
+        QCOMPARE(answered, exchanges);
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    void writesLongBufferWhole()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0));
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 115200));
+
+        const QByteArray buffer = everyByteValue(256 * 1024);
+        QByteArray received;
+        std::thread reader([&] { received = device.readExactly(buffer.size(), 20000); });
+        const bool written = port.write(buffer.constData(), std::size_t(buffer.size()));
+        reader.join();
+        QVERIFY(written);
+        QCOMPARE(received.size(), buffer.size());
+        QVERIFY(received == buffer);
+    }
+
+    // The time-out bounds each byte, also in the middle of a line, and a late byte is not lost.
+    void readTimesOutWhenNothingComes()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0));
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 9600));
+        port.setReadTimeout(500);
+
+        QVERIFY(device.write(":G"));
+        char byte = 0;
+        QCOMPARE(port.readByte(byte), ReadResult::Byte);
+        QCOMPARE(port.readByte(byte), ReadResult::Byte);
+        QCOMPARE(byte, 'G');
+
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(port.readByte(byte), ReadResult::TimedOut);
+        QVERIFY2(timer.elapsed() >= 450, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+
+        QVERIFY(device.write("I"));
+        QCOMPARE(port.readByte(byte), ReadResult::Byte);
+        QCOMPARE(byte, 'I');
+    }
+
+    // When the device goes away, what already came in is handed out first, then Failed without waiting
+    // out the time-out. (A pty discards what the client side has not read yet when the master closes, so
+    // the first byte is read before the hang-up to get the rest into the port.)
+    void reportsHangUpAfterDeliveringWhatCame()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0));
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 9600));
+        port.setReadTimeout(5000);
+
+        QVERIFY(device.write("abc"));
+        char byte = 0;
+        QCOMPARE(port.readByte(byte), ReadResult::Byte);
+        QCOMPARE(byte, 'a');
+        device.closeMaster();
+
+        QElapsedTimer timer;
+        timer.start();
+        ReadResult last = ReadResult::Byte;
+        QCOMPARE(readBytes(port, 3, last), QByteArray("bc"));
+        QCOMPARE(last, ReadResult::Failed);
+        QCOMPARE(port.readByte(byte), ReadResult::Failed);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!port.write("x", 1));
+    }
+
+    void keepsPortExclusive()
+    {
+        PseudoTerminal device;
+        SerialPort first;
+        QVERIFY(first.open(device.slavePath(), 9600));
+        const int descriptors = openDescriptorCount();
+
+        QVERIFY(!first.open(device.slavePath(), 115200));
+        QVERIFY(first.isOpen());
+        QCOMPARE(device.baudRate(), 9600u);
+
+        SerialPort second;
+        QVERIFY(!second.open(device.slavePath(), 9600));
+        QVERIFY(!second.isOpen());
+        QCOMPARE(openDescriptorCount(), descriptors);
+
+        first.close();
+        QVERIFY(second.open(device.slavePath(), 9600));
+        second.close();
+
+        // Another program that locks the port keeps it, also from a second opener running as root.
+        const int locker = ::open(device.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(locker >= 0);
+        QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), 0);
+        QVERIFY(!second.open(device.slavePath(), 9600));
+        ::close(locker);
+
+#ifdef TIOCGEXCL
+        // Another program that only marks the port exclusive keeps it too, and keeps its mark.
+        const int marker = ::open(device.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(marker >= 0);
+        QCOMPARE(::ioctl(marker, TIOCEXCL), 0);
+        QVERIFY(!second.open(device.slavePath(), 9600));
+        int exclusive = 0;
+        QCOMPARE(::ioctl(marker, TIOCGEXCL, &exclusive), 0);
+        QCOMPARE(exclusive, 1);
+        ::ioctl(marker, TIOCNXCL);
+        ::close(marker);
+#endif
+        QCOMPARE(openDescriptorCount(), descriptors - 1);
+    }
+
+    // Closing and reopening at another speed, as the handshake does: nothing flushed either way, and the
+    // port left free for the next opener.
+    void reopensAtAnotherSpeed()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0, true));
+        QVERIFY(device.write("early"));
+
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 9600));
+        port.setReadTimeout(2000);
+        ReadResult last = ReadResult::Byte;
+        QCOMPARE(readBytes(port, 5, last), QByteArray("early"));
+
+        QVERIFY(port.write(":GIV\n", 5));
+        port.close();
+        QVERIFY(!port.isOpen());
+        QCOMPARE(device.readUntil('\n', 2000), QByteArray(":GIV\n"));
+
+#ifdef TIOCGEXCL
+        const int other = ::open(device.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(other >= 0);
+        int exclusive = -1;
+        QCOMPARE(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+        ::close(other);
+        QCOMPARE(exclusive, 0);
+#endif
+
+        QVERIFY(port.open(device.slavePath(), 115200));
+        QCOMPARE(device.baudRate(), 115200u);
+    }
+
+    void resolvesNameUnderDev()
+    {
+        PseudoTerminal device;
+        const std::string path = device.slavePath();
+        QVERIFY(path.rfind("/dev/", 0) == 0);
+        SerialPort port;
+        QVERIFY(port.open(path.substr(5), 4800));
+        QCOMPARE(device.baudRate(), 4800u);
+    }
+
+    void refusesWhatIsNotASerialPort_data()
+    {
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"regular file", "directory", "fifo", "/dev/null", "missing path",
+                                 "missing name", "empty name", "terminal at a rate it lacks"})
+            QTest::newRow(kind) << QString::fromLatin1(kind);
+    }
+
+    void refusesWhatIsNotASerialPort()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir directory;
+        QVERIFY(directory.isValid());
+        const std::string file = directory.filePath("port").toStdString();
+        PseudoTerminal device;
+        int fifoReader = -1;
+
+        std::string name;
+        uint32_t baudRate = 9600;
+        if (kind == "regular file") {
+            QFile created(QString::fromStdString(file));
+            QVERIFY(created.open(QIODevice::WriteOnly));
+            name = file;
+        } else if (kind == "directory") {
+            name = directory.path().toStdString();
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(file.c_str(), 0600), 0);
+            fifoReader = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
+            QVERIFY(fifoReader >= 0);
+            name = file;
+        } else if (kind == "/dev/null") {
+            name = "/dev/null";
+        } else if (kind == "missing path") {
+            name = file;
+        } else if (kind == "missing name") {
+            name = "vkr-no-such-port";
+        } else if (kind == "terminal at a rate it lacks") {
+            name = device.slavePath();
+            baudRate = 12345;
+        }
+        const uint32_t speedBefore = device.baudRate();
+        const int descriptors = openDescriptorCount();
+
+        SerialPort port;
+        QVERIFY(!port.open(name, baudRate));
+        QVERIFY(!port.isOpen());
+        QCOMPARE(openDescriptorCount(), descriptors);
+        QVERIFY(!port.write("x", 1));
+
+        struct stat status;
+        if (kind == "regular file") {
+            QCOMPARE(::stat(file.c_str(), &status), 0);
+            QCOMPARE(status.st_size, off_t(0));
+        }
+        if (fifoReader >= 0) {
+            char byte;
+            QVERIFY(::read(fifoReader, &byte, 1) <= 0);
+            ::close(fifoReader);
+        }
+        if (kind == "missing path")
+            QCOMPARE(::stat(file.c_str(), &status), -1); // not created
+        if (kind == "terminal at a rate it lacks") {
+            QCOMPARE(device.baudRate(), speedBefore);
+            QVERIFY(port.open(name, 9600)); // the failed attempt left no claim on the port
+        }
+    }
+
+    void leavesNoDescriptorAfterManyOpens()
+    {
+        PseudoTerminal device;
+        SerialPort port;
+        const int descriptors = openDescriptorCount();
+        QVERIFY(descriptors > 0);
+        for (int i = 0; i < 1000; ++i) {
+            QVERIFY(port.open(device.slavePath(), i % 2 ? 9600 : 115200));
+            port.close();
+        }
+        QCOMPARE(openDescriptorCount(), descriptors);
+    }
+
+    void closedPortRefusesIo()
+    {
+        SerialPort port;
+        char byte = 0;
+        QVERIFY(!port.isOpen());
+        QVERIFY(!port.write("x", 1));
+        QCOMPARE(port.readByte(byte), ReadResult::Failed);
+        port.close();
+        QVERIFY(!port.isOpen());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestSerialPort)
+#include "tst_serialport.moc"
