@@ -38,11 +38,14 @@ uint32_t VKRConnection::open(QString locator)
 
 uint32_t VKRConnection::openSerial(const QString& locator)
 {
+    // prefix:port[:anything]; only the second piece names the port.
     const QStringList pieces = locator.split(QLatin1Char(':'));
     if (pieces.size() < 2)
         return NotALocator;
-    // The serial line arrives with the serial transport; until then no port can be opened.
-    return OpenFailed;
+    const uint32_t result = handshake(pieces.at(1));
+    if (result == Success)
+        connectionMode = Serial;
+    return result;
 }
 
 uint32_t VKRConnection::close()
@@ -55,6 +58,7 @@ uint32_t VKRConnection::close()
         return result;
     }
     case Serial:
+        portHandle.close();
         connectionMode = Closed;
         return Success;
     default:
@@ -64,42 +68,35 @@ uint32_t VKRConnection::close()
 
 uint32_t VKRConnection::getNumberOfChannels(uint32_t& count)
 {
-    if (connectionMode == Library)
-        return library.getNumberOfChannels(systemIndex, &count);
-    return NotOpen;
+    return dispatch([&] { return library.getNumberOfChannels(systemIndex, &count); },
+                    [&] { return serialGetNumberOfChannels(count); });
 }
 
 uint32_t VKRConnection::getSensorEnabled(uint32_t& mode)
 {
-    if (connectionMode == Library)
-        return library.getSensorEnabled(systemIndex, &mode);
-    return NotOpen;
+    return dispatch([&] { return library.getSensorEnabled(systemIndex, &mode); },
+                    [&] { return serialGetSensorEnabled(mode); });
 }
 
 uint32_t VKRConnection::setSensorEnabled(uint32_t mode)
 {
-    if (connectionMode == Library)
-        return library.setSensorEnabled(systemIndex, mode);
-    return NotOpen;
+    return dispatch([&] { return library.setSensorEnabled(systemIndex, mode); },
+                    [&] { return serialSetSensorEnabled(mode); });
 }
 
 uint32_t VKRConnection::calibrateSensor(uint32_t channel)
 {
-    if (connectionMode == Library)
-        return library.calibrateSensor(systemIndex, channel);
-    return NotOpen;
+    return dispatch([&] { return library.calibrateSensor(systemIndex, channel); },
+                    [&] { return serialCalibrateSensor(channel); });
 }
 
 uint32_t VKRConnection::getStatus(uint32_t channel, uint32_t& status)
 {
-    if (connectionMode == Library)
-        return library.getStatus(systemIndex, channel, &status);
-    return NotOpen;
+    return dispatch([&] { return library.getStatus(systemIndex, channel, &status); },
+                    [&] { return serialGetStatus(channel, status); });
 }
 
 uint32_t VKRConnection::stop(uint32_t channel)
 {
-    if (connectionMode == Library)
-        return library.stop(systemIndex, channel);
-    return NotOpen;
+    return dispatch([&] { return library.stop(systemIndex, channel); }, [&] { return serialStop(channel); });
 }

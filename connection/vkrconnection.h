@@ -4,6 +4,9 @@
 // 0 meaning success.
 #pragma once
 
+#include "replyparser.h"
+#include "serialport.h"
+
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -46,10 +49,45 @@ public:
 
     Mode mode() const { return static_cast<Mode>(connectionMode); }
 
+    // The serial line transport beneath the serial branch. Public so that tests and tools can
+    // drive a port directly; the operations above never need them from outside.
+    uint32_t openSerialPort(QString portName, uint32_t baudRate);
+    uint32_t writeRaw(QString text);
+    // Writes ':' + command + line feed and logs the command at debug level as "out:<command>".
+    uint32_t sendRS232String(QString command);
+    // Reads up to and including a line feed; the time-out bounds the wait for each byte.
+    uint32_t readLine(QString& line, uint32_t timeoutMs);
+    // Reads one line and parses it as a reply (see ReplyParser).
+    uint32_t readReply(QString& name, uint32_t& count, uint32_t values[4], uint32_t timeoutMs);
+
 private:
+    template <typename LibraryCall, typename SerialCall>
+    uint32_t dispatch(LibraryCall onLibrary, SerialCall onSerial)
+    {
+        switch (connectionMode) {
+        case Library:
+            return onLibrary();
+        case Serial:
+            return onSerial();
+        default:
+            return NotOpen;
+        }
+    }
+
     uint32_t openSerial(const QString& locator);
+    uint32_t handshake(const QString& portName);
+    uint32_t checkControllerAnswers();
+    uint32_t readReply(Reply& reply);
+    uint32_t exchange(const QString& command, Reply& reply);
+    uint32_t serialGetNumberOfChannels(uint32_t& count);
+    uint32_t serialGetSensorEnabled(uint32_t& mode);
+    uint32_t serialSetSensorEnabled(uint32_t mode);
+    uint32_t serialCalibrateSensor(uint32_t channel);
+    uint32_t serialGetStatus(uint32_t channel, uint32_t& status);
+    uint32_t serialStop(uint32_t channel);
 
     int connectionMode = Closed;
+    SerialPort portHandle;
     std::mutex exchangeMutex;
     uint32_t systemIndex = 0;
     ControllerLibrary& library;

@@ -1,0 +1,151 @@
+// The controller's serial command protocol as VKRConnection speaks it: the baud-rate handshake
+// that opens a serial locator, the reply reader, and the command/reply exchange of each operation.
+#include "vkrconnection.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+constexpr uint32_t ReplyTimeoutMs = 500;
+constexpr uint32_t NoChannel = 0xFFFFFFFFu; // -1 in an acknowledge reply
+
+// The result of an acknowledge reply "E" for the given channel: the controller's own code, or
+// 14 when the reply is anything else.
+uint32_t acknowledged(const Reply& reply, uint32_t channel)
+{
+    if (!reply.is("E", 2) || reply.values[0] != channel)
+        return VKRConnection::MalformedReply;
+    return reply.values[1];
+}
+} // namespace
+
+uint32_t VKRConnection::readReply(QString& name, uint32_t& count, uint32_t values[4], uint32_t timeoutMs)
+{
+    QString line;
+    if (const uint32_t read = readLine(line, timeoutMs))
+        return read;
+    Reply reply;
+    if (const uint32_t parsed = ReplyParser::parse(line, reply))
+        return parsed;
+    name = reply.name;
+    count = reply.count;
+    std::copy(reply.values, reply.values + 4, values);
+    return Success;
+}
+
+uint32_t VKRConnection::readReply(Reply& reply)
+{
+    return readReply(reply.name, reply.count, reply.values, ReplyTimeoutMs);
+}
+
+// Moves the controller's line from 9600 to 115200 baud and checks that it answers there. Any
+// failure closes the port again, so no port stays open unless the result is 0.
+uint32_t VKRConnection::handshake(const QString& portName)
+{
+    // A zero byte at 4800 baud first: it ends whatever the controller may have half received.
+    if (openSerialPort(portName, 4800) != Success)
+        return OpenFailed;
+    const uint32_t zeroWritten = writeRaw(QString(QChar(0)));
+    portHandle.close();
+    if (zeroWritten != Success)
+        return WriteFailed;
+
+    if (openSerialPort(portName, 9600) != Success)
+        return OpenFailed;
+    const uint32_t switched = sendRS232String(QStringLiteral("CB115200,1"));
+    portHandle.close();
+    if (switched != Success)
+        return switched;
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+
+    if (openSerialPort(portName, 115200) != Success)
+        return OpenFailed;
+    const uint32_t checked = checkControllerAnswers();
+    if (checked != Success)
+        portHandle.close();
+    return checked;
+}
+
+uint32_t VKRConnection::checkControllerAnswers()
+{
+    Reply reply;
+    if (const uint32_t r = sendRS232String(QStringLiteral("GIV")))
+        return r;
+    if (const uint32_t r = readReply(reply))
+        return r;
+    if (!reply.is("IV", 3))
+        return MalformedReply;
+
+    if (const uint32_t r = sendRS232String(QStringLiteral("SCM0")))
+        return r;
+    if (const uint32_t r = readReply(reply))
+        return r;
+    return acknowledged(reply, NoChannel);
+}
+
+// One command and its reply, indivisible for every other user of this connection. The lock is
+// released before the caller looks at the reply.
+uint32_t VKRConnection::exchange(const QString& command, Reply& reply)
+{
+    std::lock_guard<std::mutex> lock(exchangeMutex);
+    if (const uint32_t sent = sendRS232String(command))
+        return sent;
+    return readReply(reply);
+}
+
+uint32_t VKRConnection::serialGetNumberOfChannels(uint32_t& count)
+{
+    Reply reply;
+    if (const uint32_t r = exchange(QStringLiteral("GNC"), reply))
+        return r;
+    if (!reply.is("N", 1))
+        return MalformedReply;
+    count = reply.values[0];
+    return Success;
+}
+
+uint32_t VKRConnection::serialGetSensorEnabled(uint32_t& mode)
+{
+    Reply reply;
+    if (const uint32_t r = exchange(QStringLiteral("GSE"), reply))
+        return r;
+    if (!reply.is("SE", 1))
+        return MalformedReply;
+    mode = reply.values[0];
+    return Success;
+}
+
+uint32_t VKRConnection::serialSetSensorEnabled(uint32_t mode)
+{
+    Reply reply;
+    if (const uint32_t r = exchange(QStringLiteral("SSE%1").arg(mode), reply))
+        return r;
+    return acknowledged(reply, NoChannel);
+}
+
+uint32_t VKRConnection::serialCalibrateSensor(uint32_t channel)
+{
+    Reply reply;
+    if (const uint32_t r = exchange(QStringLiteral("CS%1").arg(channel), reply))
+        return r;
+    return acknowledged(reply, channel);
+}
+
+uint32_t VKRConnection::serialGetStatus(uint32_t channel, uint32_t& status)
+{
+    Reply reply;
+    if (const uint32_t r = exchange(QStringLiteral("GS%1").arg(channel), reply))
+        return r;
+    if (!reply.is("S", 2) || reply.values[0] != channel)
+        return MalformedReply;
+    status = reply.values[1];
+    return Success;
+}
+
+uint32_t VKRConnection::serialStop(uint32_t channel)
+{
+    Reply reply;
+    if (const uint32_t r = exchange(QStringLiteral("S%1").arg(channel), reply))
+        return r;
+    return acknowledged(reply, channel);
+}
