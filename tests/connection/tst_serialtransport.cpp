@@ -1,0 +1,318 @@
+// The connection's serial transport and handshake over a real pseudo-terminal, with the test
+// playing the controller on the master side.
+#include "descriptorcount.h"
+#include "pseudoterminal.h"
+#include "vkrconnection.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+#include <thread>
+
+namespace {
+
+struct LoggedMessage
+{
+    QtMsgType type;
+    QString text;
+    QString file;
+    QString function;
+    int line;
+};
+
+QList<LoggedMessage> logged;
+
+void recordMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    logged << LoggedMessage{type, text, QString::fromUtf8(context.file), QString::fromUtf8(context.function),
+                            context.line};
+}
+
+QString slave(const PseudoTerminal& pty)
+{
+    return QString::fromStdString(pty.slavePath());
+}
+
+} // namespace
+
+class SerialTransportTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { logged.clear(); }
+
+    void commandsAreFramedAndLoggedWithTheirContext()
+    {
+        PseudoTerminal pty;
+        VKRConnection connection;
+        QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u);
+        QCOMPARE(pty.baudRate(), 115200u);
+
+        QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+        const uint32_t sent = connection.sendRS232String(QStringLiteral("GIV"));
+        const uint32_t raw = connection.writeRaw(QString(QChar(0)) + QStringLiteral("ä"));
+        qInstallMessageHandler(previous);
+
+        QCOMPARE(sent, 0u);
+        QCOMPARE(raw, 0u);
+        QCOMPARE(pty.readExactly(7, 2000), QByteArray(":GIV\n\0\xe4", 7)); // Latin-1, one byte each
+        QCOMPARE(logged.size(), 1); // the raw write logs nothing
+        QCOMPARE(logged.first().type, QtDebugMsg);
+        QCOMPARE(logged.first().text, QStringLiteral("out:GIV"));
+        QVERIFY(logged.first().file.contains("vkrconnection"));
+        QVERIFY(logged.first().function.contains("VKRConnection::sendRS232String"));
+        QVERIFY(logged.first().line > 0);
+    }
+
+    void linesAreReadWholeWithTheirNoise()
+    {
+        PseudoTerminal pty;
+        VKRConnection connection;
+        QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u);
+        QVERIFY(pty.write(QByteArray("\x7f#:E-1,0\n:N4\npartial")));
+        QString line;
+        QCOMPARE(connection.readLine(line, 500), 0u);
+        QCOMPARE(line, QStringLiteral("\x7f#:E-1,0\n"));
+        QCOMPARE(connection.readLine(line, 500), 0u); // nothing read ahead is lost between lines
+        QCOMPARE(line, QStringLiteral(":N4\n"));
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(connection.readLine(line, 500), 15u); // in the middle of a line
+        QVERIFY(timer.elapsed() >= 450);
+        QCOMPARE(line, QStringLiteral("partial"));
+
+        QString name;
+        uint32_t count = 0;
+        uint32_t values[4] = {};
+        QVERIFY(pty.write(":SE2\n"));
+        QCOMPARE(connection.readReply(name, count, values, 500), 0u);
+        QCOMPARE(name, QStringLiteral("SE"));
+        QCOMPARE(count, 1u);
+        QCOMPARE(values[0], 2u);
+    }
+
+    void silenceTimesOutAfterTheGivenTime()
+    {
+        PseudoTerminal pty;
+        VKRConnection connection;
+        QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u);
+        QString line = QStringLiteral("old");
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(connection.readLine(line, 500), 15u);
+        const qint64 waited = timer.elapsed();
+        QVERIFY2(waited >= 450 && waited < 2000, qPrintable(QString::number(waited)));
+        QVERIFY(line.isEmpty());
+    }
+
+    void aFloodWithoutLineFeedIsCutOff()
+    {
+        PseudoTerminal pty;
+        VKRConnection connection;
+        QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u);
+        std::thread peer([&] { pty.write(QByteArray(5000, 'x')); });
+        QString line;
+        QCOMPARE(connection.readLine(line, 500), 14u);
+        QCOMPARE(line.size(), 4096);
+        peer.join();
+    }
+
+    void aHangUpIsAReadFailure()
+    {
+        PseudoTerminal pty;
+        VKRConnection connection;
+        QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u);
+        QString line;
+        QElapsedTimer timer;
+        timer.start();
+        pty.closeMaster();
+        QCOMPARE(connection.readLine(line, 5000), 10u);
+        QVERIFY(timer.elapsed() < 2000);
+    }
+
+    void openingFailuresLeaveNothingOpen_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("missing") << "/dev/vkr-no-such-port";
+        QTest::newRow("empty") << "";
+        QTest::newRow("not a terminal") << "/dev/null";
+    }
+    void openingFailuresLeaveNothingOpen()
+    {
+        QFETCH(QString, name);
+        const int before = openDescriptorCount();
+        VKRConnection connection;
+        QCOMPARE(connection.openSerialPort(name, 9600), 1u);
+        QCOMPARE(openDescriptorCount(), before);
+        // A serial locator on such a port fails in the handshake's first step.
+        QCOMPARE(connection.open("serial:" + name), 1u);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(openDescriptorCount(), before);
+    }
+
+    void handshakeSwitchesTheLineAndChecksTheController()
+    {
+        PseudoTerminal pty;
+        QByteArray wire;
+        uint32_t finalSpeed = 0;
+        std::thread controller([&] {
+            wire += pty.readUntil('\n', 3000); // the zero byte, then "CB115200,1"
+            wire += pty.readUntil('\n', 3000);
+            pty.write(":IV1,2,3\n");
+            wire += pty.readUntil('\n', 3000);
+            finalSpeed = pty.baudRate();
+            pty.write("noise:E-1,0\n");
+        });
+        VKRConnection connection;
+        QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+        QElapsedTimer timer;
+        timer.start();
+        const uint32_t opened = connection.open("serial:" + slave(pty) + ":ignored");
+        const qint64 took = timer.elapsed();
+        qInstallMessageHandler(previous);
+        controller.join();
+
+        QCOMPARE(opened, 0u);
+        QCOMPARE(connection.mode(), VKRConnection::Serial);
+        QCOMPARE(wire, QByteArray("\0:CB115200,1\n:GIV\n:SCM0\n", 24));
+        QCOMPARE(finalSpeed, 115200u);
+        QVERIFY(took >= 800);
+        QStringList commands;
+        for (const LoggedMessage& message : logged)
+            commands << message.text;
+        QCOMPARE(commands, QStringList({"out:CB115200,1", "out:GIV", "out:SCM0"}));
+
+        // The port stays open and exclusive until close.
+        VKRConnection other;
+        QCOMPARE(other.openSerialPort(slave(pty), 115200), 1u);
+        QCOMPARE(connection.close(), 0u);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(other.openSerialPort(slave(pty), 115200), 0u);
+    }
+
+    void handshakeFailuresCloseThePort_data()
+    {
+        QTest::addColumn<QByteArray>("givReply");
+        QTest::addColumn<QByteArray>("scmReply");
+        QTest::addColumn<uint32_t>("result");
+        QTest::newRow("GIV with two values") << QByteArray(":IV1,2\n") << QByteArray() << 14u;
+        QTest::newRow("GIV silent") << QByteArray() << QByteArray() << 15u;
+        QTest::newRow("SCM0 refused") << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,77\n") << 77u;
+        QTest::newRow("SCM0 for a channel") << QByteArray(":IV1,2,3\n") << QByteArray(":E0,0\n") << 14u;
+        QTest::newRow("SCM0 value too big") << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u;
+    }
+    void handshakeFailuresCloseThePort()
+    {
+        QFETCH(QByteArray, givReply);
+        QFETCH(QByteArray, scmReply);
+        QFETCH(uint32_t, result);
+        PseudoTerminal pty;
+        const int before = openDescriptorCount();
+        std::thread controller([&] {
+            pty.readUntil('\n', 3000);
+            pty.readUntil('\n', 3000);
+            if (givReply.isEmpty())
+                return;
+            pty.write(givReply);
+            if (pty.readUntil('\n', 3000).endsWith("SCM0\n"))
+                pty.write(scmReply);
+        });
+        VKRConnection connection;
+        QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+        const uint32_t opened = connection.open("serial:" + slave(pty));
+        qInstallMessageHandler(previous);
+        controller.join();
+        QCOMPARE(opened, result);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(openDescriptorCount(), before);
+        QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u); // nobody holds it any more
+    }
+
+    // One handshake, then each operation answered by a scripted reply: the command on the wire,
+    // the result, and whether the out-value was written.
+    void exchangesValidateTheirReplies()
+    {
+        struct Case
+        {
+            const char* operation;
+            uint32_t argument;
+            QByteArray command;
+            QByteArray reply;
+            uint32_t result;
+            uint32_t outValue; // 99 when it must stay untouched
+        };
+        const QList<Case> cases = {
+            {"channels", 0, ":GNC\n", ":N6\n", 0, 6},
+            {"channels", 0, ":GNC\n", ":E-1,5\n", 14, 99}, // an acknowledge to a query
+            {"channels", 0, ":GNC\n", ":N6,1\n", 14, 99},
+            {"mode", 0, ":GSE\n", ":SE0\n", 0, 0},
+            {"mode", 0, ":GSE\n", ":SE4294967296\n", 12, 99},
+            {"setMode", 2, ":SSE2\n", ":E-1,0\n", 0, 99},
+            {"setMode", 2, ":SSE2\n", ":E-1,33\n", 33, 99},
+            {"setMode", 2, ":SSE2\n", ":E0,0\n", 14, 99},
+            {"calibrate", 3, ":CS3\n", ":E3,129\n", 129, 99},
+            {"calibrate", 3, ":CS3\n", ":E2,0\n", 14, 99},
+            {"calibrate", 3, ":CS3\n", ":E3\n", 14, 99},
+            {"status", 1, ":GS1\n", "xx:S1,6\n", 0, 6},
+            {"status", 1, ":GS1\n", ":S2,6\n", 14, 99},
+            {"status", 1, ":GS1\n", ":E1,0\n", 14, 99},
+            {"status", 1, ":GS1\n", ":S1,6\r\n", 14, 99},
+            {"stop", 4294967295u, ":S4294967295\n", ":E-1,0\n", 0, 99},
+            {"stop", 1, ":S1\n", ":E1,9\n", 9, 99},
+            {"status", 1, ":GS1\n", "", 15, 99},
+        };
+
+        PseudoTerminal pty;
+        QList<QByteArray> commands;
+        std::thread controller([&] {
+            pty.readUntil('\n', 3000);
+            pty.readUntil('\n', 3000);
+            pty.write(":IV1,2,3\n");
+            pty.readUntil('\n', 3000);
+            pty.write(":E-1,0\n");
+            for (const Case& c : cases) {
+                commands << pty.readUntil('\n', 3000);
+                if (!c.reply.isEmpty())
+                    pty.write(c.reply);
+            }
+        });
+        QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+        VKRConnection connection;
+        const uint32_t opened = connection.open("serial:" + slave(pty));
+        QList<QPair<uint32_t, uint32_t>> outcomes;
+        for (const Case& c : cases) {
+            uint32_t value = 99;
+            const QByteArray op(c.operation);
+            uint32_t result = 0;
+            if (op == "channels")
+                result = connection.getNumberOfChannels(value);
+            else if (op == "mode")
+                result = connection.getSensorEnabled(value);
+            else if (op == "setMode")
+                result = connection.setSensorEnabled(c.argument);
+            else if (op == "calibrate")
+                result = connection.calibrateSensor(c.argument);
+            else if (op == "status")
+                result = connection.getStatus(c.argument, value);
+            else
+                result = connection.stop(c.argument);
+            outcomes << qMakePair(result, value);
+        }
+        qInstallMessageHandler(previous);
+        controller.join();
+
+        QCOMPARE(opened, 0u);
+        QCOMPARE(commands.size(), cases.size());
+        for (int i = 0; i < cases.size(); ++i) {
+            const QByteArray row = QByteArray::number(i) + " " + cases.at(i).reply;
+            QVERIFY2(commands.at(i) == cases.at(i).command, row.constData());
+            QVERIFY2(outcomes.at(i).first == cases.at(i).result, row.constData());
+            QVERIFY2(outcomes.at(i).second == cases.at(i).outValue, row.constData());
+        }
+        QCOMPARE(connection.mode(), VKRConnection::Serial); // failed exchanges keep the connection
+        QCOMPARE(connection.close(), 0u);
+    }
+};
+
+QTEST_GUILESS_MAIN(SerialTransportTest)
+#include "tst_serialtransport.moc"
