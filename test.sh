@@ -17,6 +17,7 @@ run_suite() {
     (cd "$dir" && ctest --output-on-failure -j"$jobs")
 }
 
+tools/check-win32-serial.sh
 run_suite build
 run_suite build-qt6 -DVKR_QT_MAJOR=6
 ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \

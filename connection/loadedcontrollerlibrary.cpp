@@ -6,19 +6,24 @@
 
 namespace {
 
-// Loads a library by its base name, from the executable's folder first.
+// Loads a library by its base name: from the executable's folder first, then from the folder
+// an installation puts them in (<prefix>/lib/vkr-calibrator beside <prefix>/bin), then from the
+// system's library path.
 QLibrary* loadLibrary(const QString& baseName)
 {
+    QStringList candidates;
     if (QCoreApplication::instance()) {
-        auto* local = new QLibrary(QDir(QCoreApplication::applicationDirPath()).filePath(baseName));
-        if (local->load())
-            return local;
-        delete local;
+        const QDir executableFolder(QCoreApplication::applicationDirPath());
+        candidates << executableFolder.filePath(baseName)
+                   << executableFolder.filePath(QStringLiteral("../lib/vkr-calibrator/") + baseName);
     }
-    auto* system = new QLibrary(baseName);
-    if (system->load())
-        return system;
-    delete system;
+    candidates << baseName;
+    for (const QString& candidate : candidates) {
+        auto* library = new QLibrary(candidate);
+        if (library->load())
+            return library;
+        delete library;
+    }
     return nullptr;
 }
 
