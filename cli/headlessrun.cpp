@@ -3,12 +3,14 @@
 #include <QRegularExpression>
 #include <cstdio>
 
+HeadlessRun::HeadlessRun()
+{
+    connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print);
+    connect(&worker, &QThread::finished, this, [this] { emit finished(statusOf(lastMessage)); });
+}
+
 void HeadlessRun::start(const QString& locator)
 {
-    connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print, Qt::UniqueConnection);
-    connect(
-        &worker, &QThread::finished, this, [this] { emit finished(statusOf(lastMessage)); },
-        Qt::UniqueConnection);
     worker.setLocator(locator);
     worker.start();
 }

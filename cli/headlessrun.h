@@ -19,6 +19,8 @@ public:
         Aborted = 3,
     };
 
+    HeadlessRun();
+
     // Starts the run; finished(status) follows when the routine has ended.
     void start(const QString& locator);
     // Asks the routine to stop. Only sets the worker's atomic flag, so it is safe to call from a
