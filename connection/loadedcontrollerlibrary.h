@@ -50,8 +50,7 @@ private:
     void load();
 
     // Calls one resolved function, or answers NotAvailable when it could not be resolved.
-    template <typename Function, typename... Args>
-    uint32_t call(Function Functions::*member, Args... args)
+    template <typename Function, typename... Args> uint32_t call(Function Functions::*member, Args... args)
     {
         const Function function = functions().*member;
         return function ? function(args...) : NotAvailable;

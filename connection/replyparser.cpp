@@ -28,8 +28,8 @@ uint32_t parse(QString line, Reply& reply)
         if (value.isEmpty())
             continue;
         bool ok = false;
-        const uint32_t converted = value.startsWith(QLatin1Char('-')) ? static_cast<uint32_t>(value.toInt(&ok))
-                                                                      : value.toUInt(&ok);
+        const uint32_t converted =
+            value.startsWith(QLatin1Char('-')) ? static_cast<uint32_t>(value.toInt(&ok)) : value.toUInt(&ok);
         if (!ok)
             return ValueOutOfRange;
         reply.values[reply.count++] = converted;

@@ -69,34 +69,35 @@ uint32_t VKRConnection::close()
 uint32_t VKRConnection::getNumberOfChannels(uint32_t& count)
 {
     return dispatch([&] { return library.getNumberOfChannels(systemIndex, &count); },
-                    [&] { return serialGetNumberOfChannels(count); });
+                    [&] { return queryValue(QStringLiteral("GNC"), "N", count); });
 }
 
 uint32_t VKRConnection::getSensorEnabled(uint32_t& mode)
 {
     return dispatch([&] { return library.getSensorEnabled(systemIndex, &mode); },
-                    [&] { return serialGetSensorEnabled(mode); });
+                    [&] { return queryValue(QStringLiteral("GSE"), "SE", mode); });
 }
 
 uint32_t VKRConnection::setSensorEnabled(uint32_t mode)
 {
     return dispatch([&] { return library.setSensorEnabled(systemIndex, mode); },
-                    [&] { return serialSetSensorEnabled(mode); });
+                    [&] { return acknowledgedCommand(QStringLiteral("SSE%1").arg(mode), NoChannel); });
 }
 
 uint32_t VKRConnection::calibrateSensor(uint32_t channel)
 {
     return dispatch([&] { return library.calibrateSensor(systemIndex, channel); },
-                    [&] { return serialCalibrateSensor(channel); });
+                    [&] { return acknowledgedCommand(QStringLiteral("CS%1").arg(channel), channel); });
 }
 
 uint32_t VKRConnection::getStatus(uint32_t channel, uint32_t& status)
 {
     return dispatch([&] { return library.getStatus(systemIndex, channel, &status); },
-                    [&] { return serialGetStatus(channel, status); });
+                    [&] { return queryStatus(channel, status); });
 }
 
 uint32_t VKRConnection::stop(uint32_t channel)
 {
-    return dispatch([&] { return library.stop(systemIndex, channel); }, [&] { return serialStop(channel); });
+    return dispatch([&] { return library.stop(systemIndex, channel); },
+                    [&] { return acknowledgedCommand(QStringLiteral("S%1").arg(channel), channel); });
 }

@@ -19,11 +19,17 @@ class VKRConnection : public QObject
     Q_OBJECT
 
 public:
-    enum Mode { Closed = 0, Library = 1, Serial = 2 };
+    enum Mode
+    {
+        Closed = 0,
+        Library = 1,
+        Serial = 2
+    };
 
     // Result codes the connection produces itself; every other nonzero code comes from the
     // controller library or from a controller's acknowledge reply and is passed on unchanged.
-    enum Result : uint32_t {
+    enum Result : uint32_t
+    {
         Success = 0,
         OpenFailed = 1,
         NotOpen = 2,
@@ -34,6 +40,9 @@ public:
         ReplyTimedOut = 15,
         NotALocator = 21,
     };
+
+    // The channel of an acknowledge reply to a command that concerns no channel (-1 on the line).
+    static constexpr uint32_t NoChannel = 0xFFFFFFFFu;
 
     explicit VKRConnection(QObject* parent = nullptr);
     ~VKRConnection() override;
@@ -79,12 +88,13 @@ private:
     uint32_t checkControllerAnswers();
     uint32_t readReply(Reply& reply);
     uint32_t exchange(const QString& command, Reply& reply);
-    uint32_t serialGetNumberOfChannels(uint32_t& count);
-    uint32_t serialGetSensorEnabled(uint32_t& mode);
-    uint32_t serialSetSensorEnabled(uint32_t mode);
-    uint32_t serialCalibrateSensor(uint32_t channel);
-    uint32_t serialGetStatus(uint32_t channel, uint32_t& status);
-    uint32_t serialStop(uint32_t channel);
+    // The serial exchanges, each checking its reply; out-values are written only on success.
+    // A query answered by one value under the given reply name:
+    uint32_t queryValue(const QString& command, const char* replyName, uint32_t& value);
+    // "GS<channel>", answered by "S<channel>,<status>":
+    uint32_t queryStatus(uint32_t channel, uint32_t& status);
+    // A command answered by an acknowledge "E<channel>,<code>" whose code is the result:
+    uint32_t acknowledgedCommand(const QString& command, uint32_t channel);
 
     int connectionMode = Closed;
     SerialPort portHandle;

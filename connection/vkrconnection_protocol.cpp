@@ -7,7 +7,6 @@
 
 namespace {
 constexpr uint32_t ReplyTimeoutMs = 500;
-constexpr uint32_t NoChannel = 0xFFFFFFFFu; // -1 in an acknowledge reply
 
 // The result of an acknowledge reply "E" for the given channel: the controller's own code, or
 // 14 when the reply is anything else.
@@ -80,7 +79,7 @@ uint32_t VKRConnection::checkControllerAnswers()
         return r;
     if (const uint32_t r = readReply(reply))
         return r;
-    return acknowledged(reply, NoChannel);
+    return acknowledged(reply, VKRConnection::NoChannel);
 }
 
 // One command and its reply, indivisible for every other user of this connection. The lock is
@@ -93,45 +92,18 @@ uint32_t VKRConnection::exchange(const QString& command, Reply& reply)
     return readReply(reply);
 }
 
-uint32_t VKRConnection::serialGetNumberOfChannels(uint32_t& count)
+uint32_t VKRConnection::queryValue(const QString& command, const char* replyName, uint32_t& value)
 {
     Reply reply;
-    if (const uint32_t r = exchange(QStringLiteral("GNC"), reply))
+    if (const uint32_t r = exchange(command, reply))
         return r;
-    if (!reply.is("N", 1))
+    if (!reply.is(replyName, 1))
         return MalformedReply;
-    count = reply.values[0];
+    value = reply.values[0];
     return Success;
 }
 
-uint32_t VKRConnection::serialGetSensorEnabled(uint32_t& mode)
-{
-    Reply reply;
-    if (const uint32_t r = exchange(QStringLiteral("GSE"), reply))
-        return r;
-    if (!reply.is("SE", 1))
-        return MalformedReply;
-    mode = reply.values[0];
-    return Success;
-}
-
-uint32_t VKRConnection::serialSetSensorEnabled(uint32_t mode)
-{
-    Reply reply;
-    if (const uint32_t r = exchange(QStringLiteral("SSE%1").arg(mode), reply))
-        return r;
-    return acknowledged(reply, NoChannel);
-}
-
-uint32_t VKRConnection::serialCalibrateSensor(uint32_t channel)
-{
-    Reply reply;
-    if (const uint32_t r = exchange(QStringLiteral("CS%1").arg(channel), reply))
-        return r;
-    return acknowledged(reply, channel);
-}
-
-uint32_t VKRConnection::serialGetStatus(uint32_t channel, uint32_t& status)
+uint32_t VKRConnection::queryStatus(uint32_t channel, uint32_t& status)
 {
     Reply reply;
     if (const uint32_t r = exchange(QStringLiteral("GS%1").arg(channel), reply))
@@ -142,10 +114,10 @@ uint32_t VKRConnection::serialGetStatus(uint32_t channel, uint32_t& status)
     return Success;
 }
 
-uint32_t VKRConnection::serialStop(uint32_t channel)
+uint32_t VKRConnection::acknowledgedCommand(const QString& command, uint32_t channel)
 {
     Reply reply;
-    if (const uint32_t r = exchange(QStringLiteral("S%1").arg(channel), reply))
+    if (const uint32_t r = exchange(command, reply))
         return r;
     return acknowledged(reply, channel);
 }

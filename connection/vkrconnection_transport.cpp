@@ -18,7 +18,8 @@ uint32_t VKRConnection::openSerialPort(QString portName, uint32_t baudRate)
 uint32_t VKRConnection::writeRaw(QString text)
 {
     const QByteArray bytes = text.toLatin1();
-    return portHandle.write(bytes.constData(), static_cast<std::size_t>(bytes.size())) ? Success : WriteFailed;
+    return portHandle.write(bytes.constData(), static_cast<std::size_t>(bytes.size())) ? Success
+                                                                                       : WriteFailed;
 }
 
 uint32_t VKRConnection::sendRS232String(QString command)
