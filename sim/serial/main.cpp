@@ -1,0 +1,94 @@
+// vkr-sim: a simulated controller on a pseudo-terminal, spoken to over the controller's serial
+// protocol. It prints the locator to type into the tool and serves until SIGINT or SIGTERM.
+#include "ptyserver.h"
+#include "serialresponder.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+
+// Only what is safe in a signal handler: one write to the pipe the server polls.
+extern "C" void requestStop(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool installStopHandlers()
+{
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vkr-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulates a VKR positioning controller on a pseudo-terminal. Type the printed locator into\n"
+        "the tool; the controller answers the serial protocol until SIGINT or SIGTERM."));
+    parser.addHelpOption();
+    const QCommandLineOption scenarioOption(
+        QStringLiteral("scenario"),
+        QStringLiteral("The controller's behaviour: the items of a sim: locator, plus serial-line faults "
+                       "(see sim/serial/README.md)."),
+        QStringLiteral("text"));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"), QStringLiteral("Log every command received and reply sent on stderr."));
+    parser.addOption(scenarioOption);
+    parser.addOption(verboseOption);
+    parser.process(application);
+    if (!parser.positionalArguments().isEmpty()) {
+        std::cerr << "vkr-sim: unexpected argument: " << parser.positionalArguments().first().toStdString()
+                  << " (see --help)\n";
+        return 2;
+    }
+
+    std::string error;
+    const std::unique_ptr<SerialResponder> responder =
+        SerialResponder::fromScenario(parser.value(scenarioOption).toStdString(), &error);
+    if (!responder) {
+        std::cerr << "vkr-sim: the scenario does not parse: " << error << "\n";
+        return 2;
+    }
+
+    PtyServer server(*responder, parser.isSet(verboseOption) ? &std::cerr : nullptr);
+    if (!installStopHandlers() || !server.open(error)) {
+        std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
+        return 1;
+    }
+    std::cout << "vkr-sim: simulated controller on " << server.slavePath() << "\n"
+              << "locator: serial:" << server.slavePath() << std::endl;
+
+    switch (server.serve(stopPipe[0])) {
+    case PtyServer::End::Stopped:
+        return 0;
+    case PtyServer::End::HungUp:
+        std::cerr << "vkr-sim: hung up the line as the scenario asks; the pseudo-terminal is gone\n";
+        return 0;
+    case PtyServer::End::Failed:
+        break;
+    }
+    std::cerr << "vkr-sim: the line failed\n";
+    return 1;
+}

@@ -1,0 +1,93 @@
+#include "ptymaster.h"
+
+#include "termiossettings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+// A host that reads nothing fills the line; past this the reply is given up.
+constexpr int writeStallBoundMs = 5000;
+} // namespace
+
+PtyMaster::~PtyMaster()
+{
+    close();
+}
+
+bool PtyMaster::open(std::string& error)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        error = std::string("posix_openpt: ") + std::strerror(errno);
+        return false;
+    }
+    const char* name = nullptr;
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || (name = ::ptsname(master)) == nullptr ||
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
+        error = std::string("pseudo-terminal set-up: ") + std::strerror(errno);
+        ::close(master);
+        return false;
+    }
+    // The slave starts cooked; the host makes it raw when it opens the port. Until then there
+    // is nothing on the line, so the master leaves the settings alone.
+    fd = master;
+    path = name;
+    return true;
+}
+
+void PtyMaster::close()
+{
+    if (fd < 0)
+        return;
+    ::close(fd);
+    fd = -1;
+}
+
+ssize_t PtyMaster::read(char* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, size);
+        if (count >= 0)
+            return count > 0 ? count : -1;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1; // EIO: every slave is closed
+    }
+}
+
+bool PtyMaster::write(const char* data, std::size_t size)
+{
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t count = ::write(fd, data + written, size - written);
+        if (count > 0) {
+            written += std::size_t(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        pollfd entry{fd, POLLOUT, 0};
+        if (::poll(&entry, 1, writeStallBoundMs) <= 0)
+            return false;
+    }
+    return true;
+}
+
+uint32_t PtyMaster::hostBaudRate() const
+{
+    termios line;
+    uint32_t rate = 0;
+    if (fd < 0 || ::tcgetattr(fd, &line) != 0 || !TermiosSettings::baudRateForSpeed(cfgetospeed(&line), rate))
+        return 0;
+    return rate;
+}

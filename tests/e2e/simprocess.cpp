@@ -1,0 +1,60 @@
+#include "simprocess.h"
+
+#include <QDeadlineTimer>
+
+#include <csignal>
+
+SimProcess::SimProcess(const QString& scenario) : scenarioText(scenario) {}
+
+SimProcess::~SimProcess()
+{
+    if (child.state() != QProcess::NotRunning && !stop(SIGTERM)) {
+        child.kill();
+        child.waitForFinished(5000);
+    }
+}
+
+bool SimProcess::start(int timeoutMs)
+{
+    child.setProgram(QStringLiteral(VKR_SIM_EXECUTABLE));
+    child.setArguments({QStringLiteral("--verbose"), QStringLiteral("--scenario"), scenarioText});
+    child.start(QIODevice::ReadOnly);
+    if (!child.waitForStarted(timeoutMs))
+        return false;
+
+    const QDeadlineTimer deadline(timeoutMs);
+    const QByteArray prefix = "locator: ";
+    while (!deadline.hasExpired()) {
+        while (child.canReadLine()) {
+            const QByteArray line = child.readLine().trimmed();
+            if (line.startsWith(prefix)) {
+                locatorText = QString::fromLocal8Bit(line.mid(prefix.size()));
+                return true;
+            }
+        }
+        if (!child.waitForReadyRead(int(deadline.remainingTime())))
+            return false;
+    }
+    return false;
+}
+
+QString SimProcess::log()
+{
+    logText += QString::fromLocal8Bit(child.readAllStandardError());
+    return logText;
+}
+
+bool SimProcess::stop(int signal, int timeoutMs)
+{
+    if (child.state() == QProcess::NotRunning)
+        return true;
+    ::kill(pid_t(child.processId()), signal);
+    return waitForExit(timeoutMs);
+}
+
+bool SimProcess::waitForExit(int timeoutMs)
+{
+    const bool ended = child.state() == QProcess::NotRunning || child.waitForFinished(timeoutMs);
+    log();
+    return ended;
+}

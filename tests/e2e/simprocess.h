@@ -1,0 +1,35 @@
+// vkr-sim run as a child process, the way a user runs it: started with a scenario, its printed
+// locator read back, its verbose log collected, and stopped with a signal.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+class SimProcess
+{
+public:
+    explicit SimProcess(const QString& scenario = QString());
+    ~SimProcess(); // stops the simulator if it still runs
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // Starts vkr-sim --verbose and waits (bounded) for the locator it prints.
+    bool start(int timeoutMs = 10000);
+    QString locator() const { return locatorText; }
+    // The slave path of the pseudo-terminal, the port name within the locator.
+    QString portName() const { return locatorText.section(QLatin1Char(':'), 1); }
+
+    // What the simulator logged so far on stderr; grows while the event loop runs.
+    QString log();
+    // Sends the signal and waits (bounded) for the simulator to end; false if it did not.
+    bool stop(int signal, int timeoutMs = 10000);
+    // Waits (bounded) for the simulator to end by itself; true also when it has already ended.
+    bool waitForExit(int timeoutMs = 10000);
+    QProcess& process() { return child; }
+
+private:
+    QString scenarioText;
+    QString locatorText;
+    QString logText;
+    QProcess child;
+};

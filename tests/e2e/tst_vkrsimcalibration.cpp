@@ -1,0 +1,194 @@
+// Whole calibrations over a serial line: the real routine and connection against vkr-sim on a
+// pseudo-terminal, with the exact log texts the user sees.
+#include "runrecorder.h"
+#include "serialport.h"
+#include "simprocess.h"
+#include "workthread.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString starting = QStringLiteral("Starting calibration...\n");
+const QString initialized = QStringLiteral("Successfully initialized.\n");
+const QString powerSave = QStringLiteral("Sensors disabled. Setting to Power Save Mode.\n");
+const QString done = QStringLiteral("done.\n");
+const QString aborting = QStringLiteral("Aborting.\n");
+
+QString calibrating(int channel)
+{
+    return QStringLiteral("\tChannel %1: calibrating... ").arg(channel);
+}
+
+QString summary(int errors)
+{
+    return QStringLiteral("\nCalibration routine finished with %1 errors.\n").arg(errors);
+}
+
+// Three channels, sensors off at first, none on channel 1, a short calibration.
+const QString threeChannels = QStringLiteral("channels=3,nosensor=1,mode=0,time=50");
+
+QStringList normalRunOfThreeChannels()
+{
+    return {starting,       initialized, powerSave,
+            calibrating(0), done,        QStringLiteral("\tChannel 1: no sensor\n"),
+            calibrating(2), done,        summary(0)};
+}
+
+} // namespace
+
+class TestVkrSimCalibration : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runLogsEveryStep_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QStringList>("messages");
+
+        QTest::newRow("normal run") << threeChannels << normalRunOfThreeChannels();
+        QTest::newRow("channel failures") << "channels=3,time=50,fail-calibrate@1=17,fail-status@2=5"
+                                          << QStringList{starting,
+                                                         initialized,
+                                                         calibrating(0),
+                                                         done,
+                                                         "Could not calibrate channel 1! Error: 17\n",
+                                                         calibrating(2),
+                                                         "Could not get status of channel 2! Error: 14\n",
+                                                         summary(2)};
+        QTest::newRow("power save refused")
+            << "mode=0,fail-setmode=6"
+            << QStringList{starting, initialized, powerSave, "Could not set Power Save Mode! Error: 6\n",
+                           summary(1)};
+        QTest::newRow("channel count acknowledged instead of answered")
+            << "fail-channels=9"
+            << QStringList{starting, initialized, "Could not get number of channels! Error: 14\n",
+                           summary(0)};
+        QTest::newRow("open refused")
+            << "fail-open=7" << QStringList{starting, "Could not initialize! Error: 7\n"};
+        QTest::newRow("silent controller")
+            << "silentafter=0" << QStringList{starting, "Could not initialize! Error: 15\n"};
+        QTest::newRow("noisy, slow line")
+            << threeChannels + ",noise=~~,slowbytes=40" << normalRunOfThreeChannels();
+    }
+
+    void runLogsEveryStep()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QStringList, messages);
+
+        SimProcess sim(scenario);
+        QVERIFY(sim.start());
+        WorkThread worker;
+        RunRecorder recorder(worker);
+        QVERIFY(recorder.run(sim.locator(), 30000));
+        QCOMPARE(recorder.messages, messages);
+    }
+
+    void secondRunOnTheSameSimulatorSucceeds()
+    {
+        // The controller stays at 115200 baud after the first run: the second handshake's zero
+        // byte and speed change arrive at the wrong speed, and GIV must still be answered.
+        SimProcess sim(threeChannels);
+        QVERIFY(sim.start());
+        WorkThread worker;
+        RunRecorder recorder(worker);
+        QVERIFY(recorder.run(sim.locator(), 30000));
+        QCOMPARE(recorder.messages, normalRunOfThreeChannels());
+
+        WorkThread secondWorker;
+        RunRecorder secondRecorder(secondWorker);
+        QVERIFY(secondRecorder.run(sim.locator(), 30000));
+        QStringList second = normalRunOfThreeChannels();
+        second.removeAll(powerSave); // the first run left the sensors in power-save mode
+        QCOMPARE(secondRecorder.messages, second);
+    }
+
+    void abortDuringAWaitStopsTheChannel()
+    {
+        SimProcess sim(QStringLiteral("channels=2,stuck=0"));
+        QVERIFY(sim.start());
+        WorkThread worker;
+        RunRecorder recorder(worker);
+        worker.setLocator(sim.locator());
+        worker.start();
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.messages.contains(calibrating(0)), 10000);
+        worker.abort();
+        QVERIFY(recorder.waitForFinished(10000));
+
+        QCOMPARE(recorder.messages, (QStringList{starting, initialized, calibrating(0), aborting}));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S0\n")), 5000);
+        QVERIFY(sim.log().contains(QLatin1String("out :E0,0\\n")));
+        QVERIFY(!sim.log().contains(QLatin1String("in  :CS1")));
+    }
+
+    void hangUpMidRunFailsTheStep()
+    {
+        SimProcess sim(QStringLiteral("channels=2,time=50,hangup=GS"));
+        QVERIFY(sim.start());
+        WorkThread worker;
+        RunRecorder recorder(worker);
+        QVERIFY(recorder.run(sim.locator(), 30000));
+
+        // The read that meets the hang-up fails with 10; writing to the dead line then fails with 8.
+        QCOMPARE(recorder.messages, (QStringList{starting, initialized, calibrating(0),
+                                                 "Could not get status of channel 0! Error: 10\n",
+                                                 "Could not calibrate channel 1! Error: 8\n", summary(2)}));
+        QVERIFY(sim.waitForExit());
+        QCOMPARE(sim.process().exitCode(), 0);
+    }
+
+    void hostOpensTheLineExclusively()
+    {
+        SimProcess sim;
+        QVERIFY(sim.start());
+        const std::string port = sim.portName().toStdString();
+        SerialPort first;
+        QVERIFY(first.open(port, 9600));
+        SerialPort second;
+        QVERIFY(!second.open(port, 9600));
+        first.close();
+        QVERIFY(second.open(port, 9600));
+    }
+
+    void endsCleanlyOnSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("hostOnLine");
+        QTest::newRow("SIGINT, line idle") << int(SIGINT) << false;
+        QTest::newRow("SIGTERM, line idle") << int(SIGTERM) << false;
+        QTest::newRow("SIGTERM, host on the line") << int(SIGTERM) << true;
+    }
+
+    void endsCleanlyOnSignal()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, hostOnLine);
+
+        SimProcess sim;
+        QVERIFY(sim.start());
+        SerialPort port;
+        if (hostOnLine) {
+            QVERIFY(port.open(sim.portName().toStdString(), 9600));
+            QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("host opened the line")), 5000);
+        }
+        QVERIFY(sim.stop(signal));
+        QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.process().exitCode(), 0);
+    }
+
+    void rejectsAMalformedScenario()
+    {
+        SimProcess sim(QStringLiteral("wrongname=NOPE"));
+        QVERIFY(!sim.start());
+        QVERIFY(sim.waitForExit());
+        QCOMPARE(sim.process().exitCode(), 2);
+        QVERIFY2(sim.log().contains(QLatin1String("wrongname=NOPE")), qPrintable(sim.log()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVkrSimCalibration)
+#include "tst_vkrsimcalibration.moc"

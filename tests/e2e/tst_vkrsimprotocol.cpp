@@ -1,0 +1,204 @@
+// The connection's serial protocol checks, driven by vkr-sim's line faults: each fault must turn
+// into the result code the host owes its caller, and a failed handshake must leave no port open.
+#include "descriptorcount.h"
+#include "serialport.h"
+#include "simprocess.h"
+#include "vkrconnection.h"
+
+#include <QtTest>
+
+namespace {
+
+// Runs one operation (or "calibrate,status": both, the first of which must succeed) on an open
+// connection; value receives the out-value of the last one, if it has one.
+uint32_t runOperation(VKRConnection& connection, const QString& operation, uint32_t channel, uint32_t& value)
+{
+    if (operation == QLatin1String("channels"))
+        return connection.getNumberOfChannels(value);
+    if (operation == QLatin1String("mode"))
+        return connection.getSensorEnabled(value);
+    if (operation == QLatin1String("setmode"))
+        return connection.setSensorEnabled(2);
+    if (operation == QLatin1String("calibrate"))
+        return connection.calibrateSensor(channel);
+    if (operation == QLatin1String("status"))
+        return connection.getStatus(channel, value);
+    if (operation == QLatin1String("calibrate,status")) {
+        const uint32_t started = connection.calibrateSensor(channel);
+        return started ? started : connection.getStatus(channel, value);
+    }
+    if (operation == QLatin1String("stop"))
+        return connection.stop(channel);
+    qFatal("unknown operation %s", qPrintable(operation));
+}
+
+} // namespace
+
+class TestVkrSimProtocol : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void operationResults_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<uint>("channel");
+        QTest::addColumn<uint>("result");
+        QTest::addColumn<uint>("value"); // checked only when the result is 0 and there is one
+
+        QTest::newRow("status 6 while calibrating") << "stuck=1"
+                                                    << "calibrate,status" << 1u << 0u << 6u;
+        QTest::newRow("no sensor passes 129 through") << "nosensor=3"
+                                                      << "calibrate" << 3u << 129u << 0u;
+        QTest::newRow("refused calibration passes its code") << "fail-calibrate=17"
+                                                             << "calibrate" << 0u << 17u << 0u;
+        QTest::newRow("refused sensor mode passes its code") << "fail-setmode=6"
+                                                             << "setmode" << 0u << 6u << 0u;
+        QTest::newRow("refused stop passes its code") << "fail-stop=3"
+                                                      << "stop" << 2u << 3u << 0u;
+        QTest::newRow("calibration acknowledged for another channel") << "wrongchannel=CS"
+                                                                      << "calibrate" << 3u << 14u << 0u;
+        QTest::newRow("status of another channel") << "wrongchannel=GS"
+                                                   << "status" << 1u << 14u << 0u;
+        QTest::newRow("stop acknowledged for another channel") << "wrongchannel=S"
+                                                               << "stop" << 0u << 14u << 0u;
+        QTest::newRow("sensor mode acknowledged for a channel") << "wrongchannel=SSE"
+                                                                << "setmode" << 0u << 14u << 0u;
+        QTest::newRow("channel count acknowledged") << "fail-channels=5"
+                                                    << "channels" << 0u << 14u << 0u;
+        QTest::newRow("sensor mode acknowledged") << "fail-getmode=5"
+                                                  << "mode" << 0u << 14u << 0u;
+        QTest::newRow("status of a missing channel acknowledged") << "channels=2"
+                                                                  << "status" << 5u << 14u << 0u;
+        QTest::newRow("reply with another name") << "wrongname=GNC"
+                                                 << "channels" << 0u << 14u << 0u;
+        QTest::newRow("one value too many") << "wrongcount=GNC"
+                                            << "channels" << 0u << 14u << 0u;
+        QTest::newRow("one value too few") << "wrongcount=GS"
+                                           << "status" << 0u << 14u << 0u;
+        QTest::newRow("value beyond 32 bits") << "bigvalue=GNC"
+                                              << "channels" << 0u << 12u << 0u;
+        QTest::newRow("garbled reply") << "garbage=GSE"
+                                       << "mode" << 0u << 14u << 0u;
+        QTest::newRow("noise before every reply") << "channels=7,noise=x?\\"
+                                                  << "channels" << 0u << 0u << 7u;
+        QTest::newRow("bytes 120 ms apart everywhere") << "channels=7,slowbytes=120"
+                                                       << "channels" << 0u << 0u << 7u;
+        QTest::newRow("bytes 700 ms apart") << "slowbytes@GNC=700"
+                                            << "channels" << 0u << 15u << 0u;
+        QTest::newRow("silent from the command on") << "silent=GSE"
+                                                    << "mode" << 0u << 15u << 0u;
+        QTest::newRow("silent after the handshake") << "silentafter=2"
+                                                    << "channels" << 0u << 15u << 0u;
+        QTest::newRow("hang-up") << "hangup=GNC"
+                                 << "channels" << 0u << 10u << 0u;
+    }
+
+    void operationResults()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QString, operation);
+        QFETCH(uint, channel);
+        QFETCH(uint, result);
+        QFETCH(uint, value);
+
+        SimProcess sim(scenario);
+        QVERIFY(sim.start());
+        VKRConnection connection;
+        QCOMPARE(connection.open(sim.locator()), 0u);
+
+        const uint32_t untouched = 0xDEADBEEF;
+        uint32_t out = untouched;
+        QCOMPARE(runOperation(connection, operation, channel, out), result);
+        if (result == 0 && out != untouched)
+            QCOMPARE(out, value);
+        if (result != 0)
+            QCOMPARE(out, untouched);
+        QCOMPARE(connection.mode(), VKRConnection::Serial); // a failed exchange does not close
+        QCOMPARE(connection.close(), 0u);
+    }
+
+    void failedHandshakeLeavesNoPortOpen_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<uint>("result");
+        QTest::addColumn<bool>("lineRemains"); // false when the scenario hangs the line up for good
+
+        QTest::newRow("GIV answered with two values") << "wrongcount=GIV" << 14u << true;
+        QTest::newRow("GIV answered under another name") << "wrongname=GIV" << 14u << true;
+        QTest::newRow("GIV value beyond 32 bits") << "bigvalue=GIV" << 12u << true;
+        QTest::newRow("SCM0 acknowledged with a code") << "fail-open=7" << 7u << true;
+        QTest::newRow("SCM0 acknowledged for channel 0") << "wrongchannel=SCM" << 14u << true;
+        QTest::newRow("SCM0 garbled") << "garbage=SCM" << 14u << true;
+        QTest::newRow("silent controller") << "silentafter=0" << 15u << true;
+        QTest::newRow("silent from SCM0 on") << "silent=SCM" << 15u << true;
+        QTest::newRow("GIV bytes 600 ms apart") << "slowbytes@GIV=600" << 15u << true;
+        QTest::newRow("hang-up at GIV") << "hangup=GIV" << 10u << false;
+        QTest::newRow("hang-up at the speed change") << "hangup=CB" << 1u << false;
+    }
+
+    void failedHandshakeLeavesNoPortOpen()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(uint, result);
+        QFETCH(bool, lineRemains);
+
+        SimProcess sim(scenario);
+        QVERIFY(sim.start());
+        const int descriptors = openDescriptorCount();
+        QVERIFY(descriptors > 0);
+
+        VKRConnection connection;
+        QCOMPARE(connection.open(sim.locator()), result);
+        QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(openDescriptorCount(), descriptors);
+        if (!lineRemains)
+            return;
+
+        // Nothing holds the port: it opens exclusively again, and keeps a second opener out.
+        SerialPort port;
+        QVERIFY(port.open(sim.portName().toStdString(), 115200));
+        SerialPort second;
+        QVERIFY(!second.open(sim.portName().toStdString(), 115200));
+    }
+
+    void answersOnlyAtItsLineSpeed_data()
+    {
+        QTest::addColumn<bool>("speedChanged"); // "CB115200,1" sent at 9600 baud first
+        QTest::addColumn<uint>("baudRate");     // the speed GIV is sent at
+        QTest::addColumn<uint>("result");
+        QTest::newRow("power-up speed") << false << 9600u << 0u;
+        QTest::newRow("fast before the speed change") << false << 115200u << 15u;
+        QTest::newRow("fast after the speed change") << true << 115200u << 0u;
+        QTest::newRow("slow after the speed change") << true << 9600u << 15u;
+    }
+
+    void answersOnlyAtItsLineSpeed()
+    {
+        QFETCH(bool, speedChanged);
+        QFETCH(uint, baudRate);
+        QFETCH(uint, result);
+
+        SimProcess sim;
+        QVERIFY(sim.start());
+        if (speedChanged) {
+            VKRConnection switching; // its port closes with it
+            QCOMPARE(switching.openSerialPort(sim.portName(), 9600), 0u);
+            QCOMPARE(switching.sendRS232String(QStringLiteral("CB115200,1")), 0u);
+            QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("line now at 115200 baud")), 5000);
+        }
+        VKRConnection host;
+        QCOMPARE(host.openSerialPort(sim.portName(), baudRate), 0u);
+        QString name;
+        uint32_t count = 0;
+        uint32_t values[4] = {};
+        QCOMPARE(host.sendRS232String(QStringLiteral("GIV")), 0u);
+        QCOMPARE(host.readReply(name, count, values, 500), result);
+        if (result == 0)
+            QCOMPARE(name, QStringLiteral("IV"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVkrSimProtocol)
+#include "tst_vkrsimprotocol.moc"
