@@ -40,6 +40,8 @@ public:
     ReadResult readByte(char& byte);
 
 private:
+    ReadResult fillInput(); // POSIX back-end: refills the read buffer
+
     struct Private;
     std::unique_ptr<Private> d;
 };

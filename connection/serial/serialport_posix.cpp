@@ -281,16 +281,27 @@ SerialPort::ReadResult SerialPort::readByte(char& byte)
 {
     if (d->fd < 0)
         return ReadResult::Failed;
+    if (d->inputBegin == d->inputEnd) {
+        const ReadResult filled = fillInput();
+        if (filled != ReadResult::Byte)
+            return filled;
+    }
+    byte = d->input[d->inputBegin++];
+    return ReadResult::Byte;
+}
 
+// Brings in what the driver holds, waiting at most the read time-out for the first byte.
+SerialPort::ReadResult SerialPort::fillInput()
+{
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(d->readTimeoutMs);
     bool hungUp = false;
-    while (d->inputBegin == d->inputEnd) {
+    for (;;) {
         // Read before waiting: what the driver holds is delivered even when the line has hung up since.
         const ssize_t count = ::read(d->fd, d->input, sizeof d->input);
         if (count > 0) {
             d->inputBegin = 0;
             d->inputEnd = static_cast<std::size_t>(count);
-            break;
+            return ReadResult::Byte;
         }
         if (count == 0)
             return ReadResult::Failed; // end of file on a terminal: the device is gone
@@ -312,6 +323,4 @@ SerialPort::ReadResult SerialPort::readByte(char& byte)
             return ReadResult::Failed;
         }
     }
-    byte = d->input[d->inputBegin++];
-    return ReadResult::Byte;
 }
