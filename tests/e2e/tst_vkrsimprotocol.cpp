@@ -5,6 +5,7 @@
 #include "simprocess.h"
 #include "vkrconnection.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 namespace {
@@ -110,7 +111,12 @@ private slots:
 
         const uint32_t untouched = 0xDEADBEEF;
         uint32_t out = untouched;
+        QElapsedTimer timer;
+        timer.start();
         QCOMPARE(runOperation(connection, operation, channel, out), result);
+        // A hang guard, not a benchmark: no fault may stretch a wait beyond what the per-byte
+        // time-outs allow (the slowest row sends a few bytes 120 ms apart).
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
         if (result == 0 && out != untouched)
             QCOMPARE(out, value);
         if (result != 0)
@@ -150,7 +156,11 @@ private slots:
         QVERIFY(descriptors > 0);
 
         VKRConnection connection;
+        QElapsedTimer timer;
+        timer.start();
         QCOMPARE(connection.open(sim.locator()), result);
+        // The 800 ms pause plus at most two replies, each failing within its byte time-outs.
+        QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
         QCOMPARE(connection.mode(), VKRConnection::Closed);
         QCOMPARE(openDescriptorCount(), descriptors);
         if (!lineRemains)
