@@ -17,6 +17,8 @@ void HeadlessRun::start(const QString& locator)
 
 void HeadlessRun::print(const QString& message)
 {
+    if (abortRequested)
+        worker.abort();
     const QByteArray bytes = message.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     std::fflush(stdout);

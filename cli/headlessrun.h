@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 
 class HeadlessRun : public QObject
 {
@@ -23,9 +24,13 @@ public:
 
     // Starts the run; finished(status) follows when the routine has ended.
     void start(const QString& locator);
-    // Asks the routine to stop. Only sets the worker's atomic flag, so it is safe to call from a
-    // signal handler.
-    void abort() { worker.abort(); }
+    // Asks the routine to stop. Only sets atomic flags, so it is safe to call from a signal
+    // handler.
+    void abort()
+    {
+        abortRequested = true;
+        worker.abort();
+    }
 
     // The exit status that a run's last log fragment stands for.
     static ExitStatus statusOf(const QString& lastMessage);
@@ -38,4 +43,7 @@ private:
 
     WorkThread worker;
     QString lastMessage;
+    // The routine clears its own abort flag in its first step; a request that came before that
+    // is repeated with every message, all of which follow that step.
+    std::atomic_bool abortRequested{false};
 };
