@@ -96,8 +96,9 @@ int main(int argc, char* argv[])
     for (int i = 0; i < 15; ++i) {
         QProcess probe;
         const qint64 spawned = monotonicNanoseconds();
-        probe.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--startup-probe"), QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        probe.start(
+            QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--startup-probe"), QStringLiteral("-platform"), QStringLiteral("offscreen")});
         if (!probe.waitForFinished(20000))
             return 1;
         const qint64 painted = probe.readAllStandardOutput().trimmed().toLongLong();

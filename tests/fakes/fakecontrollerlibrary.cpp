@@ -122,7 +122,10 @@ uint32_t FakeControllerLibrary::stop(uint32_t systemIndex, uint32_t channel)
 uint32_t FakeControllerLibrary::enumerateDevices(uint32_t kind, const char* filter, char* buffer,
                                                  uint32_t* bufferSize)
 {
-    record(QStringLiteral("enumerateDevices %1 \"%2\" %3").arg(kind).arg(QLatin1String(filter)).arg(*bufferSize));
+    record(QStringLiteral("enumerateDevices %1 \"%2\" %3")
+               .arg(kind)
+               .arg(QLatin1String(filter))
+               .arg(*bufferSize));
     return enumerateResult ? enumerateResult : copyText(enumerateText, buffer, bufferSize);
 }
 

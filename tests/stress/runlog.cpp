@@ -21,7 +21,8 @@ const QRegularExpression& runExpression()
                        "|\\tChannel \\d+: calibrating\\.\\.\\. "
                        "(?:done\\.\\n|Could not get status of channel \\d+! Error: \\d+\\n))");
     static const QString summary = QStringLiteral("\\nCalibration routine finished with \\d+ errors\\.\\n");
-    static const QString aborted = QStringLiteral("(?:\\tChannel \\d+: calibrating\\.\\.\\. )?Aborting\\.\\n");
+    static const QString aborted =
+        QStringLiteral("(?:\\tChannel \\d+: calibrating\\.\\.\\. )?Aborting\\.\\n");
     static const QRegularExpression expression(
         QStringLiteral("^Starting calibration\\.\\.\\.\\n"
                        "(?:Could not initialize! Error: \\d+\\n"
@@ -47,8 +48,8 @@ bool channelsCountUp(const QString& text)
 bool summaryCountsTheErrors(const QString& text)
 {
     static const QRegularExpression summary(QStringLiteral("finished with (\\d+) errors"));
-    static const QRegularExpression counted(
-        QStringLiteral("Could not (?:read sensor enabled mode|set Power Save Mode|calibrate channel|get status)"));
+    static const QRegularExpression counted(QStringLiteral(
+        "Could not (?:read sensor enabled mode|set Power Save Mode|calibrate channel|get status)"));
     const QRegularExpressionMatch match = summary.match(text);
     if (!match.hasMatch())
         return true;

@@ -22,10 +22,8 @@ const QString Helper = QStringLiteral(VKR_CLOSE_HELPER_PATH);
 // Runs long enough that most closes land in their middle; no single library call takes long,
 // so an abort is always noticed quickly.
 const QStringList Locators = {
-    QStringLiteral("sim:channels=4,time=60"),
-    QStringLiteral("sim:demo,time=80"),
-    QStringLiteral("sim:stuck=1,channels=3,time=20"),
-    QStringLiteral("sim:time=0,latency=100,channels=3"),
+    QStringLiteral("sim:channels=4,time=60"),           QStringLiteral("sim:demo,time=80"),
+    QStringLiteral("sim:stuck=1,channels=3,time=20"),   QStringLiteral("sim:time=0,latency=100,channels=3"),
     QStringLiteral("sim:channels=6,time=10,latency=5"),
 };
 
@@ -114,9 +112,9 @@ private slots:
             const int delay = int(random.bounded(300));
             const QString what = QStringLiteral("%1 closed after %2 ms").arg(locator).arg(delay);
 
-            const Outcome helper = runHelper({QStringLiteral("-platform"), QStringLiteral("offscreen"), locator,
-                                              QString::number(delay)},
-                                             folder, 20000);
+            const Outcome helper = runHelper(
+                {QStringLiteral("-platform"), QStringLiteral("offscreen"), locator, QString::number(delay)},
+                folder, 20000);
             const QString& output = helper.output;
             const QString& errors = helper.errors;
             const QString report = QStringLiteral("%1\n%2%3").arg(what, output, errors);
@@ -131,13 +129,15 @@ private slots:
             slowestShutDown = qMax(slowestShutDown, match.captured(1).toInt());
 
             const int logStart = output.indexOf(QLatin1String("log at close:\n")) + 14;
-            const QString logAtClose = output.mid(logStart, output.lastIndexOf(QLatin1String("\nshut down")) - logStart);
+            const QString logAtClose =
+                output.mid(logStart, output.lastIndexOf(QLatin1String("\nshut down")) - logStart);
             QVERIFY2(logAtClose.isEmpty() || RunLog::isValidPrefix(logAtClose), qPrintable(report));
             if (!RunLog::isComplete(logAtClose))
                 ++closedMidRun;
         }
         // The closes must really land in running calibrations, or nothing was exercised.
-        qInfo("%d of %d closes landed mid-run; slowest shut-down %d ms", closedMidRun, iterations, slowestShutDown);
+        qInfo("%d of %d closes landed mid-run; slowest shut-down %d ms", closedMidRun, iterations,
+              slowestShutDown);
         QVERIFY(closedMidRun >= iterations / 2);
     }
 };

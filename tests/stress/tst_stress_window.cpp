@@ -99,8 +99,9 @@ private slots:
 
             // Mostly presses in quick succession, now and then long enough for a run to end.
             const quint32 shape = random.bounded(100);
-            const int pause = shape < 70 ? int(random.bounded(3)) : shape < 95 ? int(random.bounded(3, 20))
-                                                                                : int(random.bounded(20, 80));
+            const int pause = shape < 70   ? int(random.bounded(3))
+                              : shape < 95 ? int(random.bounded(3, 20))
+                                           : int(random.bounded(20, 80));
             QTest::qWait(pause);
             QVERIFY2(button->text() == StartText || button->text() == AbortText, qPrintable(button->text()));
         }
