@@ -110,7 +110,11 @@ private slots:
         // Let the last run end: it must wind down without a further press.
         if (button->text() == AbortText)
             button->click();
-        QTRY_VERIFY_WITH_TIMEOUT(RunLog::isComplete(log->toPlainText()), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(RunLog::isComplete(log->toPlainText()),
+                                  qPrintable(QStringLiteral("%1 [%2] button %3, locator %4")
+                                                 .arg(log->toPlainText(), RunLog::problem(log->toPlainText()),
+                                                      button->text(), locator->currentText())),
+                                  10000);
         QCOMPARE(button->text(), StartText);
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("\n----\n"))));
         ++runsCompleted;
