@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
-# against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer.
+# against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer; then the
+# threaded tests under ThreadSanitizer and, briefly, the fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64
+ensure_packages "${BUILD_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64 \
+    clang clang-14 libclang-rt-14-dev
 
 jobs=$(nproc)
 
@@ -24,5 +26,7 @@ ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_suite build-asan -DVKR_SANITIZERS=address,undefined -DCMAKE_BUILD_TYPE=Debug
+tools/run-tsan.sh
+tools/run-fuzzers.sh 30
 
 echo "All tests passed."

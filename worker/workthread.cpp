@@ -9,10 +9,14 @@ constexpr uint32_t Calibrating = 6;
 
 WorkThread::WorkThread(QObject* parent) : QThread(parent) {}
 
+// A run that has not reached its first step yet clears the abort flag when it gets there, which
+// would leave this waiting for the run to finish on its own; so the request is repeated until
+// the thread has ended.
 WorkThread::~WorkThread()
 {
     abort();
-    wait();
+    while (!wait(10))
+        abort();
 }
 
 void WorkThread::setLocator(const QString& locator)

@@ -184,6 +184,24 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
     }
 
+    // Start and Abort in quick succession: the abort can reach the worker before its new run has
+    // cleared the flag in its first step. The button then reads "Start Calibration", so the run
+    // must not go on.
+    void abortRightAfterStartIsNotLost()
+    {
+        fake->neverFinishes = {0};
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        auto* log = window.findChild<QTextEdit*>("log");
+        for (int i = 0; i < 40; ++i) {
+            button->click();
+            button->click();
+            QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
+            QVERIFY2(QTest::qWaitFor([&] { return log->toPlainText().endsWith("Aborting.\n"); }, 2000),
+                     qPrintable(QStringLiteral("run %1: %2").arg(i).arg(log->toPlainText())));
+        }
+    }
+
     void closingDuringARunEndsItPromptly()
     {
         fake->neverFinishes = {1};

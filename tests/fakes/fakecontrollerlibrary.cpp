@@ -14,10 +14,13 @@ FakeControllerLibrary::~FakeControllerLibrary()
     ControllerLibrary::setInstance(nullptr);
 }
 
+// A copy that shares no storage with the list the worker goes on appending to: Qt decides
+// whether an append may grow a list in place with a relaxed look at its reference count, which
+// does not order the test thread's release of a shared copy with the worker's reallocation.
 QStringList FakeControllerLibrary::calls() const
 {
     QMutexLocker lock(&mutex);
-    return callLog;
+    return QStringList(callLog.cbegin(), callLog.cend());
 }
 
 void FakeControllerLibrary::clearCalls()
@@ -119,7 +122,10 @@ uint32_t FakeControllerLibrary::stop(uint32_t systemIndex, uint32_t channel)
 uint32_t FakeControllerLibrary::enumerateDevices(uint32_t kind, const char* filter, char* buffer,
                                                  uint32_t* bufferSize)
 {
-    record(QStringLiteral("enumerateDevices %1 \"%2\" %3").arg(kind).arg(QLatin1String(filter)).arg(*bufferSize));
+    record(QStringLiteral("enumerateDevices %1 \"%2\" %3")
+               .arg(kind)
+               .arg(QLatin1String(filter))
+               .arg(*bufferSize));
     return enumerateResult ? enumerateResult : copyText(enumerateText, buffer, bufferSize);
 }
 

@@ -156,6 +156,28 @@ private slots:
         QCOMPARE(recorder->messages.last(), QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
     }
 
+    // The destructor's abort can come before the new thread has cleared the flag in the run's
+    // first step; the worker must still end the run instead of waiting for it to finish alone.
+    void destroyingRightAfterTheStartEndsTheRun()
+    {
+        fake->neverFinishes = {0};
+        QElapsedTimer sinceStart;
+        // A run whose abort was lost ends on its own after 1.5 s, so a lost abort shows as a slow
+        // destruction instead of a hang.
+        fake->onStatusRead = [&](uint32_t) {
+            if (sinceStart.elapsed() > 1500)
+                fake->neverFinishes.clear();
+        };
+        for (int i = 0; i < 50; ++i) {
+            auto* started = new WorkThread;
+            started->setLocator(QStringLiteral("sim:x"));
+            sinceStart.start();
+            started->start();
+            delete started;
+            QVERIFY2(sinceStart.elapsed() < 1000, qPrintable(QString::number(sinceStart.elapsed())));
+        }
+    }
+
     void failedCloseKeepsTheConnectionOpenForTheNextRun()
     {
         fake->channels = 0;
