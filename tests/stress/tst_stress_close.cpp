@@ -2,6 +2,7 @@
 // the process must end promptly and cleanly every time, never with the worker still running.
 // The seed is printed; VKR_STRESS_SEED replays a run.
 #include "runlog.h"
+#include "stressseed.h"
 
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -95,11 +96,7 @@ class StressCloseTest : public QObject
 private slots:
     void closingMidRunExitsCleanly()
     {
-        const quint32 seed = qEnvironmentVariableIsSet("VKR_STRESS_SEED")
-                                 ? quint32(qEnvironmentVariableIntValue("VKR_STRESS_SEED"))
-                                 : QRandomGenerator::global()->generate();
-        qInfo("seed %u (set VKR_STRESS_SEED=%u to replay)", seed, seed);
-        QRandomGenerator random(seed);
+        QRandomGenerator random(stressSeed());
 
         QTemporaryDir folder;
         QVERIFY(folder.isValid());

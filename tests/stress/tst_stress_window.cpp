@@ -3,6 +3,7 @@
 // printed; VKR_STRESS_SEED replays a run.
 #include "loadedcontrollerlibrary.h"
 #include "runlog.h"
+#include "stressseed.h"
 #include "vkrcalibrator.h"
 
 #include <QComboBox>
@@ -49,11 +50,7 @@ private slots:
 
     void randomPressesKeepEveryRunWhole()
     {
-        const quint32 seed = qEnvironmentVariableIsSet("VKR_STRESS_SEED")
-                                 ? quint32(qEnvironmentVariableIntValue("VKR_STRESS_SEED"))
-                                 : QRandomGenerator::global()->generate();
-        qInfo("seed %u (set VKR_STRESS_SEED=%u to replay)", seed, seed);
-        QRandomGenerator random(seed);
+        QRandomGenerator random(stressSeed());
 
         VKRCalibrator window;
         window.show();
