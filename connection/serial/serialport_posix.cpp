@@ -137,8 +137,8 @@ void releaseExclusively(int fd)
 }
 
 // Waits, at most until the deadline, for the driver's queue and then the transmitter to run empty. A
-// driver that cannot tell counts as drained.
-void drainOutput(int fd)
+// driver that cannot tell counts as drained. False when output is still held back at the deadline.
+bool drainOutput(int fd)
 {
     const Clock::time_point deadline = Clock::now() + drainBound;
     for (;;) {
@@ -146,7 +146,7 @@ void drainOutput(int fd)
         if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
             break;
         if (Clock::now() >= deadline)
-            return;
+            return false;
         pauseFor(drainCheckInterval);
     }
 #if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
@@ -155,10 +155,11 @@ void drainOutput(int fd)
         if (::ioctl(fd, TIOCSERGETLSR, &lineStatus) != 0 || (lineStatus & TIOCSER_TEMT))
             break;
         if (Clock::now() >= deadline)
-            return;
+            return false;
         pauseFor(drainCheckInterval);
     }
 #endif
+    return true;
 }
 
 // A descriptor being opened: closed again (and its claim dropped) unless it is handed over.
@@ -242,7 +243,11 @@ void SerialPort::close()
 {
     if (d->fd < 0)
         return;
-    drainOutput(d->fd);
+    // Output that could not leave within the bound (flow control holding it back, no controller
+    // on the line) is dropped: the kernel's own close would otherwise wait for it up to its
+    // closing time-out, half a minute by default, three times in one handshake.
+    if (!drainOutput(d->fd))
+        ::tcflush(d->fd, TCOFLUSH);
     releaseExclusively(d->fd);
     ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
     d->fd = -1;

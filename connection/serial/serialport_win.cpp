@@ -72,7 +72,7 @@ void SerialPort::close()
 
 bool SerialPort::write(const char* data, std::size_t size)
 {
-    if (d->handle == INVALID_HANDLE_VALUE || size > std::numeric_limits<DWORD>::max())
+    if (d->handle == INVALID_HANDLE_VALUE || size > (std::numeric_limits<DWORD>::max)())
         return false;
 
     // The write carries an overlapped record, so a driver that completes it later signals this event.

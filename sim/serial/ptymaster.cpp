@@ -77,7 +77,10 @@ bool PtyMaster::write(const char* data, std::size_t size)
         if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
         pollfd entry{fd, POLLOUT, 0};
-        if (::poll(&entry, 1, writeStallBoundMs) <= 0)
+        const int ready = ::poll(&entry, 1, writeStallBoundMs);
+        if (ready < 0 && errno == EINTR)
+            continue; // a signal: try again; the stop request is looked at by the caller
+        if (ready <= 0)
             return false;
     }
     return true;

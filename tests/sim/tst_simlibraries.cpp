@@ -166,7 +166,7 @@ void TestSimLibraries::nullPointersAreRefused()
 // The calls of one calibration run, as the routine makes them, on the demonstration preset.
 void TestSimLibraries::calibrationThroughTheLibrary()
 {
-    const uint32_t index = lib.open("sim:demo,time=20,latency=0");
+    const uint32_t index = lib.open("sim:demo,time=300,latency=0");
     QVERIFY(index != 0);
 
     uint32_t mode = 99;

@@ -122,7 +122,7 @@ private slots:
             QVERIFY2(!errors.contains(QLatin1String("QThread")), qPrintable(report));
             const QRegularExpressionMatch match = shutDown.match(output);
             QVERIFY2(match.hasMatch(), qPrintable(report));
-            QVERIFY2(match.captured(1).toInt() < 1000, qPrintable(report));
+            QVERIFY2(match.captured(1).toInt() < 2000, qPrintable(report)); // typically a few ms
             slowestShutDown = qMax(slowestShutDown, match.captured(1).toInt());
 
             const int logStart = output.indexOf(QLatin1String("log at close:\n")) + 14;
