@@ -36,6 +36,12 @@ bool PtyMaster::open(std::string& error)
     }
     // The slave starts cooked; the host makes it raw when it opens the port. Until then there
     // is nothing on the line, so the master leaves the settings alone.
+    // A master whose slave was never opened reports no hang-up, so it would look as if a host
+    // were already on the line. Opening and closing the slave once puts it into the state it is in
+    // between two hosts.
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0)
+        ::close(slave);
     fd = master;
     path = name;
     return true;
