@@ -19,17 +19,8 @@ SimController controllerFor(const char* text)
     return SimController(std::move(*scenario));
 }
 
-enum class Call
-{
-    Open,
-    Release,
-    Channels,
-    GetMode,
-    SetMode,
-    Calibrate,
-    Status,
-    Stop
-};
+// The controller's own operations name the calls; a poll is a status read like the first one.
+using Call = SimOperation;
 
 // Makes one call; out-values start at 77 so that a call that must not write them shows it.
 uint32_t invoke(SimController& controller, Call call, uint32_t channel, uint32_t& out)
@@ -49,6 +40,7 @@ uint32_t invoke(SimController& controller, Call call, uint32_t channel, uint32_t
     case Call::Calibrate:
         return controller.calibrateSensor(channel);
     case Call::Status:
+    case Call::Poll:
         return controller.getStatus(channel, out);
     case Call::Stop:
         return controller.stop(channel);
