@@ -54,7 +54,6 @@ void VKRCalibrator::on_calibrateButton_clicked()
         ui.calibrateButton->setText(AbortText);
     } else {
         deferredLocator.reset();
-        abortPressed = true;
         worker.abort();
         ui.calibrateButton->setText(StartText);
     }
@@ -63,9 +62,8 @@ void VKRCalibrator::on_calibrateButton_clicked()
 void VKRCalibrator::startRun(const QString& locator)
 {
     ui.log->clear();
-    abortPressed = false;
     worker.setLocator(locator);
-    worker.start(QThread::InheritPriority);
+    worker.startRun(QThread::InheritPriority);
     runActive = true;
 }
 
@@ -73,9 +71,6 @@ void VKRCalibrator::startRun(const QString& locator)
 // record of a run is never written into its middle.
 void VKRCalibrator::logMessage(const QString& message)
 {
-    if (abortPressed)
-        worker.abort();
-
     QTextCursor end(ui.log->document());
     end.movePosition(QTextCursor::End);
     end.insertText(message);

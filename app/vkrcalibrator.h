@@ -31,8 +31,4 @@ private:
     // run is still winding down is kept here and carried out when that run has finished.
     bool runActive = false;
     std::optional<QString> deferredLocator;
-    // True from an abort press until the next run starts. The routine clears its abort flag in
-    // its first step, so an abort pressed before that step is repeated with every message of the
-    // run, all of which come after it.
-    bool abortPressed = false;
 };

@@ -1,38 +1,45 @@
 #include "headlessrun.h"
 
-#include <QRegularExpression>
-#include <cstdio>
-
 HeadlessRun::HeadlessRun()
 {
     connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print);
-    connect(&worker, &QThread::finished, this, [this] { emit finished(statusOf(lastMessage)); });
+    connect(&worker, &QThread::finished, this, [this] { emit finished(exitStatus()); });
 }
 
 void HeadlessRun::start(const QString& locator)
 {
     worker.setLocator(locator);
-    worker.start();
-}
-
-void HeadlessRun::print(const QString& message)
-{
+    worker.startRun();
     if (abortRequested)
         worker.abort();
-    const QByteArray bytes = message.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
-    lastMessage = message;
 }
 
-// Every run ends with one of: the initialization failure, "Aborting.", or the summary.
-HeadlessRun::ExitStatus HeadlessRun::statusOf(const QString& lastMessage)
+void HeadlessRun::abort()
 {
-    static const QRegularExpression summary(QStringLiteral("^\nCalibration routine finished with (\\d+) errors\\.\n$"));
-    const QRegularExpressionMatch match = summary.match(lastMessage);
-    if (match.hasMatch())
-        return match.captured(1) == QLatin1String("0") ? Calibrated : CalibratedWithErrors;
-    if (lastMessage == QLatin1String("Aborting.\n"))
+    abortRequested = true;
+    worker.abort();
+}
+
+// A log that cannot reach its reader is no calibration record: the run is stopped, a channel
+// that calibrates is stopped with it, and the program says the output failed.
+void HeadlessRun::print(const QString& message)
+{
+    if (!output.write(message.toUtf8()))
+        abort();
+}
+
+HeadlessRun::ExitStatus HeadlessRun::exitStatus() const
+{
+    if (output.failed())
+        return OutputFailed;
+    const WorkThread::Ending ending = worker.lastEnding();
+    switch (ending.kind) {
+    case WorkThread::Ending::NotOpened:
+        return NotOpened;
+    case WorkThread::Ending::Aborted:
         return Aborted;
-    return NotOpened;
+    case WorkThread::Ending::Finished:
+        break;
+    }
+    return ending.errors == 0 ? Calibrated : CalibratedWithErrors;
 }

@@ -2,48 +2,43 @@
 // output as it arrives and tells from the run's ending which exit status the program returns.
 #pragma once
 
+#include "standardoutput.h"
 #include "workthread.h"
 
 #include <QObject>
 #include <QString>
-#include <atomic>
 
 class HeadlessRun : public QObject
 {
     Q_OBJECT
 
 public:
-    enum ExitStatus {
+    enum ExitStatus
+    {
         Calibrated = 0,
         CalibratedWithErrors = 1,
         NotOpened = 2,
         Aborted = 3,
+        // The log could not be written to standard output; the run was aborted.
+        OutputFailed = 74,
     };
 
     HeadlessRun();
 
     // Starts the run; finished(status) follows when the routine has ended.
     void start(const QString& locator);
-    // Asks the routine to stop. Only sets atomic flags, so it is safe to call from a signal
-    // handler.
-    void abort()
-    {
-        abortRequested = true;
-        worker.abort();
-    }
-
-    // The exit status that a run's last log fragment stands for.
-    static ExitStatus statusOf(const QString& lastMessage);
+    // Asks the routine to stop, also before start(); a calibrating channel is stopped and the
+    // connection closed.
+    void abort();
 
 signals:
     void finished(int status);
 
 private:
     void print(const QString& message);
+    ExitStatus exitStatus() const;
 
     WorkThread worker;
-    QString lastMessage;
-    // The routine clears its own abort flag in its first step; a request that came before that
-    // is repeated with every message, all of which follow that step.
-    std::atomic_bool abortRequested{false};
+    StandardOutput output;
+    bool abortRequested = false;
 };

@@ -23,6 +23,7 @@ uint32_t VKRConnection::open(QString locator)
     if (connectionMode != Closed)
         return OpenFailed;
     systemIndex = 0;
+    serialLineLost = false;
 
     // Anything but 1 or 2 selects the serial branch, also a type the library left untouched.
     uint32_t interfaceType = 0;

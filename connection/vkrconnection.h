@@ -58,6 +58,11 @@ public:
 
     Mode mode() const { return static_cast<Mode>(connectionMode); }
 
+    // True once a serial exchange has failed to write its command or to read its reply (8 or
+    // 10, not a time-out): the device has gone or hung up, and every later exchange on this line
+    // will fail too. Cleared when the connection is opened again.
+    bool lineLost() const { return serialLineLost; }
+
     // The serial line transport beneath the serial branch. Public so that tests and tools can
     // drive a port directly; the operations above never need them from outside.
     uint32_t openSerialPort(QString portName, uint32_t baudRate);
@@ -98,6 +103,7 @@ private:
 
     int connectionMode = Closed;
     SerialPort portHandle;
+    bool serialLineLost = false;
     std::mutex exchangeMutex;
     uint32_t systemIndex = 0;
     ControllerLibrary& library;

@@ -87,9 +87,12 @@ uint32_t VKRConnection::checkControllerAnswers()
 uint32_t VKRConnection::exchange(const QString& command, Reply& reply)
 {
     std::lock_guard<std::mutex> lock(exchangeMutex);
-    if (const uint32_t sent = sendRS232String(command))
-        return sent;
-    return readReply(reply);
+    uint32_t result = sendRS232String(command);
+    if (result == Success)
+        result = readReply(reply);
+    if (result == WriteFailed || result == ReadFailed)
+        serialLineLost = true;
+    return result;
 }
 
 uint32_t VKRConnection::queryValue(const QString& command, const char* replyName, uint32_t& value)

@@ -1,5 +1,7 @@
 #include "workthread.h"
 
+#include <optional>
+
 namespace {
 constexpr uint32_t SensorsDisabled = 0;
 constexpr uint32_t PowerSaveMode = 2;
@@ -9,19 +11,25 @@ constexpr uint32_t Calibrating = 6;
 
 WorkThread::WorkThread(QObject* parent) : QThread(parent) {}
 
-// A run that has not reached its first step yet clears the abort flag when it gets there, which
-// would leave this waiting for the run to finish on its own; so the request is repeated until
-// the thread has ended.
 WorkThread::~WorkThread()
 {
     abort();
-    while (!wait(10))
-        abort();
+    wait();
 }
 
 void WorkThread::setLocator(const QString& locator)
 {
     locatorText = locator;
+}
+
+// The flag is cleared here rather than in the new thread, so that an abort which comes before
+// the thread has begun is not forgotten there.
+void WorkThread::startRun(Priority priority)
+{
+    if (isRunning())
+        return;
+    abortRequested = false;
+    start(priority);
 }
 
 void WorkThread::abort()
@@ -31,8 +39,8 @@ void WorkThread::abort()
 
 void WorkThread::run()
 {
-    abortRequested = false;
     uint32_t errors = 0;
+    ending = Ending{};
     emit logMessage(QStringLiteral("Starting calibration...\n"));
 
     const uint32_t opened = connection.open(locatorText);
@@ -44,10 +52,13 @@ void WorkThread::run()
 
     uint32_t channels = 0;
     if (prepareSensors(errors) && readChannelCount(channels)) {
-        if (!calibrateChannels(channels, errors))
-            return; // aborted: the connection is closed and no summary follows
+        if (!calibrateChannels(channels, errors)) {
+            ending.kind = Ending::Aborted; // the connection is closed and no summary follows
+            return;
+        }
     }
     connection.close();
+    ending = {Ending::Finished, errors};
     emit logMessage(tr("\nCalibration routine finished with %1 errors.\n").arg(errors));
 }
 
@@ -112,12 +123,21 @@ bool WorkThread::calibrateChannel(uint32_t channel, uint32_t& errors)
     emit logMessage(tr("\tChannel %1: calibrating... ").arg(shownChannel));
     uint32_t status = 0;
     if (const uint32_t s = connection.getStatus(channel, status)) {
-        emit logMessage(tr("Could not get status of channel %1! Error: %2\n").arg(shownChannel).arg(s));
-        ++errors;
+        reportStatusFailure(channel, s, errors);
         return true;
     }
-    // Polls back to back; a failed read is neither reported nor counted, only the status
-    // value it leaves decides.
+    return waitWhileCalibrating(channel, status, errors);
+}
+
+// Polls back to back while the reads succeed, and only the status value decides when the wait
+// ends. A failed read is neither reported nor counted while it may be transient, but it cannot
+// hold the wait forever: a lost line ends it at once, and reads that keep failing end it after
+// FailingStatusLimit. The channel is then reported as after a failed first read, and the run
+// goes on with the next channel.
+bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status, uint32_t& errors)
+{
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> failingSince;
     while (status == Calibrating) {
         if (abortRequested) {
             emit logMessage(QStringLiteral("Aborting.\n"));
@@ -125,8 +145,29 @@ bool WorkThread::calibrateChannel(uint32_t channel, uint32_t& errors)
             connection.close();
             return false;
         }
-        connection.getStatus(channel, status);
+        const Clock::time_point readStarted = Clock::now();
+        const uint32_t r = connection.getStatus(channel, status);
+        if (r == 0) {
+            failingSince.reset();
+            continue;
+        }
+        if (status != Calibrating)
+            break; // a failed read that still tells the channel is done
+        if (!failingSince)
+            failingSince = readStarted;
+        if (connection.lineLost() || Clock::now() - *failingSince >= FailingStatusLimit) {
+            reportStatusFailure(channel, r, errors);
+            return true;
+        }
+        QThread::msleep(static_cast<unsigned long>(FailedStatusPause.count()));
     }
     emit logMessage(QStringLiteral("done.\n"));
     return true;
+}
+
+void WorkThread::reportStatusFailure(uint32_t channel, uint32_t result, uint32_t& errors)
+{
+    emit logMessage(
+        tr("Could not get status of channel %1! Error: %2\n").arg(static_cast<int>(channel)).arg(result));
+    ++errors;
 }

@@ -1,5 +1,6 @@
 // The main window, offscreen: its form, its placement, the start/abort toggle and the log.
 #include "fakecontrollerlibrary.h"
+#include "signalwatcher.h"
 #include "vkrcalibrator.h"
 #include "windowplacement.h"
 
@@ -13,6 +14,7 @@
 #include <QTextEdit>
 #include <QtTest>
 #include <atomic>
+#include <csignal>
 
 class VKRCalibratorTest : public QObject
 {
@@ -184,9 +186,8 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
     }
 
-    // Start and Abort in quick succession: the abort can reach the worker before its new run has
-    // cleared the flag in its first step. The button then reads "Start Calibration", so the run
-    // must not go on.
+    // Start and Abort in quick succession: the abort can reach the worker before its new thread
+    // has begun. The button then reads "Start Calibration", so the run must not go on.
     void abortRightAfterStartIsNotLost()
     {
         fake->neverFinishes = {0};
@@ -204,16 +205,33 @@ private slots:
         }
     }
 
+    // Closing the window, by hand or by a termination signal wired up as the program's entry
+    // does, ends a run promptly: the calibrating channel is stopped and the library released.
+    void closingDuringARunEndsItPromptly_data()
+    {
+        QTest::addColumn<int>("signal"); // 0: the user closes the window
+        QTest::newRow("closed by the user") << 0;
+        QTest::newRow("SIGTERM, a logout") << int(SIGTERM);
+        QTest::newRow("SIGINT, Ctrl+C in the terminal it was started from") << int(SIGINT);
+        QTest::newRow("SIGHUP, the session went away") << int(SIGHUP);
+    }
     void closingDuringARunEndsItPromptly()
     {
+        QFETCH(int, signal);
         fake->neverFinishes = {1};
+        SignalWatcher watcher;
         auto* window = new VKRCalibrator;
+        connect(&watcher, &SignalWatcher::received, window, &QWidget::close);
         window->show();
         window->findChild<QPushButton*>("calibrateButton")->click();
         QTRY_VERIFY(fake->calls().contains("getStatus 7 1"));
         QElapsedTimer timer;
         timer.start();
-        window->close();
+        if (signal == 0)
+            window->close();
+        else
+            QCOMPARE(::raise(signal), 0);
+        QTRY_VERIFY(!window->isVisible());
         delete window;
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed()))); // typically a few ms
         const QStringList calls = fake->calls();

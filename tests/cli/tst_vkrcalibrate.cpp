@@ -1,7 +1,12 @@
-// vkr-calibrate as a user runs it: a child process against the simulated controller.
+// vkr-calibrate as a user runs it: a child process against the simulated controllers.
+#include "simprocess.h"
+
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString Program = QStringLiteral(VKR_CALIBRATE_PATH);
@@ -53,12 +58,11 @@ private slots:
                                               "Could not calibrate channel 1! Error: 17\n"
                                               "\nCalibration routine finished with 2 errors.\n")
                                 << 1;
-        QTest::newRow("not opened") << "sim:fail-open=4294967295"
-                                    << QByteArray("Starting calibration...\nCould not initialize! Error: 4294967295\n")
-                                    << 2;
-        QTest::newRow("no locator form") << "nothing"
-                                         << QByteArray("Starting calibration...\nCould not initialize! Error: 21\n")
-                                         << 2;
+        QTest::newRow("not opened")
+            << "sim:fail-open=4294967295"
+            << QByteArray("Starting calibration...\nCould not initialize! Error: 4294967295\n") << 2;
+        QTest::newRow("no locator form")
+            << "nothing" << QByteArray("Starting calibration...\nCould not initialize! Error: 21\n") << 2;
     }
     void printsTheLogAndExitsByTheEnding()
     {
@@ -70,20 +74,24 @@ private slots:
         QCOMPARE(outcome.exitCode, exitCode);
     }
 
-    void aSignalDuringAWaitAborts_data()
+    // Against vkr-sim, so that the stop the controller receives can be seen.
+    void aSignalDuringAWaitAbortsAndStopsTheChannel_data()
     {
         QTest::addColumn<int>("signal");
         QTest::addColumn<int>("repeats");
         QTest::newRow("Ctrl+C") << int(SIGINT) << 1;
         QTest::newRow("Ctrl+C pressed three times") << int(SIGINT) << 3;
         QTest::newRow("SIGTERM") << int(SIGTERM) << 1;
+        QTest::newRow("SIGHUP, the terminal went away") << int(SIGHUP) << 1;
     }
-    void aSignalDuringAWaitAborts()
+    void aSignalDuringAWaitAbortsAndStopsTheChannel()
     {
         QFETCH(int, signal);
         QFETCH(int, repeats);
+        SimProcess sim(QStringLiteral("channels=3,time=0,stuck=1"));
+        QVERIFY(sim.start());
         QProcess process;
-        process.start(Program, {QStringLiteral("sim:channels=3,time=0,stuck=1")});
+        process.start(Program, {sim.locator()});
         QByteArray output;
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -98,6 +106,57 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 3);
         QVERIFY(output.endsWith("\tChannel 1: calibrating... Aborting.\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S1\n")), 5000);
+    }
+
+    // The reader of the log goes away (a pipe into head that has had its lines) while a channel
+    // is being started: the channel still gets its stop, and the exit status says the log is lost.
+    void aClosedPipeStopsTheCalibratingChannel()
+    {
+        // A named pipe, so that the test holds the only reading end and can close it.
+        QTemporaryDir folder;
+        const QString pipePath = folder.filePath(QStringLiteral("log"));
+        QCOMPARE(::mkfifo(QFile::encodeName(pipePath).constData(), 0600), 0);
+        int reader = ::open(QFile::encodeName(pipePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+
+        SimProcess sim(QStringLiteral("channels=2,stuck=0,slowbytes@CS=150"));
+        QVERIFY(sim.start());
+        QProcess process;
+        process.setStandardOutputFile(pipePath);
+        process.start(Program, {sim.locator()});
+        QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :CS0\n")), 10000);
+        // The acknowledge takes most of a second to arrive; the log line that follows it is the
+        // first to meet the closed pipe.
+        ::close(reader);
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 10000);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 74);
+        QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S0\n")), 5000);
+        QVERIFY(process.readAllStandardError().contains(
+            "vkr-calibrate: cannot write to standard output: Broken pipe\n"));
+    }
+
+    void outputThatCannotBeWrittenIsAnError_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("calibration") << QStringList{"sim:demo,time=20"};
+        QTest::newRow("--list") << QStringList{"--list"};
+        QTest::newRow("--help") << QStringList{"--help"};
+        QTest::newRow("--version") << QStringList{"--version"};
+    }
+    void outputThatCannotBeWrittenIsAnError()
+    {
+        QFETCH(QStringList, arguments);
+        QProcess process;
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+        process.start(Program, arguments);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 74);
+        const QByteArray errors = process.readAllStandardError();
+        QVERIFY2(errors.contains("vkr-calibrate: cannot write to standard output: No space left on device\n"),
+                 errors.constData());
     }
 
     void listsWhatDiscoveryFinds()

@@ -71,6 +71,14 @@ private slots:
             << "fail-open=7" << QStringList{starting, "Could not initialize! Error: 7\n"};
         QTest::newRow("silent controller")
             << "silentafter=0" << QStringList{starting, "Could not initialize! Error: 15\n"};
+        QTest::newRow("controller falls silent during a wait")
+            << "channels=2,time=60000,silentafter=7"
+            << QStringList{starting,
+                           initialized,
+                           calibrating(0),
+                           "Could not get status of channel 0! Error: 15\n",
+                           "Could not calibrate channel 1! Error: 15\n",
+                           summary(2)};
         QTest::newRow("noisy, slow line")
             << threeChannels + ",noise=~~,slowbytes=40" << normalRunOfThreeChannels();
     }
@@ -114,7 +122,7 @@ private slots:
         WorkThread worker;
         RunRecorder recorder(worker);
         worker.setLocator(sim.locator());
-        worker.start();
+        worker.startRun();
         QTRY_VERIFY_WITH_TIMEOUT(recorder.messages.contains(calibrating(0)), 10000);
         worker.abort();
         QVERIFY(recorder.waitForFinished(10000));

@@ -12,7 +12,7 @@ bool RunRecorder::run(const QString& locator, int timeoutMs)
 {
     messages.clear();
     worker.setLocator(locator);
-    worker.start();
+    worker.startRun();
     return waitForFinished(timeoutMs);
 }
 

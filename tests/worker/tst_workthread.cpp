@@ -30,10 +30,11 @@ private slots:
         fake->calibrateResults[1] = 129;
         fake->statusReads[0] = {{0, 6}, {0, 6}, {0, 0}};
         QVERIFY(recorder->run(QStringLiteral("sim:three")));
-        QCOMPARE(recorder->messages, QStringList({"Starting calibration...\n", "Successfully initialized.\n",
-                                                  "\tChannel 0: calibrating... ", "done.\n",
-                                                  "\tChannel 1: no sensor\n", "\tChannel 2: calibrating... ",
-                                                  "done.\n", "\nCalibration routine finished with 0 errors.\n"}));
+        QCOMPARE(recorder->messages,
+                 QStringList({"Starting calibration...\n", "Successfully initialized.\n",
+                              "\tChannel 0: calibrating... ", "done.\n", "\tChannel 1: no sensor\n",
+                              "\tChannel 2: calibrating... ", "done.\n",
+                              "\nCalibration routine finished with 0 errors.\n"}));
         QCOMPARE(recorder->finishedCount, 1);
         const QStringList calls = fake->calls();
         QCOMPARE(calls.first(), QStringLiteral("interfaceType sim:three"));
@@ -60,16 +61,20 @@ private slots:
         const QString init = QStringLiteral("Successfully initialized.\n");
         const QString powerSave = QStringLiteral("Sensors disabled. Setting to Power Save Mode.\n");
         QTest::newRow("mode not read, counted")
-            << "getMode" << QStringList{start, init, "Could not read sensor enabled mode! Error: 5\n",
-                                        "\nCalibration routine finished with 1 errors.\n"};
+            << "getMode"
+            << QStringList{start, init, "Could not read sensor enabled mode! Error: 5\n",
+                           "\nCalibration routine finished with 1 errors.\n"};
         QTest::newRow("power-save not set, counted")
-            << "setMode" << QStringList{start, init, powerSave, "Could not set Power Save Mode! Error: 5\n",
-                                        "\nCalibration routine finished with 1 errors.\n"};
+            << "setMode"
+            << QStringList{start, init, powerSave, "Could not set Power Save Mode! Error: 5\n",
+                           "\nCalibration routine finished with 1 errors.\n"};
         QTest::newRow("channel count not read, not counted")
-            << "channels" << QStringList{start, init, "Could not get number of channels! Error: 5\n",
-                                         "\nCalibration routine finished with 0 errors.\n"};
-        QTest::newRow("no channels") << "none" << QStringList{start, init,
-                                                              "\nCalibration routine finished with 0 errors.\n"};
+            << "channels"
+            << QStringList{start, init, "Could not get number of channels! Error: 5\n",
+                           "\nCalibration routine finished with 0 errors.\n"};
+        QTest::newRow("no channels") << "none"
+                                     << QStringList{start, init,
+                                                    "\nCalibration routine finished with 0 errors.\n"};
     }
     void failuresBeforeTheChannelLoop()
     {
@@ -103,12 +108,13 @@ private slots:
         fake->calibrateResults[0] = 4294967295u;
         fake->statusReads[2] = {{15, 6}};
         QVERIFY(recorder->run(QStringLiteral("sim:x")));
-        QCOMPARE(recorder->messages.mid(2),
-                 QStringList({"Could not calibrate channel 0! Error: 4294967295\n", "\tChannel 1: calibrating... ",
-                              "done.\n", "\tChannel 2: calibrating... ",
-                              "Could not get status of channel 2! Error: 15\n", "\tChannel 3: calibrating... ",
-                              "done.\n", "Could not calibrate channel 4! Error: 17\n",
-                              "\nCalibration routine finished with 3 errors.\n"}));
+        QCOMPARE(
+            recorder->messages.mid(2),
+            QStringList({"Could not calibrate channel 0! Error: 4294967295\n", "\tChannel 1: calibrating... ",
+                         "done.\n", "\tChannel 2: calibrating... ",
+                         "Could not get status of channel 2! Error: 15\n", "\tChannel 3: calibrating... ",
+                         "done.\n", "Could not calibrate channel 4! Error: 17\n",
+                         "\nCalibration routine finished with 3 errors.\n"}));
         QVERIFY(fake->calls().filter("stop").isEmpty()); // a failed first read leaves the channel alone
         QCOMPARE(fake->calls().filter("getStatus 7 2").size(), 1);
     }
@@ -121,6 +127,29 @@ private slots:
         QCOMPARE(recorder->messages.mid(2), QStringList({"\tChannel 0: calibrating... ", "done.\n",
                                                          "\nCalibration routine finished with 0 errors.\n"}));
         QCOMPARE(fake->calls().filter("getStatus").size(), 5);
+    }
+
+    // A device that has gone answers every read with a failure at once. The wait must end by
+    // itself, report the channel with the last code and go on, without polling in a busy loop.
+    void statusReadsThatKeepFailingEndTheWait()
+    {
+        fake->channels = 2;
+        fake->statusReads[0] = {{0, 6}};
+        for (int i = 0; i < 1000; ++i)
+            fake->statusReads[0].append({9, 6});
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(recorder->run(QStringLiteral("sim:x"), 20000));
+        QCOMPARE(recorder->messages.mid(2),
+                 QStringList({"\tChannel 0: calibrating... ", "Could not get status of channel 0! Error: 9\n",
+                              "\tChannel 1: calibrating... ", "done.\n",
+                              "\nCalibration routine finished with 1 errors.\n"}));
+        const auto limit = WorkThread::FailingStatusLimit.count();
+        QVERIFY2(timer.elapsed() >= limit && timer.elapsed() < 4 * limit,
+                 qPrintable(QString::number(timer.elapsed())));
+        const int reads = fake->calls().filter("getStatus 7 0").size();
+        QVERIFY2(reads < 100, qPrintable(QString::number(reads)));
+        QVERIFY(fake->calls().filter("stop").isEmpty());
     }
 
     void abortDuringAWaitStopsTheChannelAndCloses()
@@ -153,11 +182,12 @@ private slots:
         fake->channels = 1;
         worker->abort();
         QVERIFY(recorder->run(QStringLiteral("sim:x")));
-        QCOMPARE(recorder->messages.last(), QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
+        QCOMPARE(recorder->messages.last(),
+                 QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
     }
 
-    // The destructor's abort can come before the new thread has cleared the flag in the run's
-    // first step; the worker must still end the run instead of waiting for it to finish alone.
+    // The destructor's abort can come before the new thread has begun; the worker must still end
+    // the run instead of waiting for it to finish alone.
     void destroyingRightAfterTheStartEndsTheRun()
     {
         fake->neverFinishes = {0};
@@ -172,7 +202,7 @@ private slots:
             auto* started = new WorkThread;
             started->setLocator(QStringLiteral("sim:x"));
             sinceStart.start();
-            started->start();
+            started->startRun();
             delete started;
             QVERIFY2(sinceStart.elapsed() < 2000, qPrintable(QString::number(sinceStart.elapsed())));
         }
@@ -183,10 +213,12 @@ private slots:
         fake->channels = 0;
         fake->releaseResult = 3;
         QVERIFY(recorder->run(QStringLiteral("sim:x")));
-        QCOMPARE(recorder->messages.last(), QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
+        QCOMPARE(recorder->messages.last(),
+                 QStringLiteral("\nCalibration routine finished with 0 errors.\n"));
         fake->clearCalls();
         QVERIFY(recorder->run(QStringLiteral("sim:x")));
-        QCOMPARE(recorder->messages, QStringList({"Starting calibration...\n", "Could not initialize! Error: 1\n"}));
+        QCOMPARE(recorder->messages,
+                 QStringList({"Starting calibration...\n", "Could not initialize! Error: 1\n"}));
         QVERIFY(fake->calls().isEmpty()); // the open connection refuses before asking any library
         fake->releaseResult = 0;
     }

@@ -1,0 +1,85 @@
+#include "signalwatcher.h"
+
+#include <QSocketNotifier>
+#include <csignal>
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+// [0] is read by the notifier, [1] written by the handler.
+int signalSockets[2] = {-1, -1};
+// What each watched signal did before, given back when the watcher goes.
+struct sigaction previousActions[NSIG];
+
+extern "C" void forwardSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    const unsigned char number = static_cast<unsigned char>(signalNumber);
+    // A full socket drops the byte: the signals already queued end the program all the same.
+    [[maybe_unused]] const ssize_t written = ::write(signalSockets[1], &number, 1);
+    errno = savedErrno;
+}
+} // namespace
+
+std::vector<int> SignalWatcher::terminationSignals()
+{
+    return {SIGINT, SIGTERM, SIGHUP};
+}
+
+SignalWatcher::SignalWatcher(std::vector<int> signalNumbers, QObject* parent)
+    : QObject(parent), watched(std::move(signalNumbers))
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSockets) != 0)
+        return;
+    notifier = new QSocketNotifier(signalSockets[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPending);
+
+    struct sigaction action = {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signalNumber : watched)
+        ::sigaction(signalNumber, &action, &previousActions[signalNumber]);
+}
+
+SignalWatcher::~SignalWatcher()
+{
+    if (!notifier)
+        return;
+    for (const int signalNumber : watched)
+        ::sigaction(signalNumber, &previousActions[signalNumber], nullptr);
+    delete notifier;
+    ::close(signalSockets[0]);
+    ::close(signalSockets[1]);
+    signalSockets[0] = signalSockets[1] = -1;
+}
+
+void SignalWatcher::readPending()
+{
+    unsigned char number = 0;
+    while (::read(signalSockets[0], &number, 1) == 1)
+        emit received(number);
+}
+
+#else
+
+std::vector<int> SignalWatcher::terminationSignals()
+{
+    return {SIGINT, SIGTERM};
+}
+
+SignalWatcher::SignalWatcher(std::vector<int> signalNumbers, QObject* parent)
+    : QObject(parent), watched(std::move(signalNumbers))
+{
+}
+
+SignalWatcher::~SignalWatcher() = default;
+
+void SignalWatcher::readPending() {}
+
+#endif
