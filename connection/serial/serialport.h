@@ -25,6 +25,9 @@ public:
 
     // Opens the named port at 8N1 and baudRate; every other setting (flow control among them) stays as the
     // port reports it. A name is the device's name ("COM3", "ttyUSB0") or, on POSIX, a path ("/dev/pts/4").
+    // Only a line to a device is opened: on POSIX the program's own terminal (the controlling one, /dev/tty,
+    // or one a standard stream writes to) and the master side of a pseudo-terminal (/dev/ptmx) are refused
+    // before anything is written or set on them.
     // False leaves nothing open; a port that is already open is left as it is and false is returned.
     bool open(const std::string& name, uint32_t baudRate);
     bool isOpen() const;

@@ -86,6 +86,39 @@ bool isTerminalDevice(int fd)
     return ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && ::isatty(fd) == 1;
 }
 
+// The terminal the user runs this program in is no controller's line. Taken for one, it would get the
+// wake-up zero byte and the commands on its screen, and be left raw at 115200 baud after the program has
+// gone. That terminal is the controlling one (tcgetsid also sees through /dev/tty, a device number of its
+// own) or one a standard stream is connected to: a program started with setsid, or with its output sent
+// to another window, has such a terminal without it being the controlling one.
+bool isProgramsOwnTerminal(int fd)
+{
+    if (::tcgetsid(fd) == ::getsid(0))
+        return true;
+    struct stat port;
+    if (::fstat(fd, &port) != 0)
+        return true; // what cannot be looked at is not taken for a line
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat status;
+        if (::fstat(stream, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == port.st_rdev)
+            return true;
+    }
+    return false;
+}
+
+// The master side of a pseudo-terminal (/dev/ptmx hands out a new one on every open) is the far end of
+// a terminal, never a line to a device: a controller cannot be behind it.
+bool isPseudoTerminalMaster(int fd)
+{
+#ifdef TIOCGPTN
+    unsigned int number = 0;
+    return ::ioctl(fd, TIOCGPTN, &number) == 0; // a pseudo-terminal's client side refuses it
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 bool readSettings(int fd, termios& settings)
 {
     return ::tcgetattr(fd, &settings) == 0;
@@ -217,6 +250,9 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     if (port.fd < 0)
         return false;
     if (!isTerminalDevice(port.fd))
+        return false;
+    // Before anything is claimed or set: a refused terminal must be left exactly as it was found.
+    if (isProgramsOwnTerminal(port.fd) || isPseudoTerminalMaster(port.fd))
         return false;
     termios settings;
     if (!readSettings(port.fd, settings))

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -60,6 +61,27 @@ QByteArray readBytes(SerialPort& port, int size, ReadResult& last)
     while (bytes.size() < size && (last = port.readByte(byte)) == ReadResult::Byte)
         bytes.append(byte);
     return bytes;
+}
+
+// A forked child's verdict on its open, as its exit status.
+enum ChildVerdict
+{
+    Opened = 0,
+    Refused = 1,
+    SetupFailed = 2
+};
+
+// Runs in a forked child: makes line its own terminal (the controlling one when stream is -1, else
+// that standard stream) in a session of its own, then tries port as the controller's line.
+[[noreturn]] void openAsOwnTerminal(const std::string& line, int stream, const std::string& port)
+{
+    if (::setsid() < 0)
+        ::_exit(SetupFailed);
+    const int fd = ::open(line.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || (stream < 0 ? ::ioctl(fd, TIOCSCTTY, 0) != 0 : ::dup2(fd, stream) != stream))
+        ::_exit(SetupFailed);
+    SerialPort serial;
+    ::_exit(serial.open(port, 115200) ? Opened : Refused);
 }
 
 } // namespace
@@ -317,8 +339,9 @@ private slots:
     void refusesWhatIsNotASerialPort_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char* kind : {"regular file", "directory", "fifo", "/dev/null", "missing path",
-                                 "missing name", "empty name", "terminal at a rate it lacks"})
+        for (const char* kind :
+             {"regular file", "directory", "fifo", "/dev/null", "missing path", "missing name", "empty name",
+              "terminal at a rate it lacks", "/dev/ptmx", "ptmx", "/dev/pts/ptmx"})
             QTest::newRow(kind) << QString::fromLatin1(kind);
     }
 
@@ -344,8 +367,8 @@ private slots:
             fifoReader = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
             QVERIFY(fifoReader >= 0);
             name = file;
-        } else if (kind == "/dev/null") {
-            name = "/dev/null";
+        } else if (kind == "/dev/null" || kind.endsWith("ptmx")) {
+            name = kind.toStdString(); // a pseudo-terminal master: the far end of a terminal, never a line
         } else if (kind == "missing path") {
             name = file;
         } else if (kind == "missing name") {
@@ -379,6 +402,60 @@ private slots:
             QCOMPARE(device.baudRate(), speedBefore);
             QVERIFY(port.open(name, 9600)); // the failed attempt left no claim on the port
         }
+    }
+
+    // The terminal the program runs in is refused by every name it has, and left exactly as it was:
+    // not a setting changed, not a byte sent. From there, a terminal that is not its own still opens.
+    void refusesTheProgramsOwnTerminal_data()
+    {
+        QTest::addColumn<int>("stream");   // how the child holds the line: -1 as its controlling terminal
+        QTest::addColumn<QString>("port"); // "line" and "other" stand for the paths of the two terminals
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("/dev/tty") << -1 << "/dev/tty" << false;
+        QTest::newRow("tty") << -1 << "tty" << false;
+        QTest::newRow("controlling terminal by its path") << -1 << "line" << false;
+        QTest::newRow("standard input") << STDIN_FILENO << "line" << false;
+        QTest::newRow("standard output") << STDOUT_FILENO << "line" << false;
+        QTest::newRow("standard error") << STDERR_FILENO << "line" << false;
+        QTest::newRow("another terminal") << -1 << "other" << true;
+    }
+
+    void refusesTheProgramsOwnTerminal()
+    {
+        QFETCH(int, stream);
+        QFETCH(QString, port);
+        QFETCH(bool, opens);
+        PseudoTerminal line;
+        PseudoTerminal other;
+        termios before;
+        QVERIFY(line.settings(before) && other.isOpen());
+        const std::string name = port == "line"    ? line.slavePath()
+                                 : port == "other" ? other.slavePath()
+                                                   : port.toStdString();
+
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0)
+            openAsOwnTerminal(line.slavePath(), stream, name);
+        int status = 0;
+        const bool ended =
+            QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10000);
+        if (!ended) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+        }
+        QVERIFY(ended && WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), opens ? Opened : Refused);
+
+        termios after;
+        QVERIFY(line.settings(after));
+        QCOMPARE(after.c_cflag, before.c_cflag);
+        QCOMPARE(after.c_iflag, before.c_iflag);
+        QCOMPARE(after.c_oflag, before.c_oflag);
+        QCOMPARE(after.c_lflag, before.c_lflag);
+        QCOMPARE(cfgetispeed(&after), cfgetispeed(&before));
+        QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
+        QCOMPARE(line.readExactly(1, 0), QByteArray());
     }
 
     void leavesNoDescriptorAfterManyOpens()
