@@ -6,7 +6,11 @@
 #include "vkrconnection.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -152,6 +156,17 @@ private slots:
 
         SimProcess sim(scenario);
         QVERIFY(sim.start());
+        // A hung-up line's pseudo-terminal number is free at once, and the handshake's reopen could land
+        // on another program's new terminal under the same name. Holding the line's client side keeps the
+        // number taken, so the reopen finds the line gone, as it would after a controller's hang-up.
+        const int holder = lineRemains ? -1
+                                       : ::open(sim.portName().toLocal8Bit().constData(),
+                                                O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const auto releaseHolder = qScopeGuard([holder] {
+            if (holder >= 0)
+                ::close(holder);
+        });
+        QVERIFY(lineRemains || holder >= 0);
         const int descriptors = openDescriptorCount();
         QVERIFY(descriptors > 0);
 
