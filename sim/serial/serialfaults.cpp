@@ -53,11 +53,11 @@ bool SerialFaults::applyItem(std::string_view key, std::string_view value)
         if (entry.key == key)
             return applyTargets(entry.kind, value);
     }
-    if (key == "silentafter") {
+    if (key == "silentafter" || key == "hangupafter") {
         uint32_t limit = 0;
         if (!SimScenario::parseNumber(value, limit))
             return false;
-        answerLimit = limit;
+        (key == "silentafter" ? answerLimit : hangUpLimit) = limit;
         return true;
     }
 

@@ -36,6 +36,8 @@ public:
     uint32_t byteDelayFor(std::string_view word) const;
     // How many commands are answered before the controller falls silent; none means no limit.
     std::optional<uint32_t> silentAfter() const { return answerLimit; }
+    // How many commands are answered before the next one hangs the line up; none means no limit.
+    std::optional<uint32_t> hangUpAfter() const { return hangUpLimit; }
 
     // The command words the simulated controller knows, as they are written in fault items.
     static bool isCommandWord(std::string_view word);
@@ -50,4 +52,5 @@ private:
     std::map<std::string, std::string, std::less<>> noise;
     std::map<std::string, uint32_t, std::less<>> byteDelays;
     std::optional<uint32_t> answerLimit;
+    std::optional<uint32_t> hangUpLimit;
 };

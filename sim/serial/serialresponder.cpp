@@ -69,7 +69,10 @@ SerialAnswer SerialResponder::answer(std::string_view command)
     const std::string_view word = commandWord(command);
     if (silent)
         return result;
-    if (faults.has(SerialFaults::Kind::HangUp, word)) {
+    // hangupafter singles out one command by its place in the session, such as one status poll of a
+    // channel's wait, which hangup=GS cannot.
+    const std::optional<uint32_t> hangUpLimit = faults.hangUpAfter();
+    if (faults.has(SerialFaults::Kind::HangUp, word) || (hangUpLimit && answered >= *hangUpLimit)) {
         result.hangUp = true;
         return result;
     }

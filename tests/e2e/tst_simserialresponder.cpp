@@ -113,6 +113,8 @@ private slots:
         QTest::newRow("silent from the start") << "silentafter=0" << session << "nnnn";
         QTest::newRow("silent from a command on") << "silent=SCM" << session << "annn";
         QTest::newRow("hang-up") << "hangup=GNC" << session << "aaha";
+        QTest::newRow("hang-up after two answers, the speed change not counted")
+            << "hangupafter=2" << QStringList{"GIV", "CB115200,1", "SCM0", "GNC", "GIV"} << "anahh";
         QTest::newRow("speed change is never answered")
             << QString() << QStringList{"CB115200,1", "GIV"} << "na";
         QTest::newRow("silent controller ignores the speed change")
