@@ -41,10 +41,6 @@ int main(int argc, char* argv[])
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vkr-calibrate"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
-    // Ctrl+C, SIGTERM and a lost terminal ask the routine to stop; it stops the calibrating channel
-    // and closes the connection before the program ends. Further signals ask again and never cut
-    // the run short. Installed before anything can start a run.
-    SignalWatcher signalWatcher;
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -81,6 +77,11 @@ int main(int argc, char* argv[])
         return UsageError;
     }
 
+    // Ctrl+C, SIGTERM and a lost terminal ask the routine to stop; it stops the calibrating channel
+    // and closes the connection before the program ends. Further signals ask again and never cut
+    // the run short. Installed before anything can start a run; until here a signal simply ends
+    // the program, as it should during a listing.
+    SignalWatcher signalWatcher;
     HeadlessRun run;
     QObject::connect(&signalWatcher, &SignalWatcher::received, &run, &HeadlessRun::abort);
     QObject::connect(&run, &HeadlessRun::finished, &application, &QCoreApplication::exit);

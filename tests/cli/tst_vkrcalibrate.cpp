@@ -1,6 +1,7 @@
 // vkr-calibrate as a user runs it: a child process against the simulated controllers.
 #include "simprocess.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
@@ -107,6 +108,29 @@ private slots:
         QCOMPARE(process.exitCode(), 3);
         QVERIFY(output.endsWith("\tChannel 1: calibrating... Aborting.\n"));
         QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S1\n")), 5000);
+    }
+
+    // The adapter unplugged during a channel's wait: the run ends by itself at once, every later
+    // channel fails fast, and the debug lines of the commands sent stay few.
+    void aLineThatDiesDuringAWaitEndsTheRun()
+    {
+        SimProcess sim(QStringLiteral("channels=3,time=60000,hangupafter=7"));
+        QVERIFY(sim.start());
+        QProcess process;
+        QElapsedTimer timer;
+        timer.start();
+        process.start(Program, {sim.locator()});
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 20000);
+        QCOMPARE(process.readAllStandardOutput(),
+                 QByteArray("Starting calibration...\nSuccessfully initialized.\n"
+                            "\tChannel 0: calibrating... Could not get status of channel 0! Error: 10\n"
+                            "Could not calibrate channel 1! Error: 8\n"
+                            "Could not calibrate channel 2! Error: 8\n"
+                            "\nCalibration routine finished with 3 errors.\n"));
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed()))); // about 1 s
+        const QByteArray debugLines = process.readAllStandardError();
+        QVERIFY2(debugLines.size() < 1024, debugLines.right(200).constData());
     }
 
     // The reader of the log goes away (a pipe into head that has had its lines) while a channel
