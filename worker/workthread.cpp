@@ -53,12 +53,12 @@ void WorkThread::run()
     uint32_t channels = 0;
     if (prepareSensors(errors) && readChannelCount(channels)) {
         if (!calibrateChannels(channels, errors)) {
-            ending.kind = Ending::Aborted; // the connection is closed and no summary follows
+            ending = Ending{Ending::Aborted, errors}; // the connection is closed and no summary follows
             return;
         }
     }
     connection.close();
-    ending = {Ending::Finished, errors};
+    ending = Ending{Ending::Finished, errors};
     emit logMessage(tr("\nCalibration routine finished with %1 errors.\n").arg(errors));
 }
 

@@ -15,7 +15,7 @@ class WorkThread : public QThread
 
 public:
     // How a run ended, as the routine knows it; callers act on this, never on the log's text.
-    struct Ending
+    struct alignas(8) Ending // aligned so that an atomic one needs no lock
     {
         enum Kind
         {
@@ -24,7 +24,7 @@ public:
             Finished   // the run closed the connection and wrote its summary
         };
         Kind kind = NotOpened;
-        uint32_t errors = 0; // the count in the summary (Finished only)
+        uint32_t errors = 0; // errors counted by then; the summary's count when Finished
     };
 
     // How long status reads during a channel's wait may keep failing, with no successful read in
@@ -48,7 +48,7 @@ public:
     void startRun(Priority priority = InheritPriority);
 
     // How the last run ended; read it once finished() has arrived.
-    Ending lastEnding() const { return ending; }
+    Ending lastEnding() const { return ending.load(); }
 
 signals:
     void logMessage(const QString& message);
@@ -79,5 +79,8 @@ private:
     VKRConnection connection;
     std::atomic_bool abortRequested{false};
     static_assert(std::atomic_bool::is_always_lock_free, "the abort flag must be lock-free");
-    Ending ending;
+    // Atomic because one run's thread writes it and the next run's thread overwrites it, and the
+    // hand-over between them happens inside Qt.
+    std::atomic<Ending> ending{Ending{}};
+    static_assert(std::atomic<Ending>::is_always_lock_free, "the ending must be handed over without a lock");
 };
