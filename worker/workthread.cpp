@@ -39,6 +39,7 @@ void WorkThread::abort()
 
 void WorkThread::run()
 {
+    const std::lock_guard<std::mutex> oneRunAtATime(runMutex);
     uint32_t errors = 0;
     ending = Ending{};
     emit logMessage(QStringLiteral("Starting calibration...\n"));

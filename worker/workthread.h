@@ -8,6 +8,7 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 
 class WorkThread : public QThread
 {
@@ -77,6 +78,10 @@ private:
 
     QString locatorText;
     VKRConnection connection;
+    // Held by each run from its first step to its last. Runs never overlap; this makes the hand-over
+    // of the connection from one run's thread to the next explicit, instead of leaving it to Qt's
+    // internal thread bookkeeping, which ThreadSanitizer cannot see.
+    std::mutex runMutex;
     std::atomic_bool abortRequested{false};
     static_assert(std::atomic_bool::is_always_lock_free, "the abort flag must be lock-free");
     // Atomic because one run's thread writes it and the next run's thread overwrites it, and the
