@@ -57,10 +57,16 @@ int main(int argc, char* argv[])
         QStringLiteral("verbose"), QStringLiteral("Log every command received and reply sent on stderr."));
     parser.addOption(scenarioOption);
     parser.addOption(verboseOption);
-    parser.process(application);
+    // process() would end a bad command line with status 1, which means a failed line here.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::cerr << "vkr-sim: " << parser.errorText().toStdString() << "\nTry 'vkr-sim --help'.\n";
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
     if (!parser.positionalArguments().isEmpty()) {
         std::cerr << "vkr-sim: unexpected argument: " << parser.positionalArguments().first().toStdString()
-                  << " (see --help)\n";
+                  << "\nTry 'vkr-sim --help'.\n";
         return 2;
     }
 

@@ -14,9 +14,14 @@ SimProcess::~SimProcess()
     }
 }
 
+QString SimProcess::executable()
+{
+    return QStringLiteral(VKR_SIM_EXECUTABLE);
+}
+
 bool SimProcess::start(int timeoutMs)
 {
-    child.setProgram(QStringLiteral(VKR_SIM_EXECUTABLE));
+    child.setProgram(executable());
     child.setArguments({QStringLiteral("--verbose"), QStringLiteral("--scenario"), scenarioText});
     child.start(QIODevice::ReadOnly);
     if (!child.waitForStarted(timeoutMs))

@@ -13,6 +13,9 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
+    // The vkr-sim program of this build.
+    static QString executable();
+
     // Starts vkr-sim --verbose and waits (bounded) for the locator it prints.
     bool start(int timeoutMs = 10000);
     QString locator() const { return locatorText; }

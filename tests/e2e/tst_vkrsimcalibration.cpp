@@ -188,13 +188,28 @@ private slots:
         QCOMPARE(sim.process().exitCode(), 0);
     }
 
-    void rejectsAMalformedScenario()
+    void rejectsABadCommandLine_data()
     {
-        SimProcess sim(QStringLiteral("wrongname=NOPE"));
-        QVERIFY(!sim.start());
-        QVERIFY(sim.waitForExit());
-        QCOMPARE(sim.process().exitCode(), 2);
-        QVERIFY2(sim.log().contains(QLatin1String("wrongname=NOPE")), qPrintable(sim.log()));
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("complaint");
+        QTest::newRow("malformed scenario")
+            << QStringList{"--scenario", "wrongname=NOPE"} << "wrongname=NOPE";
+        QTest::newRow("scenario without its text") << QStringList{"--scenario"} << "--scenario";
+        QTest::newRow("unknown option") << QStringList{"--fast"} << "fast";
+        QTest::newRow("an argument") << QStringList{"demo"} << "demo";
+    }
+    void rejectsABadCommandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, complaint);
+        QProcess sim;
+        sim.start(SimProcess::executable(), arguments);
+        QVERIFY(sim.waitForFinished(10000));
+        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.exitCode(), 2);
+        const QString errors = QString::fromLocal8Bit(sim.readAllStandardError());
+        QVERIFY2(errors.contains(complaint), qPrintable(errors));
+        QVERIFY(sim.readAllStandardOutput().isEmpty());
     }
 };
 
