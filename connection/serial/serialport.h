@@ -18,6 +18,26 @@ public:
         Failed
     };
 
+    // Why the last open() failed, kept right after the failing call.
+    struct OpenFailure
+    {
+        enum class Kind
+        {
+            None,     // the last open succeeded (or none was made)
+            NotFound, // no such device
+            PermissionDenied,
+            Busy,            // held by another program
+            NotASerialPort,  // a file, a directory, the program's own terminal, a pseudo-terminal master
+            SettingsRefused, // the device would not take or report the line settings
+            Other
+        };
+        Kind kind = Kind::None;
+        // errno on POSIX, GetLastError() on Windows; 0 when the refusal is this class's own.
+        int systemError = 0;
+        // The system's words for it ("Permission denied"), or this class's own.
+        std::string message;
+    };
+
     SerialPort();
     ~SerialPort(); // closes the port if open
     SerialPort(const SerialPort&) = delete;
@@ -31,6 +51,7 @@ public:
     // False leaves nothing open; a port that is already open is left as it is and false is returned.
     bool open(const std::string& name, uint32_t baudRate);
     bool isOpen() const;
+    const OpenFailure& openFailure() const;
     // Waits (bounded) until pending output has left, then closes and drops unread input. No-op when closed.
     void close();
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -119,6 +120,27 @@ bool isPseudoTerminalMaster(int fd)
 #endif
 }
 
+SerialPort::OpenFailure::Kind kindOfOpenError(int error)
+{
+    using Kind = SerialPort::OpenFailure::Kind;
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: // a device node without its device (an unplugged adapter, a pseudo-terminal gone)
+        return Kind::NotFound;
+    case EACCES:
+    case EPERM:
+        return Kind::PermissionDenied;
+    case EBUSY:
+        return Kind::Busy;
+    case EISDIR:
+    case ENOTDIR:
+        return Kind::NotASerialPort;
+    default:
+        return Kind::Other;
+    }
+}
+
 bool readSettings(int fd, termios& settings)
 {
     return ::tcgetattr(fd, &settings) == 0;
@@ -227,6 +249,7 @@ public:
 struct SerialPort::Private
 {
     int fd = -1;
+    OpenFailure failure;
     uint32_t readTimeoutMs = defaultReadTimeoutMs;
     // What one read() brought in beyond the byte handed out; given out before the port is read again.
     char input[512];
@@ -243,31 +266,48 @@ SerialPort::~SerialPort()
 
 bool SerialPort::open(const std::string& name, uint32_t baudRate)
 {
-    if (d->fd >= 0 || name.empty())
+    using Kind = OpenFailure::Kind;
+    // Each refusal keeps its reason, taken right after the call that failed.
+    const auto refuse = [this](Kind kind, int systemError, std::string message = std::string()) {
+        d->failure = {kind, systemError, message.empty() ? std::strerror(systemError) : std::move(message)};
         return false;
+    };
+    if (d->fd >= 0)
+        return refuse(Kind::Other, 0, "already open");
+    if (name.empty())
+        return refuse(Kind::NotFound, 0, "no port name");
 
     PendingDescriptor port(::open(devicePath(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (port.fd < 0)
-        return false;
+        return refuse(kindOfOpenError(errno), errno);
     if (!isTerminalDevice(port.fd))
-        return false;
+        return refuse(Kind::NotASerialPort, 0, "not a terminal device");
     // Before anything is claimed or set: a refused terminal must be left exactly as it was found.
-    if (isProgramsOwnTerminal(port.fd) || isPseudoTerminalMaster(port.fd))
-        return false;
+    if (isProgramsOwnTerminal(port.fd))
+        return refuse(Kind::NotASerialPort, 0, "the terminal this program runs in, not a serial line");
+    if (isPseudoTerminalMaster(port.fd))
+        return refuse(Kind::NotASerialPort, 0, "a pseudo-terminal master, not a serial line");
     termios settings;
     if (!readSettings(port.fd, settings))
-        return false;
+        return refuse(Kind::SettingsRefused, errno);
     if (!claimExclusively(port.fd))
-        return false;
+        return refuse(Kind::Busy, 0, "held by another program");
     port.claimed = true;
     if (!TermiosSettings::applyLineSettings(settings, baudRate))
-        return false;
+        return refuse(Kind::SettingsRefused, 0, "no such speed: " + std::to_string(baudRate) + " baud");
+    errno = 0; // a read-back that differs is no system error
     if (!writeSettings(port.fd, settings))
-        return false;
+        return refuse(Kind::SettingsRefused, errno, errno ? std::string() : "the line settings did not take");
 
     d->fd = port.release();
     d->inputBegin = d->inputEnd = 0;
+    d->failure = OpenFailure();
     return true;
+}
+
+const SerialPort::OpenFailure& SerialPort::openFailure() const
+{
+    return d->failure;
 }
 
 bool SerialPort::isOpen() const

@@ -7,6 +7,7 @@
 struct SerialPort::Private
 {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    OpenFailure failure;
 };
 
 namespace {
@@ -29,6 +30,37 @@ bool configureLine(HANDLE handle, uint32_t baudRate)
     return SetCommMask(handle, EV_RXCHAR) != 0;
 }
 
+// The failure of the last call, in the system's own words.
+SerialPort::OpenFailure lastFailure(SerialPort::OpenFailure::Kind kind)
+{
+    const DWORD error = GetLastError();
+    char text[256] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                  0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
+        --length;
+    std::string message(text, length);
+    if (message.empty())
+        message = "Windows error " + std::to_string(error);
+    return {kind, static_cast<int>(error), message};
+}
+
+SerialPort::OpenFailure::Kind kindOfOpenError(DWORD error)
+{
+    using Kind = SerialPort::OpenFailure::Kind;
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return Kind::NotFound;
+    case ERROR_ACCESS_DENIED: // also what a port held by another program answers
+    case ERROR_SHARING_VIOLATION:
+        return Kind::Busy;
+    default:
+        return Kind::Other;
+    }
+}
+
 } // namespace
 
 SerialPort::SerialPort() : d(new Private) {}
@@ -40,21 +72,37 @@ SerialPort::~SerialPort()
 
 bool SerialPort::open(const std::string& name, uint32_t baudRate)
 {
-    if (d->handle != INVALID_HANDLE_VALUE || name.empty())
+    using Kind = OpenFailure::Kind;
+    if (d->handle != INVALID_HANDLE_VALUE) {
+        d->failure = {Kind::Other, 0, "already open"};
         return false;
+    }
+    if (name.empty()) {
+        d->failure = {Kind::NotFound, 0, "no port name"};
+        return false;
+    }
 
     // The device namespace reaches every port, also those past COM9.
     const std::string device = "\\\\.\\" + name;
     const HANDLE handle =
         CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        d->failure = lastFailure(kindOfOpenError(GetLastError()));
         return false;
+    }
     if (!configureLine(handle, baudRate)) {
+        d->failure = lastFailure(Kind::SettingsRefused);
         CloseHandle(handle);
         return false;
     }
     d->handle = handle;
+    d->failure = OpenFailure();
     return true;
+}
+
+const SerialPort::OpenFailure& SerialPort::openFailure() const
+{
+    return d->failure;
 }
 
 bool SerialPort::isOpen() const
