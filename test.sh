@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
 # against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer; then the
-# threaded tests under ThreadSanitizer and, briefly, the fuzzers.
+# threaded tests under ThreadSanitizer and, briefly, the fuzzers; last, the Debian package is made
+# and checked.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64 \
-    clang clang-14 libclang-rt-14-dev
+ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools \
+    g++-mingw-w64-x86-64 clang clang-14 libclang-rt-14-dev
 
 jobs=$(nproc)
 
@@ -28,5 +29,6 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_suite build-asan -DVKR_SANITIZERS=address,undefined -DCMAKE_BUILD_TYPE=Debug
 tools/run-tsan.sh
 tools/run-fuzzers.sh 30
+tools/check-package.sh
 
 echo "All tests passed."

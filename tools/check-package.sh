@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Makes the Debian package from a Release build of only what it holds, checks it as Debian would
+# (lintian, appstreamcli, desktop-file-validate), and runs the programs unpacked from it into a
+# scratch folder. Nothing is installed on the machine but the Debian packages the check needs.
+# Usage: tools/check-package.sh [5|6]   (Qt major version, default 5)
+# The package is left in build-deb/ (build-deb-qt6/ for Qt 6).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+qt=${1:-5}
+case $qt in
+5) dir=build-deb qtPackages=() ;;
+6) dir=build-deb-qt6 qtPackages=(qt6-base-dev) ;;
+*) echo "usage: $0 [5|6]" >&2; exit 64 ;;
+esac
+source tools/ensure-packages.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" "${qtPackages[@]}"
+
+fail() {
+    echo "check-package: $*" >&2
+    exit 1
+}
+
+echo "=== $dir (Debian package, Qt $qt)"
+start=$SECONDS
+# Debian's own compiler and linker flags with all of its hardening (fortified C library calls,
+# read-only relocations bound at start-up), as Debian's tools would build the package.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVKR_BUILD_TESTS=OFF -DVKR_QT_MAJOR="$qt" \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target vkr_packaged
+rm -f "$dir"/vkr-calibrator_*.deb
+(cd "$dir" && cpack -G DEB >/dev/null)
+debs=("$dir"/vkr-calibrator_*_"$(dpkg --print-architecture)".deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no vkr-calibrator_<version>_<arch>.deb in $dir"
+deb=${debs[0]}
+
+# Warnings fail the check too; the few accepted ones are overridden, with the reason, in
+# packaging/lintian-overrides.
+lintian --fail-on error,warning "$deb"
+
+hints=$(desktop-file-validate app/vkr-calibrator.desktop 2>&1) || true
+[ -z "$hints" ] || fail "desktop-file-validate app/vkr-calibrator.desktop: $hints"
+
+# Every file an installation needs and nothing else: a forgotten install rule, or one that puts a
+# file elsewhere, shows here.
+expected="usr/bin/vkr-calibrate
+usr/bin/vkr-calibrator
+usr/bin/vkr-sim
+usr/lib/vkr-calibrator/libOrvaneIO.so
+usr/lib/vkr-calibrator/libVKRControl.so
+usr/share/applications/vkr-calibrator.desktop
+usr/share/doc/vkr-calibrator/changelog.gz
+usr/share/doc/vkr-calibrator/copyright
+usr/share/icons/hicolor/16x16/apps/vkr-calibrator.png
+usr/share/icons/hicolor/256x256/apps/vkr-calibrator.png
+usr/share/icons/hicolor/32x32/apps/vkr-calibrator.png
+usr/share/icons/hicolor/48x48/apps/vkr-calibrator.png
+usr/share/icons/hicolor/64x64/apps/vkr-calibrator.png
+usr/share/lintian/overrides/vkr-calibrator
+usr/share/man/man1/vkr-calibrate.1.gz
+usr/share/man/man1/vkr-calibrator.1.gz
+usr/share/man/man1/vkr-sim.1.gz
+usr/share/metainfo/io.github.vkrcalibrator.vkr_calibrator.metainfo.xml"
+actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)
+diff -u <(echo "$expected") <(echo "$actual") || fail "$deb does not hold the expected files (- missing, + unexpected)"
+
+# Computed by dpkg-shlibdeps; without it the package would install without Qt.
+dpkg-deb -f "$deb" Depends | grep -q "libqt${qt}core" || fail "Depends names no Qt $qt core library"
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root"
+appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml
+# The tree as installed: the metainfo's launchable names the desktop entry that is really there.
+appstreamcli validate-tree --no-net "$root"
+
+# The unpacked programs find the stand-in libraries in usr/lib/vkr-calibrator relative to their
+# own folder, as they do installed.
+bin=$root/usr/bin
+log=$("$bin/vkr-calibrate" sim:demo,time=50) || fail "vkr-calibrate sim:demo,time=50 exited with $?"
+[[ $log == *"Calibration routine finished with 0 errors."* ]] || fail "vkr-calibrate sim:demo,time=50 printed: $log"
+list=$("$bin/vkr-calibrate" --list) || fail "vkr-calibrate --list exited with $?"
+grep -qx "sim:demo" <<<"$list" || fail "vkr-calibrate --list does not list sim:demo (stand-in libraries not found): $list"
+"$bin/vkr-sim" --help >/dev/null || fail "vkr-sim --help exited with $?"
+
+echo "Package checked: $deb ($((SECONDS - start)) s)"
