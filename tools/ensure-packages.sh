@@ -20,8 +20,8 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# What every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev)
+# What every build needs (doctest: the serial port contract test, built with the rest).
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev)
 
 # What tools/check-package.sh needs to make the Debian package and check it: dpkg-shlibdeps and
 # dpkg-buildflags (dpkg-dev), file (CPack finds the binaries with it), and the checkers.

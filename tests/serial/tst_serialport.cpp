@@ -86,6 +86,8 @@ enum ChildVerdict
 
 } // namespace
 
+// The POSIX back-end's own promises. What every back-end does (speeds, time-outs, long writes, answers
+// during a wait, a closed port) is in tst_serialportcontract.cpp, which runs natively and under Wine.
 class TestSerialPort : public QObject
 {
     Q_OBJECT
@@ -148,81 +150,6 @@ private slots:
         QCOMPARE(last, ReadResult::Byte);
         QVERIFY(received == stream);
         QCOMPARE(device.readExactly(1, 0), QByteArray());
-    }
-
-    // Exchanges as the protocol makes them: the answer usually comes while the port waits for it, one
-    // byte is enough to end the wait.
-    void deliversAnswerThatComesWhileWaiting()
-    {
-        PseudoTerminal device;
-        QVERIFY(prepareLine(device, false, 0));
-        SerialPort port;
-        QVERIFY(port.open(device.slavePath(), 115200));
-        port.setReadTimeout(2000);
-
-        const int exchanges = 50;
-        std::thread answerer([&] {
-            for (int i = 0; i < exchanges; ++i) {
-                const QByteArray request = device.readExactly(1, 5000);
-                if (request.size() != 1 || !device.write(QByteArray(1, char(request[0] + 1))))
-                    return;
-            }
-        });
-        QElapsedTimer timer;
-        timer.start();
-        int answered = 0;
-        for (char request = 'A'; answered < exchanges; ++answered, ++request) {
-            char answer = 0;
-            if (!port.write(&request, 1) || port.readByte(answer) != ReadResult::Byte ||
-                answer != request + 1)
-                break;
-        }
-        answerer.join();
-        QCOMPARE(answered, exchanges);
-        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
-    }
-
-    void writesLongBufferWhole()
-    {
-        PseudoTerminal device;
-        QVERIFY(prepareLine(device, false, 0));
-        SerialPort port;
-        QVERIFY(port.open(device.slavePath(), 115200));
-
-        const QByteArray buffer = everyByteValue(256 * 1024);
-        QByteArray received;
-        std::thread reader([&] { received = device.readExactly(buffer.size(), 20000); });
-        const bool written = port.write(buffer.constData(), std::size_t(buffer.size()));
-        reader.join();
-        QVERIFY(written);
-        QCOMPARE(received.size(), buffer.size());
-        QVERIFY(received == buffer);
-    }
-
-    // The time-out bounds each byte, also in the middle of a line, and a late byte is not lost.
-    void readTimesOutWhenNothingComes()
-    {
-        PseudoTerminal device;
-        QVERIFY(prepareLine(device, false, 0));
-        SerialPort port;
-        QVERIFY(port.open(device.slavePath(), 9600));
-        port.setReadTimeout(500);
-
-        QVERIFY(device.write(":G"));
-        char byte = 0;
-        QCOMPARE(port.readByte(byte), ReadResult::Byte);
-        QCOMPARE(port.readByte(byte), ReadResult::Byte);
-        QCOMPARE(byte, 'G');
-
-        QElapsedTimer timer;
-        timer.start();
-        QCOMPARE(port.readByte(byte), ReadResult::TimedOut);
-        QVERIFY2(timer.elapsed() >= 450, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
-
-        QVERIFY(device.write("I"));
-        QCOMPARE(port.readByte(byte), ReadResult::Byte);
-        QCOMPARE(byte, 'I');
     }
 
     // When the device goes away, what already came in is handed out first, then Failed without waiting
@@ -469,17 +396,6 @@ private slots:
             port.close();
         }
         QCOMPARE(openDescriptorCount(), descriptors);
-    }
-
-    void closedPortRefusesIo()
-    {
-        SerialPort port;
-        char byte = 0;
-        QVERIFY(!port.isOpen());
-        QVERIFY(!port.write("x", 1));
-        QCOMPARE(port.readByte(byte), ReadResult::Failed);
-        port.close();
-        QVERIFY(!port.isOpen());
     }
 };
 
