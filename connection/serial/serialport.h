@@ -7,7 +7,8 @@
 
 // One serial port, opened exclusively at 8 data bits, no parity and one stop bit, written whole and read
 // one byte at a time with a time-out. Qt-free; the operating system's side lives in serialport_posix.cpp
-// and serialport_win.cpp.
+// and serialport_win.cpp. tests/serial/tst_serialportcontract.cpp holds both to what is said here, the
+// Windows one under Wine; where the two back-ends part, it is said below.
 class SerialPort
 {
 public:
@@ -48,19 +49,26 @@ public:
     // Only a line to a device is opened: on POSIX the program's own terminal (the controlling one, /dev/tty,
     // or one a standard stream writes to) and the master side of a pseudo-terminal (/dev/ptmx) are refused
     // before anything is written or set on them.
+    // Exclusive on POSIX against every program that locks ports (flock) and any later opener that is not
+    // root (TIOCEXCL); on Windows the port is opened without sharing, so the driver refuses other openers.
     // False leaves nothing open; a port that is already open is left as it is and false is returned.
     bool open(const std::string& name, uint32_t baudRate);
     bool isOpen() const;
     const OpenFailure& openFailure() const;
-    // Waits (bounded) until pending output has left, then closes and drops unread input. No-op when closed.
+    // Closes the port and drops unread input; a no-op when closed. POSIX waits (at most 1.5 s) until pending
+    // output has left and drops what is still held back then. Windows closes the handle at once and drains
+    // nothing: there a write has already waited until the driver took its bytes.
     void close();
 
-    // Writes all bytes, or returns false.
+    // Writes all bytes, or returns false. POSIX gives up when the port has taken nothing for 5 s; Windows
+    // waits as long as the driver holds the bytes back (flow control), without a bound.
     bool write(const char* data, std::size_t size);
-    // The time-out of every following readByte on the open port. Set it after open: on Windows it goes
-    // straight into the driver, which keeps its own time-outs until then.
+    // The time-out of every following readByte on the open port; zero reads a byte that has come and
+    // otherwise times out at once. Set it after open: on Windows it goes straight into the driver, which
+    // keeps its own time-outs until then (often none, so that a read waits for ever).
     void setReadTimeout(uint32_t milliseconds);
-    // One byte within the time-out, TimedOut when none came, Failed on a read error or a hang-up.
+    // One byte within the time-out, TimedOut when none came, Failed on a read error or a hang-up (on
+    // Windows, a hang-up is what the driver reports it as).
     ReadResult readByte(char& byte);
 
 private:

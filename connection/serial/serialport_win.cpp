@@ -140,16 +140,20 @@ bool SerialPort::write(const char* data, std::size_t size)
             result = GetOverlappedResult(d->handle, &overlapped, &written, FALSE) != 0;
     }
     CloseHandle(completed);
-    return result;
+    // Until setReadTimeout, the port runs with the time-outs it was found with, maybe write time-outs a
+    // program before left: one that runs out ends the write short, and still reports success.
+    return result && written == size;
 }
 
 void SerialPort::setReadTimeout(uint32_t milliseconds)
 {
     if (d->handle == INVALID_HANDLE_VALUE)
         return;
-    // One read of one byte returns after at most this long, with nothing when no byte came.
+    // One read of one byte returns after at most this long, with nothing when no byte came. All read
+    // time-outs zero would mean no time-out at all, so zero is the driver's "return at once with what
+    // has come".
     COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadIntervalTimeout = milliseconds == 0 ? MAXDWORD : 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = milliseconds;
     timeouts.WriteTotalTimeoutMultiplier = 0;
