@@ -23,8 +23,14 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         setGeometry(QRect(centredOrigin(screen->geometry().size(), geometry().size()), geometry().size()));
 
+    followTheLogsEnd();
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
+    // The log shows the code; why the controller could not be opened goes to the desktop's journal.
+    connect(&worker, &WorkThread::openFailed, this, [](const QString& reason) {
+        if (!reason.isEmpty())
+            qWarning("%s", qPrintable(reason));
+    });
 
     ui.refreshButton->click();
 }
@@ -47,10 +53,12 @@ void VKRCalibrator::on_refreshButton_clicked()
 void VKRCalibrator::on_calibrateButton_clicked()
 {
     if (ui.calibrateButton->text() == StartText) {
+        // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
+        const QString locator = ui.locator->currentText().trimmed();
         if (runActive)
-            deferredLocator = ui.locator->currentText();
+            deferredLocator = locator;
         else
-            startRun(ui.locator->currentText());
+            startRun(locator);
         ui.calibrateButton->setText(AbortText);
     } else {
         deferredLocator.reset();
@@ -68,19 +76,40 @@ void VKRCalibrator::startRun(const QString& locator)
 }
 
 // Messages always go to the end of the log, whatever the user has clicked or selected, so the
-// record of a run is never written into its middle.
+// record of a run is never written into its middle. Following the end is the scroll bar's job
+// (see followTheLogsEnd); here the view only keeps the user's place when they have scrolled up.
 void VKRCalibrator::logMessage(const QString& message)
 {
     QTextCursor end(ui.log->document());
     end.movePosition(QTextCursor::End);
     end.insertText(message);
+    if (ui.log->textCursor().hasSelection())
+        return;
 
-    if (ui.log->textCursor().hasSelection()) {
-        ui.log->verticalScrollBar()->setValue(ui.log->verticalScrollBar()->maximum());
-    } else {
-        ui.log->setTextCursor(end);
-        ui.log->ensureCursorVisible();
+    QScrollBar* vertical = ui.log->verticalScrollBar();
+    QScrollBar* horizontal = ui.log->horizontalScrollBar();
+    const int top = vertical->value();
+    const int left = horizontal->value();
+    const bool following = logFollowsEnd;
+    ui.log->setTextCursor(end); // scrolls to the cursor
+    if (!following) {
+        vertical->setValue(top);
+        horizontal->setValue(left);
     }
+}
+
+// The log view follows the newest text while it shows the end, the way terminals do: a user who
+// scrolled up to read keeps their place until they scroll back down. The layout grows the
+// scroll range after the text is in, so the range change is what moves the view.
+void VKRCalibrator::followTheLogsEnd()
+{
+    QScrollBar* vertical = ui.log->verticalScrollBar();
+    connect(vertical, &QScrollBar::valueChanged, this,
+            [this, vertical](int value) { logFollowsEnd = value == vertical->maximum(); });
+    connect(vertical, &QScrollBar::rangeChanged, this, [this, vertical](int, int maximum) {
+        if (logFollowsEnd)
+            vertical->setValue(maximum);
+    });
 }
 
 void VKRCalibrator::workThreadFinished()

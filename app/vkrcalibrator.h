@@ -24,6 +24,7 @@ private slots:
 
 private:
     void startRun(const QString& locator);
+    void followTheLogsEnd();
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
@@ -31,4 +32,6 @@ private:
     // run is still winding down is kept here and carried out when that run has finished.
     bool runActive = false;
     std::optional<QString> deferredLocator;
+    // Whether the log view shows its end, and so keeps showing the newest text.
+    bool logFollowsEnd = true;
 };

@@ -1,9 +1,18 @@
 #include "headlessrun.h"
 
+#include <cstdio>
+
 HeadlessRun::HeadlessRun()
 {
     connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print);
-    connect(&worker, &QThread::finished, this, [this] { emit finished(exitStatus()); });
+    connect(&worker, &WorkThread::openFailed, this,
+            [this](const QString& reason) { openFailureReason = reason; });
+    connect(&worker, &QThread::finished, this, [this] {
+        // After the log, which stays exactly as the window shows it.
+        if (!openFailureReason.isEmpty())
+            std::fprintf(stderr, "vkr-calibrate: %s\n", qPrintable(openFailureReason));
+        emit finished(exitStatus());
+    });
 }
 
 void HeadlessRun::start(const QString& locator)

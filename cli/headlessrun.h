@@ -1,5 +1,6 @@
 // One calibration without a window: runs the worker, writes every log fragment to standard
-// output as it arrives and tells from the run's ending which exit status the program returns.
+// output as it arrives, says on standard error why a controller could not be opened, and tells
+// from the run's ending which exit status the program returns.
 #pragma once
 
 #include "standardoutput.h"
@@ -40,5 +41,6 @@ private:
 
     WorkThread worker;
     StandardOutput output;
+    QString openFailureReason;
     bool abortRequested = false;
 };

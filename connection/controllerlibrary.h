@@ -2,6 +2,7 @@
 // Production code uses the libraries loaded at run time; tests install a fake in their place.
 #pragma once
 
+#include <QString>
 #include <cstdint>
 
 class ControllerLibrary
@@ -17,6 +18,10 @@ public:
     static ControllerLibrary& instance();
     // Installs a replacement (nullptr restores the loaded libraries). Not owned.
     static void setInstance(ControllerLibrary* replacement);
+
+    // Why the libraries are not (fully) usable, such as the first library or function that could
+    // not be loaded; empty when every call can reach its library.
+    virtual QString loadError() { return QString(); }
 
     // Controller library
     virtual uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) = 0;

@@ -16,7 +16,7 @@ class LoadedControllerLibrary : public ControllerLibrary
 public:
     // Why the libraries are not (fully) usable: the first library or symbol that is missing;
     // empty when everything resolved. Loads the libraries if that has not happened yet.
-    QString loadError();
+    QString loadError() override;
 
     uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) override;
     uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) override;

@@ -11,6 +11,30 @@ bool isLibraryInterface(uint32_t type)
 {
     return type == 1 || type == 2;
 }
+
+// A port that would not open, in the system's words, with the cure where there is one.
+QString describePortFailure(const QString& portName, const SerialPort::OpenFailure& failure)
+{
+    using Kind = SerialPort::OpenFailure::Kind;
+    QString text =
+        QStringLiteral("serial port %1: %2").arg(portName, QString::fromLocal8Bit(failure.message.c_str()));
+    switch (failure.kind) {
+    case Kind::PermissionDenied:
+#ifndef Q_OS_WIN
+        text += QStringLiteral(" (add your user to the group dialout, then log in again)");
+#endif
+        break;
+    case Kind::NotFound:
+        text += QStringLiteral(" (is the adapter plugged in? The locator list shows the ports found)");
+        break;
+    case Kind::Busy:
+        text += QStringLiteral(" (close the program that holds it)");
+        break;
+    default:
+        break;
+    }
+    return text;
+}
 } // namespace
 
 VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance()) {}
@@ -20,32 +44,59 @@ VKRConnection::~VKRConnection() = default;
 
 uint32_t VKRConnection::open(QString locator)
 {
-    if (connectionMode != Closed)
+    openFailure.clear();
+    if (connectionMode != Closed) {
+        openFailure = QStringLiteral("the connection is still open: a previous run could not close it");
         return OpenFailed;
+    }
     systemIndex = 0;
     serialLineLost = false;
 
     // Anything but 1 or 2 selects the serial branch, also a type the library left untouched.
     uint32_t interfaceType = 0;
-    library.getLocatorInterfaceType(&interfaceType, locator.toStdString().c_str());
+    const uint32_t classified =
+        library.getLocatorInterfaceType(&interfaceType, locator.toStdString().c_str());
     if (isLibraryInterface(interfaceType)) {
         const uint32_t result = library.openSystem(&systemIndex, locator.toStdString().c_str(), "sync");
         if (result == Success)
             connectionMode = Library;
+        else if (result == ControllerLibrary::NotAvailable)
+            openFailure =
+                QStringLiteral("the controller libraries could not be loaded: %1").arg(library.loadError());
         return result;
     }
-    return openSerial(locator);
+    const uint32_t result = openSerial(locator);
+    if (result != Success && classified == ControllerLibrary::NotAvailable) {
+        // Without the IO library no locator is a library locator; say so, as that is the real cause
+        // when a library locator was meant.
+        openFailure +=
+            QStringLiteral("%1the controller libraries could not be loaded (%2), so the locator was "
+                           "taken for a serial one")
+                .arg(openFailure.isEmpty() ? QString() : QStringLiteral("; "), library.loadError());
+    }
+    return result;
 }
 
 uint32_t VKRConnection::openSerial(const QString& locator)
 {
     // prefix:port[:anything]; only the second piece names the port.
     const QStringList pieces = locator.split(QLatin1Char(':'));
-    if (pieces.size() < 2)
+    if (pieces.size() < 2) {
+        openFailure = QStringLiteral("\"%1\" is no locator: a serial locator is a prefix, ':' and the port, "
+                                     "such as serial:/dev/ttyUSB0")
+                          .arg(locator);
         return NotALocator;
-    const uint32_t result = handshake(pieces.at(1));
+    }
+    const QString portName = pieces.at(1);
+    const uint32_t result = handshake(portName);
     if (result == Success)
         connectionMode = Serial;
+    else if (result == OpenFailed)
+        openFailure = describePortFailure(portName, portHandle.openFailure());
+    else if (result == ReplyTimedOut)
+        openFailure = QStringLiteral("serial port %1: no controller answered (is it connected to this port "
+                                     "and powered up?)")
+                          .arg(portName);
     return result;
 }
 

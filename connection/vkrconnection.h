@@ -58,6 +58,10 @@ public:
 
     Mode mode() const { return static_cast<Mode>(connectionMode); }
 
+    // Why the last open() failed, in words for the user and with the cure where there is one;
+    // empty after a success, or when the code is all that is known (a library's own code).
+    QString openFailureReason() const { return openFailure; }
+
     // True once a serial exchange has failed to write its command or to read its reply (8 or
     // 10, not a time-out): the device has gone or hung up, and every later exchange on this line
     // will fail too. Cleared when the connection is opened again.
@@ -104,6 +108,7 @@ private:
     int connectionMode = Closed;
     SerialPort portHandle;
     bool serialLineLost = false;
+    QString openFailure;
     std::mutex exchangeMutex;
     uint32_t systemIndex = 0;
     ControllerLibrary& library;

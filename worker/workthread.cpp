@@ -47,6 +47,7 @@ void WorkThread::run()
     const uint32_t opened = connection.open(locatorText);
     if (opened != 0) {
         emit logMessage(tr("Could not initialize! Error: %1\n").arg(opened));
+        emit openFailed(connection.openFailureReason());
         return;
     }
     emit logMessage(QStringLiteral("Successfully initialized.\n"));

@@ -53,6 +53,9 @@ public:
 
 signals:
     void logMessage(const QString& message);
+    // Follows the log text of a failed open: why it failed, in words for the user (empty when the
+    // code is all that is known). Not part of the log, which stays as it is.
+    void openFailed(const QString& reason);
 
 public slots:
     // Asks the running routine to stop; returns at once. Only sets an atomic flag, so it may be

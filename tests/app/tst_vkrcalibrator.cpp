@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QtTest>
@@ -154,6 +155,34 @@ private slots:
                                                     "\nCalibration routine finished with 0 errors.\n"));
         QCOMPARE(log->textCursor().selectionStart(), 2);
         QCOMPARE(log->textCursor().selectionEnd(), 8);
+    }
+
+    // The view follows new text while it shows the end; scrolled up, it stays where the user is.
+    void scrollingUpKeepsThePlaceWhileTheRunGoesOn()
+    {
+        std::atomic_bool release{false};
+        fake->channels = 80;
+        for (uint32_t channel = 0; channel + 1 < fake->channels; ++channel)
+            fake->calibrateResults[channel] = 129; // many short lines, no waits
+        fake->onStatusRead = [&](uint32_t) {
+            while (!release)
+                QThread::usleep(100);
+        };
+        VKRCalibrator window;
+        const auto opened = qScopeGuard([&] { release = true; }); // before the window waits for its run
+        window.show();
+        auto* log = window.findChild<QTextEdit*>("log");
+        QScrollBar* bar = log->verticalScrollBar();
+        window.findChild<QPushButton*>("calibrateButton")->click();
+        QTRY_VERIFY(log->toPlainText().endsWith("Channel 79: calibrating... "));
+        QVERIFY(bar->maximum() > 0);
+        QTRY_COMPARE(bar->value(), bar->maximum());
+
+        bar->setValue(bar->maximum() / 3);
+        const int place = bar->value();
+        release = true;
+        QTRY_VERIFY(log->toPlainText().endsWith("finished with 0 errors.\n"));
+        QCOMPARE(bar->value(), place);
     }
 
     void startPressedWhileAnAbortedRunWindsDownWaitsForIt()

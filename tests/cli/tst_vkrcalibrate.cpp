@@ -15,6 +15,7 @@ const QString Program = QStringLiteral(VKR_CALIBRATE_PATH);
 struct Outcome
 {
     QByteArray output;
+    QByteArray errors;
     int exitCode = -1;
 };
 
@@ -29,6 +30,7 @@ Outcome runToEnd(const QStringList& arguments)
         return outcome;
     }
     outcome.output = process.readAllStandardOutput();
+    outcome.errors = process.readAllStandardError();
     outcome.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     return outcome;
 }
@@ -44,6 +46,7 @@ private slots:
         QTest::addColumn<QString>("locator");
         QTest::addColumn<QByteArray>("output");
         QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("errors"); // standard error: why the controller was not opened
         QTest::newRow("calibrated") << "sim:demo,time=20"
                                     << QByteArray("Starting calibration...\nSuccessfully initialized.\n"
                                                   "Sensors disabled. Setting to Power Save Mode.\n"
@@ -52,27 +55,45 @@ private slots:
                                                   "\tChannel 2: no sensor\n"
                                                   "\tChannel 3: calibrating... done.\n"
                                                   "\nCalibration routine finished with 0 errors.\n")
-                                    << 0;
+                                    << 0 << QByteArray();
         QTest::newRow("errors") << "sim:channels=2,time=0,fail-calibrate=17"
                                 << QByteArray("Starting calibration...\nSuccessfully initialized.\n"
                                               "Could not calibrate channel 0! Error: 17\n"
                                               "Could not calibrate channel 1! Error: 17\n"
                                               "\nCalibration routine finished with 2 errors.\n")
-                                << 1;
+                                << 1 << QByteArray();
         QTest::newRow("not opened")
             << "sim:fail-open=4294967295"
-            << QByteArray("Starting calibration...\nCould not initialize! Error: 4294967295\n") << 2;
+            << QByteArray("Starting calibration...\nCould not initialize! Error: 4294967295\n") << 2
+            << QByteArray();
         QTest::newRow("no locator form")
-            << "nothing" << QByteArray("Starting calibration...\nCould not initialize! Error: 21\n") << 2;
+            << "nothing" << QByteArray("Starting calibration...\nCould not initialize! Error: 21\n") << 2
+            << QByteArray("vkr-calibrate: \"nothing\" is no locator: a serial locator is a prefix, ':' and "
+                          "the port, "
+                          "such as serial:/dev/ttyUSB0\n");
+        QTest::newRow("no such serial port")
+            << "serial:/dev/vkr-no-such-port"
+            << QByteArray("Starting calibration...\nCould not initialize! Error: 1\n") << 2
+            << QByteArray("vkr-calibrate: serial port /dev/vkr-no-such-port: No such file or directory (is "
+                          "the adapter "
+                          "plugged in? The locator list shows the ports found)\n");
+        QTest::newRow("blanks around the locator, pasted from a file")
+            << " sim:channels=1,time=0\t\r\n"
+            << QByteArray(
+                   "Starting calibration...\nSuccessfully initialized.\n"
+                   "\tChannel 0: calibrating... done.\n\nCalibration routine finished with 0 errors.\n")
+            << 0 << QByteArray();
     }
     void printsTheLogAndExitsByTheEnding()
     {
         QFETCH(QString, locator);
         QFETCH(QByteArray, output);
         QFETCH(int, exitCode);
+        QFETCH(QByteArray, errors);
         const Outcome outcome = runToEnd({locator});
         QCOMPARE(outcome.output, output);
         QCOMPARE(outcome.exitCode, exitCode);
+        QCOMPARE(outcome.errors, errors);
     }
 
     // Against vkr-sim, so that the stop the controller receives can be seen.
@@ -119,7 +140,7 @@ private slots:
         QProcess process;
         QElapsedTimer timer;
         timer.start();
-        process.start(Program, {sim.locator()});
+        process.start(Program, {QStringLiteral("--debug"), sim.locator()});
         QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 20000);
         QCOMPARE(process.readAllStandardOutput(),
                  QByteArray("Starting calibration...\nSuccessfully initialized.\n"
@@ -130,7 +151,8 @@ private slots:
         QCOMPARE(process.exitCode(), 1);
         QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed()))); // about 1 s
         const QByteArray debugLines = process.readAllStandardError();
-        QVERIFY2(debugLines.size() < 1024, debugLines.right(200).constData());
+        QVERIFY2(debugLines.contains("out:CS2\n") && debugLines.size() < 1024,
+                 debugLines.right(200).constData());
     }
 
     // The reader of the log goes away (a pipe into head that has had its lines) while a channel
@@ -199,6 +221,7 @@ private slots:
         QTest::newRow("two locators") << QStringList{"sim:demo", "sim:demo"};
         QTest::newRow("unknown option") << QStringList{"--fast", "sim:demo"};
         QTest::newRow("list with a locator") << QStringList{"--list", "sim:demo"};
+        QTest::newRow("blank locator") << QStringList{" \t"};
     }
     void usageErrors()
     {
@@ -206,6 +229,9 @@ private slots:
         const Outcome outcome = runToEnd(arguments);
         QCOMPARE(outcome.exitCode, 64);
         QVERIFY(outcome.output.isEmpty());
+        // One short complaint, not the whole help.
+        QCOMPARE(outcome.errors.count('\n'), 2);
+        QVERIFY(outcome.errors.endsWith("Try 'vkr-calibrate --help' for more information.\n"));
     }
 
     void helpAndVersion()

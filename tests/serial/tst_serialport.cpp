@@ -193,10 +193,12 @@ private slots:
         SerialPort second;
         QVERIFY(!second.open(device.slavePath(), 9600));
         QVERIFY(!second.isOpen());
+        QCOMPARE(second.openFailure().kind, SerialPort::OpenFailure::Kind::Busy);
         QCOMPARE(openDescriptorCount(), descriptors);
 
         first.close();
         QVERIFY(second.open(device.slavePath(), 9600));
+        QCOMPARE(second.openFailure().kind, SerialPort::OpenFailure::Kind::None);
         second.close();
 
         // Another program that locks the port keeps it, also from a second opener running as root.
@@ -265,16 +267,30 @@ private slots:
 
     void refusesWhatIsNotASerialPort_data()
     {
+        using Failure = SerialPort::OpenFailure::Kind;
         QTest::addColumn<QString>("kind");
-        for (const char* kind :
-             {"regular file", "directory", "fifo", "/dev/null", "missing path", "missing name", "empty name",
-              "terminal at a rate it lacks", "/dev/ptmx", "ptmx", "/dev/pts/ptmx"})
-            QTest::newRow(kind) << QString::fromLatin1(kind);
+        QTest::addColumn<int>("failure"); // the reason the port keeps
+        const std::pair<const char*, Failure> rows[] = {
+            {"regular file", Failure::NotASerialPort},
+            {"directory", Failure::NotASerialPort},
+            {"fifo", Failure::NotASerialPort},
+            {"/dev/null", Failure::NotASerialPort},
+            {"missing path", Failure::NotFound},
+            {"missing name", Failure::NotFound},
+            {"empty name", Failure::NotFound},
+            {"terminal at a rate it lacks", Failure::SettingsRefused},
+            {"/dev/ptmx", Failure::NotASerialPort},
+            {"ptmx", Failure::NotASerialPort},
+            {"/dev/pts/ptmx", Failure::NotASerialPort},
+        };
+        for (const auto& [kind, failure] : rows)
+            QTest::newRow(kind) << QString::fromLatin1(kind) << int(failure);
     }
 
     void refusesWhatIsNotASerialPort()
     {
         QFETCH(QString, kind);
+        QFETCH(int, failure);
         QTemporaryDir directory;
         QVERIFY(directory.isValid());
         const std::string file = directory.filePath("port").toStdString();
@@ -310,6 +326,8 @@ private slots:
         SerialPort port;
         QVERIFY(!port.open(name, baudRate));
         QVERIFY(!port.isOpen());
+        QCOMPARE(int(port.openFailure().kind), failure);
+        QVERIFY(!port.openFailure().message.empty());
         QCOMPARE(openDescriptorCount(), descriptors);
         QVERIFY(!port.write("x", 1));
 
