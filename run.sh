@@ -1,17 +1,42 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool and starts its window.
+# Installs what is missing, builds the tool (not its tests: those are ./test.sh's) and starts its
+# window; without a reachable display, the command-line calibration of the simulated controller.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"$(nproc)"
-# Without a desktop session the window cannot open; the same calibration then runs on the
-# simulated controller from the command line.
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    echo "No display available: running the command-line calibration of the simulated controller instead."
-    echo "(build/vkr-calibrate sim:demo; start ./run.sh from a desktop session for the window)"
-    exec build/vkr-calibrate sim:demo
+cmake --build build -j"$(nproc)" --target vkr-calibrator vkr-calibrate VKRControl OrvaneIO
+
+# True when the X display named by DISPLAY answers: its local socket exists, or its TCP port (an
+# ssh -X forwarding) takes a connection. A DISPLAY left over from an old session fails here
+# instead of making the window abort.
+x_display_reachable() {
+    local display=${DISPLAY:-}
+    [ -n "$display" ] || return 1
+    local host=${display%%:*}
+    local number=${display#*:}
+    number=${number%%.*}
+    case $number in '' | *[!0-9]*) return 1 ;; esac
+    if [ -z "$host" ] || [ "$host" = unix ]; then
+        [ -S "/tmp/.X11-unix/X$number" ]
+    else
+        timeout 2 bash -c "exec 3<>/dev/tcp/$host/$((6000 + number))" 2>/dev/null
+    fi
+}
+
+wayland_display_reachable() {
+    [ -n "${WAYLAND_DISPLAY:-}" ] && [ -S "${XDG_RUNTIME_DIR:-/nonexistent}/$WAYLAND_DISPLAY" ]
+}
+
+if [ -n "${QT_QPA_PLATFORM:-}" ] || x_display_reachable || wayland_display_reachable; then
+    exec build/vkr-calibrator "$@"
 fi
-exec build/vkr-calibrator "$@"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "The display ${DISPLAY:-$WAYLAND_DISPLAY} cannot be reached (a session that has ended?): running the command-line calibration of the simulated controller instead."
+else
+    echo "No display available: running the command-line calibration of the simulated controller instead."
+fi
+echo "(build/vkr-calibrate sim:demo; start ./run.sh from a desktop session for the window)"
+exec build/vkr-calibrate sim:demo
