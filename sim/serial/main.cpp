@@ -51,7 +51,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption scenarioOption(
         QStringLiteral("scenario"),
         QStringLiteral("The controller's behaviour: the items of a sim: locator, plus serial-line faults "
-                       "(see the README)."),
+                       "(see docs/simulator.md or vkr-sim(1))."),
         QStringLiteral("text"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Log every command received and reply sent on stderr."));

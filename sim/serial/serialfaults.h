@@ -1,6 +1,6 @@
 // What goes wrong on the serial line of a simulated controller behind vkr-sim: noise, damaged or
 // slow replies, silence and hang-ups, each aimed at the replies to chosen command words. Added to
-// a controller scenario as items of its own (documented in the README).
+// a controller scenario as items of its own (documented in docs/simulator.md).
 #pragma once
 
 #include <cstdint>
