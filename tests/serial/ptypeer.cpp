@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iostream>
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
@@ -24,6 +25,10 @@ constexpr int missingComPort = 99;
 // While no client has the line open, the master reports a hang-up at once; it is asked again this often.
 constexpr std::chrono::milliseconds noClientRetry{5};
 constexpr std::chrono::milliseconds writeBound{5000};
+// No case leaves the peer without a request for this long, unless a read of the port under test waits
+// for ever (a time-out that never fires, a hang-up nothing notices). That program is then ended, so that
+// a fault shows as a failure rather than as a run that never finishes.
+constexpr std::chrono::seconds commandSilenceBound{20};
 
 // The peer's own table, not the one of the code under test, so that a wrong speed cannot hide behind
 // the same wrong entry on both sides.
@@ -260,28 +265,36 @@ std::string PtyPeer::handle(const std::string& request)
     return failure("no such request: " + request);
 }
 
-void PtyPeer::serve(int in, int out)
+PtyPeer::Served PtyPeer::serve(int in, int out, std::chrono::milliseconds silenceBound)
 {
     std::string pending;
+    Clock::time_point lastReply = Clock::now();
     for (;;) {
         const std::size_t end = pending.find('\n');
         if (end != std::string::npos) {
-            const std::string reply = handle(pending.substr(0, end)) + '\n';
+            lastRequest = pending.substr(0, end);
+            const std::string reply = handle(lastRequest) + '\n';
             pending.erase(0, end + 1);
             if (!writeAllTo(out, reply, Clock::now() + writeBound))
-                return;
+                return Served::Ended;
+            lastReply = Clock::now();
             continue;
         }
         sendWhatIsDue();
-        int waitMs = -1; // no scheduled bytes: wait for the next request
-        for (const Scheduled& next : scheduled) {
-            const int left = millisecondsUntil(next.due);
-            waitMs = waitMs < 0 ? left : std::min(waitMs, left);
+        std::vector<Clock::time_point> wakeUps;
+        for (const Scheduled& next : scheduled)
+            wakeUps.push_back(next.due);
+        if (silenceBound.count() > 0) {
+            if (Clock::now() >= lastReply + silenceBound)
+                return Served::WentSilent;
+            wakeUps.push_back(lastReply + silenceBound);
         }
+        const int waitMs =
+            wakeUps.empty() ? -1 : millisecondsUntil(*std::min_element(wakeUps.begin(), wakeUps.end()));
         pollfd entry{in, POLLIN, 0};
         const int ready = ::poll(&entry, 1, waitMs);
         if (ready < 0 && errno != EINTR)
-            return;
+            return Served::Ended;
         if (ready <= 0)
             continue;
         char chunk[4096];
@@ -289,7 +302,7 @@ void PtyPeer::serve(int in, int out)
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            return; // the other side is done
+            return Served::Ended; // the other side is done
         pending.append(chunk, static_cast<std::size_t>(got));
     }
 }
@@ -314,7 +327,11 @@ int PtyPeer::serveCommand(char* const command[])
     ::close(requests[1]);
     // A command that ends without reading every reply must not take this peer down with it.
     std::signal(SIGPIPE, SIG_IGN);
-    serve(requests[0], replies[1]);
+    if (serve(requests[0], replies[1], commandSilenceBound) == Served::WentSilent) {
+        std::cerr << "contract peer: no request for " << commandSilenceBound.count() << " s after \""
+                  << lastRequest << "\"; the program waits for ever and is ended\n";
+        ::kill(child, SIGKILL);
+    }
     ::close(requests[0]);
     ::close(replies[1]);
     closeLine();

@@ -18,11 +18,17 @@ public:
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
 
-    // Answers the requests that come in on the descriptor in, on out, until in ends.
-    void serve(int in, int out);
+    enum class Served
+    {
+        Ended,     // the requests ended
+        WentSilent // no request came within the silence bound
+    };
+    // Answers the requests that come in on the descriptor in, on out, until in ends or, with a silence
+    // bound, until no request has come for that long since the last reply.
+    Served serve(int in, int out, std::chrono::milliseconds silenceBound = std::chrono::milliseconds::zero());
     // Starts command with its standard input and output connected to this peer, serves it until it
     // closes them, and returns its exit status (128 + signal when a signal ended it, 127 when it could
-    // not start).
+    // not start). A command that stops asking for long is taken for one that hangs, and ended.
     int serveCommand(char* const command[]);
 
 private:
@@ -47,5 +53,6 @@ private:
     int nextComPort;
     int master = -1;
     std::string slavePath;
+    std::string lastRequest;
     std::vector<Scheduled> scheduled;
 };

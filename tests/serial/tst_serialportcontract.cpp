@@ -124,8 +124,9 @@ TEST_CASE("opens at 8N1 and the asked speed, keeping the line's flow control")
         Flow flow;
     };
     for (const Row row : {Row{4800, Flow::None}, Row{9600, Flow::RtsCts}, Row{115200, Flow::XonXoff}}) {
+        const std::string flow = PeerProtocol::flowName(row.flow);
         CAPTURE(row.baudRate);
-        CAPTURE(PeerProtocol::flowName(row.flow));
+        CAPTURE(flow);
         const std::string name = peer->newLine(row.flow);
         SerialPort port;
         REQUIRE(port.open(name, row.baudRate));
