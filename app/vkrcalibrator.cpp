@@ -27,9 +27,9 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
     // The log shows the code; why the controller could not be opened goes to the desktop's journal.
-    connect(&worker, &WorkThread::openFailed, this, [](const QString& reason) {
-        if (!reason.isEmpty())
-            qWarning("%s", qPrintable(reason));
+    connect(&worker, &WorkThread::runRecorded, this, [](const RunRecord& record) {
+        if (!record.openFailureReason.isEmpty())
+            qWarning("%s", qPrintable(record.openFailureReason));
     });
 
     ui.refreshButton->click();

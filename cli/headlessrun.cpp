@@ -2,22 +2,18 @@
 
 #include <cstdio>
 
-HeadlessRun::HeadlessRun()
+HeadlessRun::HeadlessRun(const QString& locator, StandardOutput& output, const QString& prefix)
+    : output(output), locatorText(locator), prefix(prefix)
 {
     connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print);
-    connect(&worker, &WorkThread::openFailed, this,
-            [this](const QString& reason) { openFailureReason = reason; });
-    connect(&worker, &QThread::finished, this, [this] {
-        // After the log, which stays exactly as the window shows it.
-        if (!openFailureReason.isEmpty())
-            std::fprintf(stderr, "vkr-calibrate: %s\n", qPrintable(openFailureReason));
-        emit finished(exitStatus());
-    });
+    connect(&worker, &WorkThread::runRecorded, this,
+            [this](const RunRecord& recorded) { record = recorded; });
+    connect(&worker, &QThread::finished, this, &HeadlessRun::end);
 }
 
-void HeadlessRun::start(const QString& locator)
+void HeadlessRun::start()
 {
-    worker.setLocator(locator);
+    worker.setLocator(locatorText);
     worker.startRun();
     if (abortRequested)
         worker.abort();
@@ -29,26 +25,58 @@ void HeadlessRun::abort()
     worker.abort();
 }
 
-// A log that cannot reach its reader is no calibration record: the run is stopped, a channel
-// that calibrates is stopped with it, and the program says the output failed.
 void HeadlessRun::print(const QString& message)
 {
-    if (!output.write(message.toUtf8()))
-        abort();
+    if (prefix.isEmpty()) {
+        write(message);
+        return;
+    }
+    partialLine += message;
+    const int lastLineFeed = partialLine.lastIndexOf(QLatin1Char('\n'));
+    if (lastLineFeed < 0)
+        return;
+    QString lines;
+    for (const QString& line : partialLine.left(lastLineFeed).split(QLatin1Char('\n')))
+        lines += prefix + line + QLatin1Char('\n');
+    partialLine.remove(0, lastLineFeed + 1);
+    write(lines);
+}
+
+// A log that cannot reach its reader is no calibration record: the run is stopped, a channel
+// that calibrates is stopped with it, and the program says the output failed.
+bool HeadlessRun::write(const QString& text)
+{
+    if (output.write(text.toUtf8()))
+        return true;
+    abort();
+    emit outputLost();
+    return false;
+}
+
+void HeadlessRun::end()
+{
+    if (!partialLine.isEmpty()) {
+        write(prefix + partialLine + QLatin1Char('\n'));
+        partialLine.clear();
+    }
+    // After the log, which stays exactly as the window shows it.
+    if (!record.openFailureReason.isEmpty())
+        std::fprintf(stderr, "vkr-calibrate: %s%s\n", qPrintable(prefix),
+                     qPrintable(record.openFailureReason));
+    emit finished(exitStatus(), record);
 }
 
 HeadlessRun::ExitStatus HeadlessRun::exitStatus() const
 {
     if (output.failed())
         return OutputFailed;
-    const WorkThread::Ending ending = worker.lastEnding();
-    switch (ending.kind) {
-    case WorkThread::Ending::NotOpened:
+    switch (record.outcome) {
+    case RunRecord::Outcome::NotOpened:
         return NotOpened;
-    case WorkThread::Ending::Aborted:
+    case RunRecord::Outcome::Aborted:
         return Aborted;
-    case WorkThread::Ending::Finished:
+    case RunRecord::Outcome::Finished:
         break;
     }
-    return ending.errors == 0 ? Calibrated : CalibratedWithErrors;
+    return record.errors == 0 ? Calibrated : CalibratedWithErrors;
 }

@@ -1,8 +1,9 @@
-// One calibration without a window: runs the worker, writes every log fragment to standard
-// output as it arrives, says on standard error why a controller could not be opened, and tells
-// from the run's ending which exit status the program returns.
+// One calibration without a window: runs a worker on one locator, writes its log to standard
+// output, says on standard error why a controller could not be opened, and tells from the run's
+// record which exit status it stands for.
 #pragma once
 
+#include "runrecord.h"
 #include "standardoutput.h"
 #include "workthread.h"
 
@@ -24,23 +25,35 @@ public:
         OutputFailed = 74,
     };
 
-    HeadlessRun();
+    // With no prefix the log goes out fragment by fragment, exactly as the window shows it. With
+    // one, it goes out in whole lines, each behind the prefix, so that runs side by side never
+    // mix within a line; a last line without its line feed goes out when the run ends.
+    HeadlessRun(const QString& locator, StandardOutput& output, const QString& prefix = QString());
 
-    // Starts the run; finished(status) follows when the routine has ended.
-    void start(const QString& locator);
+    // Starts the run; finished() follows when the routine has ended.
+    void start();
     // Asks the routine to stop, also before start(); a calibrating channel is stopped and the
     // connection closed.
     void abort();
 
+    QString locator() const { return locatorText; }
+
 signals:
-    void finished(int status);
+    void finished(int status, const RunRecord& record);
+    // Standard output could not take the log.
+    void outputLost();
 
 private:
     void print(const QString& message);
+    bool write(const QString& text);
+    void end();
     ExitStatus exitStatus() const;
 
     WorkThread worker;
-    StandardOutput output;
-    QString openFailureReason;
+    StandardOutput& output;
+    const QString locatorText;
+    const QString prefix;
+    QString partialLine;
+    RunRecord record;
     bool abortRequested = false;
 };

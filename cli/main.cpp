@@ -1,7 +1,9 @@
 // vkr-calibrate: runs one calibration from the command line, or lists the controllers found.
+#include "calibrationbatch.h"
 #include "controllerdiscovery.h"
 #include "controllerlibrary.h"
 #include "headlessrun.h"
+#include "reportfile.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
 
@@ -65,10 +67,11 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Calibrates the position sensors of every channel of a VKR controller and prints the log.\n\n"
-        "Exit status: 0 calibrated without errors, 1 calibrated with errors, 2 the controller could "
-        "not be opened, 3 aborted, 64 usage error, 69 --list without the controller libraries, 74 "
-        "standard output could not be written."));
+        "Calibrates the position sensors of every channel of a VKR controller and prints the log.\n"
+        "Several controllers are calibrated side by side; each log line then starts with [LOCATOR].\n\n"
+        "Exit status (the largest of the runs'): 0 calibrated without errors, 1 calibrated with errors, "
+        "2 a controller could not be opened, 3 aborted, 64 usage error, 69 --list without the "
+        "controller libraries, 74 standard output or the report could not be written."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption listOption(QStringLiteral("list"),
@@ -78,7 +81,12 @@ int main(int argc, char* argv[])
         QStringLiteral("debug"),
         QStringLiteral("Log every command sent to a serial controller on standard error."));
     parser.addOption(debugOption);
-    parser.addPositionalArgument(QStringLiteral("LOCATOR"), QStringLiteral("The controller to calibrate."));
+    const QCommandLineOption reportOption(
+        QStringLiteral("report"), QStringLiteral("Append one JSON object per run to FILE (JSON Lines)."),
+        QStringLiteral("FILE"));
+    parser.addOption(reportOption);
+    parser.addPositionalArgument(QStringLiteral("LOCATOR"), QStringLiteral("The controllers to calibrate."),
+                                 QStringLiteral("LOCATOR..."));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -96,26 +104,34 @@ int main(int argc, char* argv[])
     }
     if (positional.isEmpty())
         return usageError(QStringLiteral("no locator given"));
-    if (positional.size() > 1)
-        return usageError(QStringLiteral("one locator at a time (got %1)").arg(positional.size()));
-    // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
-    const QString locator = positional.first().trimmed();
-    if (locator.isEmpty())
-        return usageError(QStringLiteral("the locator is blank"));
+    QStringList locators;
+    for (const QString& given : positional) {
+        // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
+        locators << given.trimmed();
+        if (locators.last().isEmpty())
+            return usageError(QStringLiteral("a locator is blank"));
+    }
+    ReportFile report;
+    if (parser.isSet(reportOption)) {
+        QString error;
+        if (!report.open(parser.value(reportOption), error))
+            return usageError(
+                QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOption), error));
+    }
 
     // The command lines sent are for whoever looks into a fault; QT_LOGGING_RULES still decides
     // over this default.
     if (!parser.isSet(debugOption))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
-    // Ctrl+C, SIGTERM and a lost terminal ask the routine to stop; it stops the calibrating channel
-    // and closes the connection before the program ends. Further signals ask again and never cut
-    // the run short. Installed before anything can start a run; until here a signal simply ends
-    // the program, as it should during a listing.
+    // Ctrl+C, SIGTERM and a lost terminal ask every run to stop; each stops its calibrating
+    // channel and closes its connection before the program ends. Further signals ask again and
+    // never cut a run short. Installed before anything can start a run; until here a signal simply
+    // ends the program, as it should during a listing.
     SignalWatcher signalWatcher;
-    HeadlessRun run;
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &run, &HeadlessRun::abort);
-    QObject::connect(&run, &HeadlessRun::finished, &application, &QCoreApplication::exit);
-    QTimer::singleShot(0, &run, [&] { run.start(locator); });
+    CalibrationBatch batch(locators, parser.isSet(reportOption) ? &report : nullptr);
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
+    QObject::connect(&batch, &CalibrationBatch::finished, &application, &QCoreApplication::exit);
+    QTimer::singleShot(0, &batch, [&] { batch.start(); });
     return application.exec();
 }

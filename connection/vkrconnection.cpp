@@ -3,6 +3,7 @@
 #include "controllerlibrary.h"
 
 #include <QStringList>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -11,6 +12,12 @@ bool isLibraryInterface(uint32_t type)
 {
     return type == 1 || type == 2;
 }
+
+// The controller library's release takes no system: it lets go of every system the process has
+// open. Connections side by side in one process (several controllers calibrated at once) must not
+// release each other's systems, so only the last library connection to close makes the call.
+std::mutex libraryConnectionsMutex;
+int openLibraryConnections = 0;
 
 // A port that would not open, in the system's words, with the cure where there is one.
 QString describePortFailure(const QString& portName, const SerialPort::OpenFailure& failure)
@@ -39,8 +46,15 @@ QString describePortFailure(const QString& portName, const SerialPort::OpenFailu
 
 VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance()) {}
 
-// A connection that is still open is not closed here: whoever opened it closes it.
-VKRConnection::~VKRConnection() = default;
+// A connection that is still open is not closed here: whoever opened it closes it. It no longer
+// counts among the library connections, though, or no later one would ever release.
+VKRConnection::~VKRConnection()
+{
+    if (connectionMode == Library) {
+        const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
+        --openLibraryConnections;
+    }
+}
 
 uint32_t VKRConnection::open(QString locator)
 {
@@ -58,9 +72,11 @@ uint32_t VKRConnection::open(QString locator)
         library.getLocatorInterfaceType(&interfaceType, locator.toStdString().c_str());
     if (isLibraryInterface(interfaceType)) {
         const uint32_t result = library.openSystem(&systemIndex, locator.toStdString().c_str(), "sync");
-        if (result == Success)
+        if (result == Success) {
             connectionMode = Library;
-        else if (result == ControllerLibrary::NotAvailable)
+            const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
+            ++openLibraryConnections;
+        } else if (result == ControllerLibrary::NotAvailable)
             openFailure =
                 QStringLiteral("the controller libraries could not be loaded: %1").arg(library.loadError());
         return result;
@@ -88,10 +104,17 @@ uint32_t VKRConnection::openSerial(const QString& locator)
         return NotALocator;
     }
     const QString portName = pieces.at(1);
+    if (!portClaim.claim(SerialPort::deviceIdentity(portName.toLatin1().toStdString()))) {
+        openFailure =
+            QStringLiteral("serial port %1: in use by another calibration of this program").arg(portName);
+        return OpenFailed;
+    }
     const uint32_t result = handshake(portName);
     if (result == Success)
         connectionMode = Serial;
-    else if (result == OpenFailed)
+    else
+        portClaim.release();
+    if (result == OpenFailed)
         openFailure = describePortFailure(portName, portHandle.openFailure());
     else if (result == ReplyTimedOut)
         openFailure = QStringLiteral("serial port %1: no controller answered (is it connected to this port "
@@ -104,13 +127,17 @@ uint32_t VKRConnection::close()
 {
     switch (connectionMode) {
     case Library: {
-        const uint32_t result = library.releaseSystems();
-        if (result == Success)
+        const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
+        const uint32_t result = openLibraryConnections > 1 ? Success : library.releaseSystems();
+        if (result == Success) {
             connectionMode = Closed;
+            --openLibraryConnections;
+        }
         return result;
     }
     case Serial:
         portHandle.close();
+        portClaim.release();
         connectionMode = Closed;
         return Success;
     default:

@@ -4,6 +4,7 @@
 // 0 meaning success.
 #pragma once
 
+#include "portclaim.h"
 #include "replyparser.h"
 #include "serialport.h"
 
@@ -107,6 +108,7 @@ private:
 
     int connectionMode = Closed;
     SerialPort portHandle;
+    PortClaim portClaim; // held from the handshake's start until the serial connection closes
     bool serialLineLost = false;
     QString openFailure;
     std::mutex exchangeMutex;

@@ -9,7 +9,10 @@ constexpr uint32_t NoSensor = 129;
 constexpr uint32_t Calibrating = 6;
 } // namespace
 
-WorkThread::WorkThread(QObject* parent) : QThread(parent) {}
+WorkThread::WorkThread(QObject* parent) : QThread(parent)
+{
+    qRegisterMetaType<RunRecord>();
+}
 
 WorkThread::~WorkThread()
 {
@@ -40,36 +43,45 @@ void WorkThread::abort()
 void WorkThread::run()
 {
     const std::lock_guard<std::mutex> oneRunAtATime(runMutex);
-    uint32_t errors = 0;
-    ending = Ending{};
+    record = RunRecord();
+    record.started = QDateTime::currentDateTimeUtc();
     emit logMessage(QStringLiteral("Starting calibration...\n"));
 
     const uint32_t opened = connection.open(locatorText);
     if (opened != 0) {
         emit logMessage(tr("Could not initialize! Error: %1\n").arg(opened));
-        emit openFailed(connection.openFailureReason());
+        record.openResult = opened;
+        record.openFailureReason = connection.openFailureReason();
+        endRun(RunRecord::Outcome::NotOpened);
         return;
     }
     emit logMessage(QStringLiteral("Successfully initialized.\n"));
 
     uint32_t channels = 0;
-    if (prepareSensors(errors) && readChannelCount(channels)) {
-        if (!calibrateChannels(channels, errors)) {
-            ending = Ending{Ending::Aborted, errors}; // the connection is closed and no summary follows
+    if (prepareSensors() && readChannelCount(channels)) {
+        if (!calibrateChannels(channels)) {
+            endRun(RunRecord::Outcome::Aborted); // the connection is closed and no summary follows
             return;
         }
     }
     connection.close();
-    ending = Ending{Ending::Finished, errors};
-    emit logMessage(tr("\nCalibration routine finished with %1 errors.\n").arg(errors));
+    emit logMessage(tr("\nCalibration routine finished with %1 errors.\n").arg(record.errors));
+    endRun(RunRecord::Outcome::Finished);
 }
 
-bool WorkThread::prepareSensors(uint32_t& errors)
+void WorkThread::endRun(RunRecord::Outcome outcome)
+{
+    record.outcome = outcome;
+    record.finished = QDateTime::currentDateTimeUtc();
+    emit runRecorded(record);
+}
+
+bool WorkThread::prepareSensors()
 {
     uint32_t mode = 0;
     if (const uint32_t r = connection.getSensorEnabled(mode)) {
         emit logMessage(tr("Could not read sensor enabled mode! Error: %1\n").arg(r));
-        ++errors;
+        ++record.errors;
         return false;
     }
     if (mode != SensorsDisabled)
@@ -77,7 +89,7 @@ bool WorkThread::prepareSensors(uint32_t& errors)
     emit logMessage(QStringLiteral("Sensors disabled. Setting to Power Save Mode.\n"));
     if (const uint32_t r = connection.setSensorEnabled(PowerSaveMode)) {
         emit logMessage(tr("Could not set Power Save Mode! Error: %1\n").arg(r));
-        ++errors;
+        ++record.errors;
         return false;
     }
     return true;
@@ -93,7 +105,7 @@ bool WorkThread::readChannelCount(uint32_t& channels)
     return true;
 }
 
-bool WorkThread::calibrateChannels(uint32_t channels, uint32_t& errors)
+bool WorkThread::calibrateChannels(uint32_t channels)
 {
     for (uint32_t channel = 0; channel < channels; ++channel) {
         if (abortRequested) {
@@ -101,34 +113,38 @@ bool WorkThread::calibrateChannels(uint32_t channels, uint32_t& errors)
             connection.close();
             return false;
         }
-        if (!calibrateChannel(channel, errors))
+        if (!calibrateChannel(channel))
             return false;
     }
     return true;
 }
 
-bool WorkThread::calibrateChannel(uint32_t channel, uint32_t& errors)
+bool WorkThread::calibrateChannel(uint32_t channel)
 {
+    using Result = RunRecord::Channel::Result;
     // Channel numbers print as signed, result codes as unsigned decimal.
     const int shownChannel = static_cast<int>(channel);
+    channelTimer.start();
     const uint32_t r = connection.calibrateSensor(channel);
     if (r == NoSensor) {
         emit logMessage(tr("\tChannel %1: no sensor\n").arg(shownChannel));
+        recordChannel(channel, Result::NoSensor, r);
         return true;
     }
     if (r != 0) {
         emit logMessage(tr("Could not calibrate channel %1! Error: %2\n").arg(shownChannel).arg(r));
-        ++errors;
+        ++record.errors;
+        recordChannel(channel, Result::Failed, r);
         return true;
     }
 
     emit logMessage(tr("\tChannel %1: calibrating... ").arg(shownChannel));
     uint32_t status = 0;
     if (const uint32_t s = connection.getStatus(channel, status)) {
-        reportStatusFailure(channel, s, errors);
+        reportStatusFailure(channel, s);
         return true;
     }
-    return waitWhileCalibrating(channel, status, errors);
+    return waitWhileCalibrating(channel, status);
 }
 
 // Polls back to back while the reads succeed, and only the status value decides when the wait
@@ -136,7 +152,7 @@ bool WorkThread::calibrateChannel(uint32_t channel, uint32_t& errors)
 // hold the wait forever: a lost line ends it at once, and reads that keep failing end it after
 // FailingStatusLimit. The channel is then reported as after a failed first read, and the run
 // goes on with the next channel.
-bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status, uint32_t& errors)
+bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status)
 {
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> failingSince;
@@ -145,6 +161,7 @@ bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status, uint32_
             emit logMessage(QStringLiteral("Aborting.\n"));
             connection.stop(channel);
             connection.close();
+            recordChannel(channel, RunRecord::Channel::Result::Aborted, 0);
             return false;
         }
         const Clock::time_point readStarted = Clock::now();
@@ -158,18 +175,25 @@ bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status, uint32_
         if (!failingSince)
             failingSince = readStarted;
         if (connection.lineLost() || Clock::now() - *failingSince >= FailingStatusLimit) {
-            reportStatusFailure(channel, r, errors);
+            reportStatusFailure(channel, r);
             return true;
         }
         QThread::msleep(static_cast<unsigned long>(FailedStatusPause.count()));
     }
     emit logMessage(QStringLiteral("done.\n"));
+    recordChannel(channel, RunRecord::Channel::Result::Calibrated, 0);
     return true;
 }
 
-void WorkThread::reportStatusFailure(uint32_t channel, uint32_t result, uint32_t& errors)
+void WorkThread::reportStatusFailure(uint32_t channel, uint32_t result)
 {
     emit logMessage(
         tr("Could not get status of channel %1! Error: %2\n").arg(static_cast<int>(channel)).arg(result));
-    ++errors;
+    ++record.errors;
+    recordChannel(channel, RunRecord::Channel::Result::Failed, result);
+}
+
+void WorkThread::recordChannel(uint32_t channel, RunRecord::Channel::Result result, uint32_t code)
+{
+    record.channels.append({channel, result, code, static_cast<double>(channelTimer.nsecsElapsed()) / 1e9});
 }

@@ -54,6 +54,9 @@ public:
     // False leaves nothing open; a port that is already open is left as it is and false is returned.
     bool open(const std::string& name, uint32_t baudRate);
     bool isOpen() const;
+    // The same text for every name of one device ("ttyUSB0", "/dev/ttyUSB0", a link to it), so
+    // that users of ports can tell when two names mean one port.
+    static std::string deviceIdentity(const std::string& name);
     const OpenFailure& openFailure() const;
     // Closes the port and drops unread input; a no-op when closed. POSIX waits (at most 1.5 s) until pending
     // output has left and drops what is still held back then. Windows closes the handle at once and drains

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -308,6 +309,19 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
 const SerialPort::OpenFailure& SerialPort::openFailure() const
 {
     return d->failure;
+}
+
+std::string SerialPort::deviceIdentity(const std::string& name)
+{
+    if (name.empty())
+        return name;
+    const std::string path = devicePath(name);
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    std::string identity(resolved);
+    std::free(resolved);
+    return identity;
 }
 
 bool SerialPort::isOpen() const

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <limits>
 
 struct SerialPort::Private
@@ -103,6 +104,15 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
 const SerialPort::OpenFailure& SerialPort::openFailure() const
 {
     return d->failure;
+}
+
+// Windows port names ignore case; "\\.\COM3" and "COM3" name one port.
+std::string SerialPort::deviceIdentity(const std::string& name)
+{
+    std::string identity = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
+    for (char& c : identity)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return identity;
 }
 
 bool SerialPort::isOpen() const

@@ -2,6 +2,9 @@
 #include "simprocess.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
@@ -214,11 +217,102 @@ private slots:
             QVERIFY2(line.isEmpty() || line.startsWith("serial:/dev/"), line.constData());
     }
 
+    // Controllers side by side: each run's log comes out whole, line by line behind its locator,
+    // the runs overlap in time, the report holds one object per run, and the status is the worst.
+    void severalControllersSideBySide()
+    {
+        const QString good = QStringLiteral("sim:channels=2,time=1000");
+        const QString refused = QStringLiteral("sim:fail-open=7");
+        const QString failing = QStringLiteral("sim:channels=3,nosensor=1,fail-calibrate@2=17,time=1000");
+        QTemporaryDir folder;
+        const QString reportPath = folder.filePath(QStringLiteral("report.jsonl"));
+        const Outcome outcome = runToEnd({QStringLiteral("--report"), reportPath, good, refused, failing});
+        QCOMPARE(outcome.exitCode, 2);
+
+        QMap<QString, QByteArray> logs;
+        for (const QByteArray& line : outcome.output.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const int end = line.indexOf("] ");
+            QVERIFY2(line.startsWith('[') && end > 0, line.constData());
+            logs[QString::fromUtf8(line.mid(1, end - 1))] += line.mid(end + 2) + '\n';
+        }
+        QCOMPARE(logs.value(good),
+                 QByteArray("Starting calibration...\nSuccessfully initialized.\n"
+                            "\tChannel 0: calibrating... done.\n\tChannel 1: calibrating... done.\n"
+                            "\nCalibration routine finished with 0 errors.\n"));
+        QCOMPARE(logs.value(refused),
+                 QByteArray("Starting calibration...\nCould not initialize! Error: 7\n"));
+        QCOMPARE(logs.value(failing),
+                 QByteArray(
+                     "Starting calibration...\nSuccessfully initialized.\n\tChannel 0: calibrating... done.\n"
+                     "\tChannel 1: no sensor\nCould not calibrate channel 2! Error: 17\n"
+                     "\nCalibration routine finished with 1 errors.\n"));
+
+        QFile reportFile(reportPath);
+        QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        QMap<QString, QJsonObject> runs;
+        for (const QByteArray& line : reportFile.readAll().split('\n')) {
+            if (!line.isEmpty())
+                runs[QJsonDocument::fromJson(line).object().value("locator").toString()] =
+                    QJsonDocument::fromJson(line).object();
+        }
+        QCOMPARE(runs.size(), 3);
+        QCOMPARE(runs[good]["outcome"].toString(), QStringLiteral("calibrated"));
+        QCOMPARE(runs[refused]["outcome"].toString(), QStringLiteral("not-opened"));
+        QCOMPARE(runs[refused]["openResult"].toInt(), 7);
+        QCOMPARE(runs[refused]["channels"].toArray().size(), 0);
+        QCOMPARE(runs[failing]["outcome"].toString(), QStringLiteral("calibrated-with-errors"));
+        QCOMPARE(runs[failing]["errors"].toInt(), 1);
+        const QJsonArray channels = runs[failing]["channels"].toArray();
+        QCOMPARE(channels.size(), 3);
+        QCOMPARE(channels[0]["result"].toString(), QStringLiteral("calibrated"));
+        QVERIFY(channels[0]["seconds"].toDouble() >= 0.9);
+        QCOMPARE(channels[1]["result"].toString(), QStringLiteral("no-sensor"));
+        QCOMPARE(channels[1]["code"].toInt(), 129);
+        QCOMPARE(channels[2]["result"].toString(), QStringLiteral("failed"));
+        QCOMPARE(channels[2]["code"].toInt(), 17);
+        QCOMPARE(runs[good]["tool"].toObject()["name"].toString(), QStringLiteral("vkr-calibrate"));
+        // Side by side, not one after the other: each run started before the other finished.
+        const auto time = [&](const QString& locator, const char* key) {
+            return QDateTime::fromString(runs[locator][key].toString(), Qt::ISODateWithMs);
+        };
+        QVERIFY(time(good, "started").isValid());
+        QVERIFY(time(good, "started") < time(failing, "finished"));
+        QVERIFY(time(failing, "started") < time(good, "finished"));
+    }
+
+    // A signal stops every run of a batch, each with its calibrating channel.
+    void aSignalStopsEveryRunOfABatch()
+    {
+        SimProcess stuck(QStringLiteral("channels=2,stuck=0"));
+        SimProcess slow(QStringLiteral("channels=2,time=60000"));
+        QVERIFY(stuck.start());
+        QVERIFY(slow.start());
+        QProcess process;
+        process.start(Program, {stuck.locator(), slow.locator()});
+        // Both in their waits: the first status read of channel 0 has been answered.
+        QTRY_VERIFY_WITH_TIMEOUT(stuck.log().contains(QLatin1String("out :S0,6")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(slow.log().contains(QLatin1String("out :S0,6")), 10000);
+        QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 10000);
+        const QByteArray output = process.readAllStandardOutput();
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 3);
+        for (SimProcess* sim : {&stuck, &slow}) {
+            QVERIFY(
+                output.contains("[" + sim->locator().toUtf8() + "] \tChannel 0: calibrating... Aborting.\n"));
+            QTRY_VERIFY_WITH_TIMEOUT(sim->log().contains(QLatin1String("in  :S0\n")), 5000);
+        }
+    }
+
     void usageErrors_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("no locator") << QStringList{};
-        QTest::newRow("two locators") << QStringList{"sim:demo", "sim:demo"};
+        QTest::newRow("a blank locator among several") << QStringList{"sim:demo", " "};
+        QTest::newRow("a report that cannot be written")
+            << QStringList{"--report", "/nonexistent/vkr-report.jsonl", "sim:demo"};
         QTest::newRow("unknown option") << QStringList{"--fast", "sim:demo"};
         QTest::newRow("list with a locator") << QStringList{"--list", "sim:demo"};
         QTest::newRow("blank locator") << QStringList{" \t"};

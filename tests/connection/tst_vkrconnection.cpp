@@ -15,11 +15,23 @@ QList<QPair<const char*, Operation>> operations()
 {
     return {
         {"close", [](VKRConnection& c) { return c.close(); }},
-        {"getNumberOfChannels", [](VKRConnection& c) { uint32_t v = 99; return c.getNumberOfChannels(v); }},
-        {"getSensorEnabled", [](VKRConnection& c) { uint32_t v = 99; return c.getSensorEnabled(v); }},
+        {"getNumberOfChannels",
+         [](VKRConnection& c) {
+             uint32_t v = 99;
+             return c.getNumberOfChannels(v);
+         }},
+        {"getSensorEnabled",
+         [](VKRConnection& c) {
+             uint32_t v = 99;
+             return c.getSensorEnabled(v);
+         }},
         {"setSensorEnabled", [](VKRConnection& c) { return c.setSensorEnabled(2); }},
         {"calibrateSensor", [](VKRConnection& c) { return c.calibrateSensor(1); }},
-        {"getStatus", [](VKRConnection& c) { uint32_t v = 99; return c.getStatus(1, v); }},
+        {"getStatus",
+         [](VKRConnection& c) {
+             uint32_t v = 99;
+             return c.getStatus(1, v);
+         }},
         {"stop", [](VKRConnection& c) { return c.stop(1); }},
     };
 }
@@ -92,7 +104,8 @@ private slots:
         fake.openResult = 0;
         fake.openedIndex = 9;
         QCOMPARE(connection.open(QStringLiteral("b")), 0u);
-        QCOMPARE(fake.calls(), QStringList({"interfaceType a", "open 0 a sync", "interfaceType b", "open 0 b sync"}));
+        QCOMPARE(fake.calls(),
+                 QStringList({"interfaceType a", "open 0 a sync", "interfaceType b", "open 0 b sync"}));
         fake.clearCalls();
         QCOMPARE(connection.close(), 0u);
         // Reopening resets the index before the library writes a new one.
@@ -115,6 +128,25 @@ private slots:
         fake.releaseResult = 0;
         QCOMPARE(connection.close(), 0u);
         QCOMPARE(connection.close(), 2u);
+    }
+
+    // The library's release lets go of every system of the process: connections side by side
+    // leave it to the last one that closes, so that none cuts off another's controller.
+    void onlyTheLastLibraryConnectionReleases()
+    {
+        FakeControllerLibrary fake;
+        VKRConnection first;
+        VKRConnection second;
+        QCOMPARE(first.open(QStringLiteral("sim:a")), 0u);
+        QCOMPARE(second.open(QStringLiteral("sim:b")), 0u);
+        QCOMPARE(first.close(), 0u);
+        QCOMPARE(first.mode(), VKRConnection::Closed);
+        QVERIFY(!fake.calls().contains("release"));
+        QCOMPARE(second.close(), 0u);
+        QCOMPARE(fake.calls().filter("release").size(), 1);
+        QCOMPARE(first.open(QStringLiteral("sim:a")), 0u); // alone now: its close releases
+        QCOMPARE(first.close(), 0u);
+        QCOMPARE(fake.calls().filter("release").size(), 2);
     }
 
     void locatorsTheLibraryDoesNotClaim_data()

@@ -9,6 +9,7 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -186,6 +187,26 @@ private slots:
         QVERIFY(port.open(sim.portName().toStdString(), 115200));
         SerialPort second;
         QVERIFY(!second.open(sim.portName().toStdString(), 115200));
+    }
+
+    // Two connections of one process on one port, by two names of it: the second is refused at
+    // once, and the first, mid-use, is not disturbed (the handshake's reopens leave gaps that the
+    // port's own exclusive open does not cover).
+    void aSecondConnectionToTheSamePortIsRefused()
+    {
+        SimProcess sim;
+        QVERIFY(sim.start());
+        VKRConnection first;
+        QCOMPARE(first.open(sim.locator()), 0u);
+        VKRConnection second;
+        const QString otherName = QStringLiteral("serial:") + sim.portName().mid(int(strlen("/dev/")));
+        QCOMPARE(second.open(otherName), 1u);
+        QVERIFY2(second.openFailureReason().contains(QLatin1String("in use by another calibration")),
+                 qPrintable(second.openFailureReason()));
+        uint32_t channels = 0;
+        QCOMPARE(first.getNumberOfChannels(channels), 0u);
+        QCOMPARE(first.close(), 0u);
+        QCOMPARE(second.open(otherName), 0u); // free again once the first has closed
     }
 
     void answersOnlyAtItsLineSpeed_data()

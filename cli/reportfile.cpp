@@ -1,0 +1,86 @@
+#include "reportfile.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+
+QString outcomeName(const RunRecord& record)
+{
+    switch (record.outcome) {
+    case RunRecord::Outcome::NotOpened:
+        return QStringLiteral("not-opened");
+    case RunRecord::Outcome::Aborted:
+        return QStringLiteral("aborted");
+    case RunRecord::Outcome::Finished:
+        break;
+    }
+    return record.errors == 0 ? QStringLiteral("calibrated") : QStringLiteral("calibrated-with-errors");
+}
+
+QString resultName(RunRecord::Channel::Result result)
+{
+    switch (result) {
+    case RunRecord::Channel::Result::Calibrated:
+        return QStringLiteral("calibrated");
+    case RunRecord::Channel::Result::NoSensor:
+        return QStringLiteral("no-sensor");
+    case RunRecord::Channel::Result::Failed:
+        return QStringLiteral("failed");
+    case RunRecord::Channel::Result::Aborted:
+        break;
+    }
+    return QStringLiteral("aborted");
+}
+
+// ISO 8601 in UTC, to the millisecond.
+QString timestamp(const QDateTime& time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+bool ReportFile::open(const QString& path, QString& error)
+{
+    file.setFileName(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return true;
+    error = file.errorString();
+    return false;
+}
+
+bool ReportFile::append(const QString& locator, const RunRecord& record, QString& error)
+{
+    const QByteArray line = QJsonDocument(toJson(locator, record)).toJson(QJsonDocument::Compact) + '\n';
+    if (file.write(line) == line.size() && file.flush())
+        return true;
+    error = file.errorString();
+    return false;
+}
+
+QJsonObject ReportFile::toJson(const QString& locator, const RunRecord& record)
+{
+    QJsonArray channels;
+    for (const RunRecord::Channel& channel : record.channels) {
+        channels.append(QJsonObject{
+            {QStringLiteral("channel"), qint64(channel.channel)},
+            {QStringLiteral("result"), resultName(channel.result)},
+            {QStringLiteral("code"), qint64(channel.code)},
+            {QStringLiteral("seconds"), channel.seconds},
+        });
+    }
+    return QJsonObject{
+        {QStringLiteral("locator"), locator},
+        {QStringLiteral("outcome"), outcomeName(record)},
+        {QStringLiteral("errors"), qint64(record.errors)},
+        {QStringLiteral("openResult"), qint64(record.openResult)},
+        {QStringLiteral("channels"), channels},
+        {QStringLiteral("started"), timestamp(record.started)},
+        {QStringLiteral("finished"), timestamp(record.finished)},
+        {QStringLiteral("tool"),
+         QJsonObject{{QStringLiteral("name"), QCoreApplication::applicationName()},
+                     {QStringLiteral("version"), QCoreApplication::applicationVersion()}}},
+    };
+}

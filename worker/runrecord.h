@@ -1,0 +1,47 @@
+// What one calibration run did, step by step, as the routine knows it: how it ended, the code
+// that kept the controller closed, and each channel it reached. Callers act on this, never on
+// the log's text.
+#pragma once
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QString>
+#include <QVector>
+#include <cstdint>
+
+struct RunRecord
+{
+    enum class Outcome
+    {
+        NotOpened, // the controller could not be opened; nothing else was tried
+        Aborted,   // an abort request ended the run; no summary
+        Finished   // the run closed the connection and wrote its summary
+    };
+
+    struct Channel
+    {
+        enum class Result
+        {
+            Calibrated,
+            NoSensor,
+            Failed, // calibration refused, or its status could not be read
+            Aborted // stopped while it calibrated
+        };
+        uint32_t channel = 0;
+        Result result = Result::Calibrated;
+        uint32_t code = 0;  // 0 when calibrated or aborted, 129 for no sensor, else the failing code
+        double seconds = 0; // from the calibration's start to the channel's end
+    };
+
+    Outcome outcome = Outcome::NotOpened;
+    uint32_t errors = 0;     // the summary's count when Finished; counted so far otherwise
+    uint32_t openResult = 0; // the code of a failed open, else 0
+    // Why the controller could not be opened, in words for the user; empty when the code is all
+    // that is known.
+    QString openFailureReason;
+    QVector<Channel> channels; // in the order the run reached them
+    QDateTime started;         // UTC
+    QDateTime finished;        // UTC
+};
+
+Q_DECLARE_METATYPE(RunRecord)
