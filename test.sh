@@ -2,12 +2,13 @@
 # Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
 # against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer; then the
 # threaded tests under ThreadSanitizer and, briefly, the fuzzers; last, the Debian package is made
-# and checked. Before all that, the Windows serial back-end runs the serial port contract under Wine.
+# and checked. Before all that, every C++ file is checked against .clang-format and the Windows
+# serial back-end runs the serial port contract under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools \
-    g++-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev
+    g++-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev clang-format-14 git
 
 jobs=$(nproc)
 
@@ -20,6 +21,7 @@ run_suite() {
     (cd "$dir" && ctest --output-on-failure -j"$jobs")
 }
 
+tools/check-format.sh
 tools/check-win32-serial.sh
 run_suite build
 run_suite build-qt6 -DVKR_QT_MAJOR=6

@@ -1,6 +1,7 @@
 #include "controllerdiscovery.h"
 
 #include "controllerlibrary.h"
+#include "controllerlibraryapi.h"
 
 #include <cstring>
 
@@ -13,11 +14,11 @@ QStringList findLocators()
     QStringList locators;
 
     uint32_t size = BufferSize;
-    if (library.findSystems("interface usb", buffer, &size) == 0)
+    if (library.findSystems(LibraryApi::SystemSearch, buffer, &size) == 0)
         locators << splitLocators(buffer, sizeof buffer);
 
     size = BufferSize;
-    if (library.enumerateDevices(3, "", buffer, &size) == 0)
+    if (library.enumerateDevices(LibraryApi::DeviceKind, LibraryApi::DeviceFilter, buffer, &size) == 0)
         locators << splitLocators(buffer, sizeof buffer);
     return locators;
 }

@@ -41,7 +41,7 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
             abort();
         }
     }
-    worstStatus = std::max(worstStatus, reportFailed ? int(HeadlessRun::OutputFailed) : status);
+    worstStatus = std::max(worstStatus, reportFailed ? int(OutputFailed) : status);
     if (--running == 0)
         emit finished(worstStatus);
 }

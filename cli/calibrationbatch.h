@@ -35,6 +35,6 @@ private:
     ReportFile* report;
     std::vector<std::unique_ptr<HeadlessRun>> runs;
     int running = 0;
-    int worstStatus = HeadlessRun::Calibrated;
+    int worstStatus = Calibrated;
     bool reportFailed = false;
 };

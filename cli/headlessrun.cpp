@@ -66,7 +66,7 @@ void HeadlessRun::end()
     emit finished(exitStatus(), record);
 }
 
-HeadlessRun::ExitStatus HeadlessRun::exitStatus() const
+ExitStatus HeadlessRun::exitStatus() const
 {
     if (output.failed())
         return OutputFailed;

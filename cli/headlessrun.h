@@ -3,6 +3,7 @@
 // record which exit status it stands for.
 #pragma once
 
+#include "exitstatus.h"
 #include "runrecord.h"
 #include "standardoutput.h"
 #include "workthread.h"
@@ -15,16 +16,6 @@ class HeadlessRun : public QObject
     Q_OBJECT
 
 public:
-    enum ExitStatus
-    {
-        Calibrated = 0,
-        CalibratedWithErrors = 1,
-        NotOpened = 2,
-        Aborted = 3,
-        // The log could not be written to standard output; the run was aborted.
-        OutputFailed = 74,
-    };
-
     // With no prefix the log goes out fragment by fragment, exactly as the window shows it. With
     // one, it goes out in whole lines, each behind the prefix, so that runs side by side never
     // mix within a line; a last line without its line feed goes out when the run ends.

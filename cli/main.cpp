@@ -2,7 +2,7 @@
 #include "calibrationbatch.h"
 #include "controllerdiscovery.h"
 #include "controllerlibrary.h"
-#include "headlessrun.h"
+#include "exitstatus.h"
 #include "reportfile.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
@@ -16,18 +16,13 @@
 
 namespace {
 
-constexpr int UsageError = 64;
-
 // Writes text that is the whole of the program's answer (help, version, locator list): 0, or
 // the output failure's status when it could not be written.
 int answer(const QString& text)
 {
     StandardOutput output;
-    return output.write(text.toUtf8()) ? 0 : HeadlessRun::OutputFailed;
+    return output.write(text.toUtf8()) ? 0 : OutputFailed;
 }
-
-// Status of a listing that could not ask every library.
-constexpr int LibrariesMissing = 69;
 
 // One short line on what is wrong, and where to read more.
 int usageError(const QString& problem)

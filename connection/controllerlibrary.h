@@ -8,10 +8,6 @@
 class ControllerLibrary
 {
 public:
-    // Returned by every call whose library or function could not be loaded (the value that
-    // Windows reports for a module that cannot be found).
-    static constexpr uint32_t NotAvailable = 126;
-
     virtual ~ControllerLibrary() = default;
 
     // The implementation in use: the run-time loaded libraries unless another one is installed.

@@ -29,3 +29,20 @@ using OV_IO_EnumerateDevices_t = uint32_t (*)(uint32_t kind, const char* filter,
                                               uint32_t* bufferSize);
 using OV_IO_GetLocatorInterfaceType_t = uint32_t (*)(uint32_t* type, const char* locator);
 }
+
+// The values the tool passes to these functions and reads from them.
+namespace LibraryApi {
+// OV_FindSystems: the search for the controllers to list.
+constexpr char SystemSearch[] = "interface usb";
+// OV_IO_EnumerateDevices: the kind of device to list, and the filter (none).
+constexpr uint32_t DeviceKind = 3;
+constexpr char DeviceFilter[] = "";
+// OV_OpenSystem: the option text.
+constexpr char OpenOption[] = "sync";
+// OV_IO_GetLocatorInterfaceType: interface types 1 and 2 are opened through the controller
+// library; any other type, or none, means a serial locator.
+constexpr bool opensThroughControllerLibrary(uint32_t interfaceType)
+{
+    return interfaceType == 1 || interfaceType == 2;
+}
+} // namespace LibraryApi

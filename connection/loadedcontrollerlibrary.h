@@ -1,10 +1,11 @@
 // The closed controller libraries "VKRControl" and "OrvaneIO", loaded on first use from the
 // executable's folder or else from the system's library path. A library or function that
-// cannot be loaded answers every call with ControllerLibrary::NotAvailable.
+// cannot be loaded answers every call with ResultCode::LibraryNotAvailable.
 #pragma once
 
 #include "controllerlibrary.h"
 #include "controllerlibraryapi.h"
+#include "resultcodes.h"
 
 #include <QString>
 
@@ -49,11 +50,11 @@ private:
     const Functions& functions();
     void load();
 
-    // Calls one resolved function, or answers NotAvailable when it could not be resolved.
+    // Calls one resolved function, or answers LibraryNotAvailable when it could not be resolved.
     template <typename Function, typename... Args> uint32_t call(Function Functions::*member, Args... args)
     {
         const Function function = functions().*member;
-        return function ? function(args...) : NotAvailable;
+        return function ? function(args...) : ResultCode::LibraryNotAvailable;
     }
 
     std::once_flag loadedOnce;

@@ -1,13 +1,12 @@
 #include "replyparser.h"
 
+#include "resultcodes.h"
+
 #include <QRegularExpression>
 
 namespace ReplyParser {
 
-namespace {
-constexpr uint32_t ValueOutOfRange = 12;
-constexpr uint32_t MalformedReply = 14;
-} // namespace
+using namespace ResultCode;
 
 uint32_t parse(QString line, Reply& reply)
 {

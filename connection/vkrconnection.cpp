@@ -1,17 +1,15 @@
 #include "vkrconnection.h"
 
 #include "controllerlibrary.h"
+#include "controllerlibraryapi.h"
 
 #include <QStringList>
 #include <mutex>
 #include <string>
 
+using namespace ResultCode;
+
 namespace {
-// Interface types that the IO library reports for locators of the controller library.
-bool isLibraryInterface(uint32_t type)
-{
-    return type == 1 || type == 2;
-}
 
 // The controller library's release takes no system: it lets go of every system the process has
 // open. Connections side by side in one process (several controllers calibrated at once) must not
@@ -46,8 +44,9 @@ QString describePortFailure(const QString& portName, const SerialPort::OpenFailu
 
 VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance()) {}
 
-// A connection that is still open is not closed here: whoever opened it closes it. It no longer
-// counts among the library connections, though, or no later one would ever release.
+// A connection that is still open is not closed here: whoever opened it closes it. A serial port
+// still open closes with its member, as any handle must; a library system stays open, but no
+// longer counts among the library connections, or no later one would ever release.
 VKRConnection::~VKRConnection()
 {
     if (connectionMode == Library) {
@@ -70,19 +69,20 @@ uint32_t VKRConnection::open(QString locator)
     uint32_t interfaceType = 0;
     const uint32_t classified =
         library.getLocatorInterfaceType(&interfaceType, locator.toStdString().c_str());
-    if (isLibraryInterface(interfaceType)) {
-        const uint32_t result = library.openSystem(&systemIndex, locator.toStdString().c_str(), "sync");
+    if (LibraryApi::opensThroughControllerLibrary(interfaceType)) {
+        const uint32_t result =
+            library.openSystem(&systemIndex, locator.toStdString().c_str(), LibraryApi::OpenOption);
         if (result == Success) {
             connectionMode = Library;
             const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
             ++openLibraryConnections;
-        } else if (result == ControllerLibrary::NotAvailable)
+        } else if (result == LibraryNotAvailable)
             openFailure =
                 QStringLiteral("the controller libraries could not be loaded: %1").arg(library.loadError());
         return result;
     }
     const uint32_t result = openSerial(locator);
-    if (result != Success && classified == ControllerLibrary::NotAvailable) {
+    if (result != Success && classified == LibraryNotAvailable) {
         // Without the IO library no locator is a library locator; say so, as that is the real cause
         // when a library locator was meant.
         openFailure +=
@@ -159,8 +159,9 @@ uint32_t VKRConnection::getSensorEnabled(uint32_t& mode)
 
 uint32_t VKRConnection::setSensorEnabled(uint32_t mode)
 {
-    return dispatch([&] { return library.setSensorEnabled(systemIndex, mode); },
-                    [&] { return acknowledgedCommand(QStringLiteral("SSE%1").arg(mode), NoChannel); });
+    return dispatch(
+        [&] { return library.setSensorEnabled(systemIndex, mode); },
+        [&] { return acknowledgedCommand(QStringLiteral("SSE%1").arg(mode), ControllerValue::NoChannel); });
 }
 
 uint32_t VKRConnection::calibrateSensor(uint32_t channel)

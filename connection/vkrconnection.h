@@ -6,6 +6,7 @@
 
 #include "portclaim.h"
 #include "replyparser.h"
+#include "resultcodes.h"
 #include "serialport.h"
 
 #include <QObject>
@@ -26,24 +27,6 @@ public:
         Library = 1,
         Serial = 2
     };
-
-    // Result codes the connection produces itself; every other nonzero code comes from the
-    // controller library or from a controller's acknowledge reply and is passed on unchanged.
-    enum Result : uint32_t
-    {
-        Success = 0,
-        OpenFailed = 1,
-        NotOpen = 2,
-        WriteFailed = 8,
-        ReadFailed = 10,
-        ValueOutOfRange = 12,
-        MalformedReply = 14,
-        ReplyTimedOut = 15,
-        NotALocator = 21,
-    };
-
-    // The channel of an acknowledge reply to a command that concerns no channel (-1 on the line).
-    static constexpr uint32_t NoChannel = 0xFFFFFFFFu;
 
     explicit VKRConnection(QObject* parent = nullptr);
     ~VKRConnection() override;
@@ -89,7 +72,7 @@ private:
         case Serial:
             return onSerial();
         default:
-            return NotOpen;
+            return ResultCode::NotOpen;
         }
     }
 

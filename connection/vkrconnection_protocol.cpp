@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+using namespace ResultCode;
+
 namespace {
 constexpr uint32_t ReplyTimeoutMs = 500;
 
@@ -13,7 +15,7 @@ constexpr uint32_t ReplyTimeoutMs = 500;
 uint32_t acknowledged(const Reply& reply, uint32_t channel)
 {
     if (!reply.is("E", 2) || reply.values[0] != channel)
-        return VKRConnection::MalformedReply;
+        return MalformedReply;
     return reply.values[1];
 }
 } // namespace
@@ -79,7 +81,7 @@ uint32_t VKRConnection::checkControllerAnswers()
         return r;
     if (const uint32_t r = readReply(reply))
         return r;
-    return acknowledged(reply, VKRConnection::NoChannel);
+    return acknowledged(reply, ControllerValue::NoChannel);
 }
 
 // One command and its reply, indivisible for every other user of this connection. The lock is

@@ -4,6 +4,8 @@
 
 #include <QDebug>
 
+using namespace ResultCode;
+
 namespace {
 // A reply line is a few dozen bytes. A peer that sends more without a line feed is not a
 // controller speaking the protocol; stop reading rather than let the line grow without bound.

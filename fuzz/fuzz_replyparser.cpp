@@ -4,6 +4,7 @@
 // hand-written reading of the reply form, so a line accepted or refused wrongly, or a value
 // converted wrongly, stops the run.
 #include "replyparser.h"
+#include "resultcodes.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +15,7 @@ namespace {
 
 struct Expected
 {
-    uint32_t result = 14;
+    uint32_t result = ResultCode::MalformedReply;
     std::string name;
     uint32_t count = 0;
     uint32_t values[4] = {};
@@ -73,7 +74,7 @@ Expected readByHand(const std::string& bytes)
                 magnitude = 0x1ffffffffULL;
         }
         if (negative ? magnitude > 2147483648ULL : magnitude > 4294967295ULL) {
-            expected.result = 12;
+            expected.result = ResultCode::ValueOutOfRange;
             return expected;
         }
         expected.values[i] = negative ? uint32_t(0ULL - magnitude) : uint32_t(magnitude);
@@ -97,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Reply reply;
     const uint32_t result = ReplyParser::parse(QString::fromLatin1(bytes.data(), int(bytes.size())), reply);
 
-    if (result != 0 && result != 12 && result != 14)
+    if (result != ResultCode::Success && result != ResultCode::ValueOutOfRange &&
+        result != ResultCode::MalformedReply)
         fail("result other than 0, 12 or 14");
     const Expected expected = readByHand(bytes);
     if (result != expected.result)

@@ -1,13 +1,10 @@
 #include "workthread.h"
 
+#include "resultcodes.h"
+
 #include <optional>
 
-namespace {
-constexpr uint32_t SensorsDisabled = 0;
-constexpr uint32_t PowerSaveMode = 2;
-constexpr uint32_t NoSensor = 129;
-constexpr uint32_t Calibrating = 6;
-} // namespace
+using namespace ControllerValue;
 
 WorkThread::WorkThread(QObject* parent) : QThread(parent)
 {

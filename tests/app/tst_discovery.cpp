@@ -26,7 +26,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QStringList>("locators");
-        QTest::newRow("each followed by a line feed") << QByteArray("a:1\nb:2\n") << QStringList{"a:1", "b:2"};
+        QTest::newRow("each followed by a line feed")
+            << QByteArray("a:1\nb:2\n") << QStringList{"a:1", "b:2"};
         QTest::newRow("doubled, no final line feed") << QByteArray("a:1\n\nb:2") << QStringList{"a:1", "b:2"};
         QTest::newRow("empty") << QByteArray("") << QStringList{};
         QTest::newRow("only line feeds") << QByteArray("\n\n") << QStringList{};
@@ -66,7 +67,8 @@ private slots:
         QCOMPARE(items(box), expected);
         QCOMPARE(box->currentText(), expected.value(0));
         // Each library asked once, in this order, with a fresh 4096-byte size every time.
-        QCOMPARE(fake.calls(), QStringList({"findSystems interface usb 4096", "enumerateDevices 3 \"\" 4096"}));
+        QCOMPARE(fake.calls(),
+                 QStringList({"findSystems interface usb 4096", "enumerateDevices 3 \"\" 4096"}));
     }
 
     void refreshKeepsTypedTextAndRebuildsTheList()
@@ -93,7 +95,8 @@ private slots:
         fake.enumerateResult = 0;
         fake.enumerateText = "serial:/dev/ttyACM0\nserial:/dev/ttyACM0\n";
         refresh->click();
-        QCOMPARE(items(box), QStringList({"serial:/dev/ttyACM0", "serial:/dev/ttyACM0"})); // no de-duplication
+        QCOMPARE(items(box),
+                 QStringList({"serial:/dev/ttyACM0", "serial:/dev/ttyACM0"})); // no de-duplication
         QCOMPARE(box->currentText(), QStringLiteral("serial:/dev/ttyACM0"));
     }
 

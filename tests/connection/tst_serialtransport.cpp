@@ -56,7 +56,7 @@ private slots:
         QCOMPARE(sent, 0u);
         QCOMPARE(raw, 0u);
         QCOMPARE(pty.readExactly(7, 2000), QByteArray(":GIV\n\0\xe4", 7)); // Latin-1, one byte each
-        QCOMPARE(logged.size(), 1); // the raw write logs nothing
+        QCOMPARE(logged.size(), 1);                                        // the raw write logs nothing
         QCOMPARE(logged.first().type, QtDebugMsg);
         QCOMPARE(logged.first().text, QStringLiteral("out:GIV"));
         QVERIFY(logged.first().file.contains("vkrconnection"));
@@ -199,7 +199,8 @@ private slots:
         QTest::newRow("GIV silent") << QByteArray() << QByteArray() << 15u;
         QTest::newRow("SCM0 refused") << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,77\n") << 77u;
         QTest::newRow("SCM0 for a channel") << QByteArray(":IV1,2,3\n") << QByteArray(":E0,0\n") << 14u;
-        QTest::newRow("SCM0 value too big") << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u;
+        QTest::newRow("SCM0 value too big")
+            << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u;
     }
     void handshakeFailuresCloseThePort()
     {

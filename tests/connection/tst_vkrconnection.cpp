@@ -2,6 +2,7 @@
 // and its behaviour when no library can be loaded at all.
 #include "fakecontrollerlibrary.h"
 #include "loadedcontrollerlibrary.h"
+#include "resultcodes.h"
 #include "vkrconnection.h"
 
 #include <QtTest>
@@ -182,13 +183,13 @@ private slots:
         LoadedControllerLibrary missing;
         QVERIFY(!missing.loadError().isEmpty());
         uint32_t type = 42;
-        QCOMPARE(missing.getLocatorInterfaceType(&type, "sim:demo"), ControllerLibrary::NotAvailable);
+        QCOMPARE(missing.getLocatorInterfaceType(&type, "sim:demo"), ResultCode::LibraryNotAvailable);
         QCOMPARE(type, 42u);
         uint32_t index = 0;
-        QCOMPARE(missing.openSystem(&index, "sim:demo", "sync"), ControllerLibrary::NotAvailable);
+        QCOMPARE(missing.openSystem(&index, "sim:demo", "sync"), ResultCode::LibraryNotAvailable);
         char buffer[16] = "unchanged";
         uint32_t size = sizeof buffer;
-        QCOMPARE(missing.findSystems("interface usb", buffer, &size), ControllerLibrary::NotAvailable);
+        QCOMPARE(missing.findSystems("interface usb", buffer, &size), ResultCode::LibraryNotAvailable);
         QCOMPARE(QByteArray(buffer), QByteArray("unchanged"));
 
         // Through the default instance: the type stays unset, so the locator is taken as serial.
