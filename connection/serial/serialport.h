@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serialportobserver.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,9 +76,40 @@ public:
     // Windows, a hang-up is what the driver reports it as).
     ReadResult readByte(char& byte);
 
+    // Tells the observer (not owned; nullptr for none) of every open, close, write and read from now on.
+    void setObserver(SerialPortObserver* portObserver) { observer = portObserver; }
+
 private:
     ReadResult fillInput(); // POSIX back-end: refills the read buffer
+    void reportFill(ReadResult result, const char* data, std::size_t size);
+    void reportOpen(const std::string& name, uint32_t baudRate, bool opened);
+
+    SerialPortObserver* observer = nullptr;
 
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// What one refill of the input brought, told to the observer; shared by both back-ends.
+inline void SerialPort::reportFill(ReadResult result, const char* data, std::size_t size)
+{
+    if (!observer)
+        return;
+    switch (result) {
+    case ReadResult::Byte:
+        observer->bytesRead(data, size);
+        break;
+    case ReadResult::TimedOut:
+        observer->readTimedOut();
+        break;
+    case ReadResult::Failed:
+        observer->readFailed();
+        break;
+    }
+}
+
+inline void SerialPort::reportOpen(const std::string& name, uint32_t baudRate, bool opened)
+{
+    if (observer)
+        observer->portOpened(name, baudRate, opened ? std::string() : openFailure().message);
+}

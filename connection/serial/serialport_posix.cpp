@@ -269,8 +269,9 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
 {
     using Kind = OpenFailure::Kind;
     // Each refusal keeps its reason, taken right after the call that failed.
-    const auto refuse = [this](Kind kind, int systemError, std::string message = std::string()) {
+    const auto refuse = [&](Kind kind, int systemError, std::string message = std::string()) {
         d->failure = {kind, systemError, message.empty() ? std::strerror(systemError) : std::move(message)};
+        reportOpen(name, baudRate, false);
         return false;
     };
     if (d->fd >= 0)
@@ -303,6 +304,7 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     d->fd = port.release();
     d->inputBegin = d->inputEnd = 0;
     d->failure = OpenFailure();
+    reportOpen(name, baudRate, true);
     return true;
 }
 
@@ -342,12 +344,19 @@ void SerialPort::close()
     ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
     d->fd = -1;
     d->inputBegin = d->inputEnd = 0;
+    if (observer)
+        observer->portClosed();
 }
 
 bool SerialPort::write(const char* data, std::size_t size)
 {
+    const auto done = [&](bool whole) {
+        if (observer)
+            observer->bytesWritten(data, size, whole);
+        return whole;
+    };
     if (d->fd < 0)
-        return false;
+        return done(false);
     std::size_t written = 0;
     Clock::time_point stallDeadline = Clock::now() + writeStallBound;
     while (written < size) {
@@ -360,11 +369,11 @@ bool SerialPort::write(const char* data, std::size_t size)
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
+            return done(false);
         if (waitFor(d->fd, POLLOUT, stallDeadline) != Readiness::Ready)
-            return false;
+            return done(false);
     }
-    return true;
+    return done(true);
 }
 
 void SerialPort::setReadTimeout(uint32_t milliseconds)
@@ -378,6 +387,7 @@ SerialPort::ReadResult SerialPort::readByte(char& byte)
         return ReadResult::Failed;
     if (d->inputBegin == d->inputEnd) {
         const ReadResult filled = fillInput();
+        reportFill(filled, d->input, d->inputEnd);
         if (filled != ReadResult::Byte)
             return filled;
     }

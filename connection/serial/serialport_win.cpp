@@ -76,10 +76,12 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     using Kind = OpenFailure::Kind;
     if (d->handle != INVALID_HANDLE_VALUE) {
         d->failure = {Kind::Other, 0, "already open"};
+        reportOpen(name, baudRate, false);
         return false;
     }
     if (name.empty()) {
         d->failure = {Kind::NotFound, 0, "no port name"};
+        reportOpen(name, baudRate, false);
         return false;
     }
 
@@ -89,15 +91,18 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         d->failure = lastFailure(kindOfOpenError(GetLastError()));
+        reportOpen(name, baudRate, false);
         return false;
     }
     if (!configureLine(handle, baudRate)) {
         d->failure = lastFailure(Kind::SettingsRefused);
         CloseHandle(handle);
+        reportOpen(name, baudRate, false);
         return false;
     }
     d->handle = handle;
     d->failure = OpenFailure();
+    reportOpen(name, baudRate, true);
     return true;
 }
 
@@ -126,17 +131,24 @@ void SerialPort::close()
         return;
     CloseHandle(d->handle);
     d->handle = INVALID_HANDLE_VALUE;
+    if (observer)
+        observer->portClosed();
 }
 
 bool SerialPort::write(const char* data, std::size_t size)
 {
+    const auto done = [&](bool whole) {
+        if (observer)
+            observer->bytesWritten(data, size, whole);
+        return whole;
+    };
     if (d->handle == INVALID_HANDLE_VALUE || size > (std::numeric_limits<DWORD>::max)())
-        return false;
+        return done(false);
 
     // The write carries an overlapped record, so a driver that completes it later signals this event.
     const HANDLE completed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (completed == nullptr)
-        return false;
+        return done(false);
     OVERLAPPED overlapped;
     ZeroMemory(&overlapped, sizeof overlapped);
     overlapped.hEvent = completed;
@@ -152,7 +164,7 @@ bool SerialPort::write(const char* data, std::size_t size)
     CloseHandle(completed);
     // Until setReadTimeout, the port runs with the time-outs it was found with, maybe write time-outs a
     // program before left: one that runs out ends the write short, and still reports success.
-    return result && written == size;
+    return done(result && written == size);
 }
 
 void SerialPort::setReadTimeout(uint32_t milliseconds)
@@ -176,9 +188,10 @@ SerialPort::ReadResult SerialPort::readByte(char& byte)
     if (d->handle == INVALID_HANDLE_VALUE)
         return ReadResult::Failed;
     DWORD count = 0;
-    if (!ReadFile(d->handle, &byte, 1, &count, nullptr))
-        return ReadResult::Failed;
-    if (count == 0)
-        return ReadResult::TimedOut;
-    return count == 1 ? ReadResult::Byte : ReadResult::Failed;
+    ReadResult result = ReadResult::Failed;
+    if (ReadFile(d->handle, &byte, 1, &count, nullptr))
+        result = count == 0 ? ReadResult::TimedOut : count == 1 ? ReadResult::Byte : ReadResult::Failed;
+    // This back-end reads byte by byte, so each byte is a chunk of its own.
+    reportFill(result, &byte, 1);
+    return result;
 }
