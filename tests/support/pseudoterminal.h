@@ -1,26 +1,26 @@
 #pragma once
 
+#include "ptymaster.h"
+
 #include <QByteArray>
 
 #include <string>
 #include <termios.h>
 
 // The device end of a pseudo-terminal: the code under test opens slavePath() as its serial port while the
-// test plays the device on the master side. Use it from one thread at a time.
+// test plays the device on the master side. vkr-sim's PtyMaster underneath; this adds what a test asks
+// of the line: reads bounded by a time-out and the settings the client gave it. Use it from one thread
+// at a time.
 class PseudoTerminal
 {
 public:
     PseudoTerminal(); // opens a master; check isOpen()
-    ~PseudoTerminal();
-    PseudoTerminal(const PseudoTerminal&) = delete;
-    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-    bool isOpen() const { return master >= 0; }
-    std::string slavePath() const { return path; }
-    int masterDescriptor() const { return master; }
+    bool isOpen() const { return master.isOpen(); }
+    std::string slavePath() const { return master.slavePath(); }
 
-    // Writes all bytes, waiting at most a few seconds for room.
-    bool write(const QByteArray& data);
+    // Writes all bytes, waiting a few seconds at most while the line is full.
+    bool write(const QByteArray& data) { return master.write(data.constData(), std::size_t(data.size())); }
     // Bytes from the client: exactly count of them, or fewer when the time-out passed first.
     QByteArray readExactly(int count, int timeoutMs);
     // Bytes from the client up to and including the terminator, or what came before the time-out passed.
@@ -32,16 +32,15 @@ public:
     // Settings the client will find when it opens the line, e.g. flow control it must keep.
     bool setSettings(const termios& wanted);
     // The output speed the client set, as a baud rate; 0 when it cannot be told.
-    uint32_t baudRate() const;
+    uint32_t baudRate() const { return master.hostBaudRate(); }
 
     // Closes the master: the client's side hangs up.
-    void closeMaster();
+    void closeMaster() { master.close(); }
 
 private:
     // Appends what the client has sent until the deadline (steady clock, in ms) or some bytes came.
     bool receive(qint64 deadlineMs);
 
-    int master = -1;
-    std::string path;
+    PtyMaster master;
     QByteArray received;
 };
