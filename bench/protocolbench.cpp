@@ -1,9 +1,13 @@
 // vkr-bench-protocol: what the connection's serial layers cost per exchange. Times getStatus
 // through VKRConnection against an instant pseudo-terminal peer, and beside it the least a host
-// can do for the same exchange (write the command, bulk-read the reply), and prints their ratio.
+// can do for the same exchange (write the command, bulk-read the reply) and, where it is
+// installed, the same exchange through Qt Serial Port; prints their ratios.
 #include "replyparser.h"
 #include "statuspeer.h"
 #include "vkrconnection.h"
+#ifdef VKR_BENCH_QT_SERIAL_PORT
+#include "qtserialportline.h"
+#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,20 +63,22 @@ public:
                std::string(reply, length) == ":S0,0\n";
     }
 
-    // The same exchange with the string work VKRConnection does around it: the command built and
-    // logged through Qt, the reply gathered into a QString byte by byte and parsed by ReplyParser.
+    // The same exchange with the string work VKRConnection does around it: the command text built
+    // and framed, the debug line's check, the reply turned into a QString and parsed by ReplyParser.
     bool exchangeWithStringWork()
     {
-        const QString text = QStringLiteral("GS%1").arg(0u);
-        qDebug("out:%s", text.toLatin1().constData());
-        const QByteArray command = (QLatin1Char(':') + text + QLatin1Char('\n')).toLatin1();
+        const QString text = QLatin1String("GS") + QString::number(0u);
+        const QByteArray latin1 = text.toLatin1();
+        if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+            qDebug("out:%s", latin1.constData());
+        QByteArray command;
+        command.reserve(latin1.size() + 2);
+        command.append(':').append(latin1).append('\n');
         char bytes[64];
         std::size_t length = 0;
         if (!send(command.constData(), std::size_t(command.size())) || !receive(bytes, sizeof bytes, length))
             return false;
-        QString line;
-        for (std::size_t i = 0; i < length; ++i)
-            line.append(QChar::fromLatin1(bytes[i]));
+        const QString line = QString::fromLatin1(bytes, int(length));
         Reply reply;
         return ReplyParser::parse(line, reply) == 0 && reply.is("S", 2) && reply.values[1] == 0;
     }
@@ -146,17 +152,18 @@ template <typename Piece> double pieceMicroseconds(Piece piece)
 void printBreakdown(double measuredDifference)
 {
     volatile uint32_t sink = 0;
-    const double debugLine = pieceMicroseconds([] { qDebug("out:%s", QByteArray("GS0").constData()); });
+    const double debugLine = pieceMicroseconds(
+        [&sink] { sink = sink + uint32_t(QLoggingCategory::defaultCategory()->isDebugEnabled()); });
     const double command = pieceMicroseconds([&sink] {
-        const QString text = QStringLiteral("GS%1").arg(0u);
-        const QByteArray bytes = (QLatin1Char(':') + text + QLatin1Char('\n')).toLatin1();
+        const QByteArray text = (QLatin1String("GS") + QString::number(0u)).toLatin1();
+        QByteArray bytes;
+        bytes.reserve(text.size() + 2);
+        bytes.append(':').append(text).append('\n');
         sink = sink + uint32_t(bytes.size());
     });
     const double collect = pieceMicroseconds([&sink] {
         static const char reply[] = ":S0,0\n";
-        QString line;
-        for (const char byte : std::string(reply))
-            line.append(QChar::fromLatin1(byte));
+        const QString line = QString::fromLatin1(reply, int(sizeof reply - 1));
         sink = sink + uint32_t(line.size());
     });
     const double parse = pieceMicroseconds([&sink] {
@@ -168,10 +175,10 @@ void printBreakdown(double measuredDifference)
     const double sum = debugLine + command + collect + parse + clockReads;
 
     std::printf("\nWhere the host's extra CPU goes, per exchange (each piece timed alone, 200000 runs):\n");
-    std::printf("  %-58s %6.2f us\n", "debug line \"out:GS0\" (formatted, then filtered out)", debugLine);
-    std::printf("  %-58s %6.2f us\n", "command text: QString::arg, framing, toLatin1", command);
-    std::printf("  %-58s %6.2f us\n", "reply collected byte by byte into a QString", collect);
-    std::printf("  %-58s %6.2f us\n", "ReplyParser::parse (QRegularExpression, captured texts)", parse);
+    std::printf("  %-58s %6.2f us\n", "debug line \"out:GS0\" (filtered out: only checked)", debugLine);
+    std::printf("  %-58s %6.2f us\n", "command text: QString::number, toLatin1, framing", command);
+    std::printf("  %-58s %6.2f us\n", "reply bytes turned into a QString once", collect);
+    std::printf("  %-58s %6.2f us\n", "ReplyParser::parse (one pass over the characters)", parse);
     std::printf("  %-58s %6.2f us\n", "steady_clock::now for each byte's deadline (6 bytes)", clockReads);
     std::printf("  %-58s %6.2f us\n", "sum", sum);
     std::printf("  %-58s %6.2f us\n", "measured CPU difference (median)", measuredDifference);
@@ -229,6 +236,14 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "vkr-bench-protocol: cannot open the lines (connection: %u)\n", opened);
         return 1;
     }
+#ifdef VKR_BENCH_QT_SERIAL_PORT
+    StatusPeer qtPeer;
+    QtSerialPortLine qtLine;
+    if (!qtPeer.start(error) || !qtLine.open(qtPeer.slavePath())) {
+        std::fprintf(stderr, "vkr-bench-protocol: cannot open the Qt Serial Port line\n");
+        return 1;
+    }
+#endif
     struct Method
     {
         const char* name;
@@ -246,13 +261,17 @@ int main(int argc, char* argv[])
          {}},
         {"raw", [&raw] { return raw.exchange(); }, {}, {}},
         {"raw+strings", [&raw] { return raw.exchangeWithStringWork(); }, {}, {}},
+#ifdef VKR_BENCH_QT_SERIAL_PORT
+        {"Qt Serial Port", [&qtLine] { return qtLine.exchange(); }, {}, {}},
+#endif
     };
     constexpr int methodCount = int(std::size(methods));
     enum
     {
         ViaConnection,
         Raw,
-        RawWithStrings
+        RawWithStrings,
+        QtSerialPort
     };
 
     std::printf(
@@ -261,8 +280,10 @@ int main(int argc, char* argv[])
         "  VKRConnection: getStatus(0) on a connection opened by the real handshake; its debug line\n"
         "    filtered with QLoggingCategory::setFilterRules(\"default.debug=false\").\n"
         "  raw: write \":GS0\\n\", read() in bulk (poll while empty) up to the line feed.\n"
-        "  raw+strings: raw, plus the string work of VKRConnection (command built and logged through\n"
-        "    Qt, reply gathered into a QString byte by byte and parsed by ReplyParser).\n"
+        "  raw+strings: raw, plus the string work of VKRConnection (command text built and framed,\n"
+        "    the debug line's check, reply turned into a QString and parsed by ReplyParser).\n"
+        "  Qt Serial Port (where installed): QSerialPort::write, waitForReadyRead until a whole line\n"
+        "    is there, readLine.\n"
         "  %d rounds of %d exchanges per method, the methods in turn (the order rotating every\n"
         "  round), after %d warm-up exchanges each. us = wall time per exchange; cpu = the host\n"
         "  thread's CLOCK_THREAD_CPUTIME_ID per exchange (user and system).\n\n",
@@ -300,6 +321,12 @@ int main(int argc, char* argv[])
                 median(methods[ViaConnection].wall) / median(methods[Raw].wall));
     std::printf("Ratio raw+strings / raw (median wall time per exchange):   %.3f\n",
                 median(methods[RawWithStrings].wall) / median(methods[Raw].wall));
+#ifdef VKR_BENCH_QT_SERIAL_PORT
+    std::printf("Ratio Qt Serial Port / raw (median wall time per exchange): %.3f\n",
+                median(methods[QtSerialPort].wall) / median(methods[Raw].wall));
+    std::printf("Ratio VKRConnection / Qt Serial Port (median wall time):    %.3f\n",
+                median(methods[ViaConnection].wall) / median(methods[QtSerialPort].wall));
+#endif
     printBreakdown(median(methods[ViaConnection].cpu) - median(methods[Raw].cpu));
     connection.close();
     return 0;

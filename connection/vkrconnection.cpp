@@ -2,6 +2,7 @@
 
 #include "controllerlibrary.h"
 #include "controllerlibraryapi.h"
+#include "conversationrecorder.h"
 
 #include <QStringList>
 #include <mutex>
@@ -42,7 +43,11 @@ QString describePortFailure(const QString& portName, const SerialPort::OpenFailu
 }
 } // namespace
 
-VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance()) {}
+VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance())
+{
+    // Recording a run (vkr-calibrate --record) sees the serial line as the port does.
+    portHandle.setObserver(ConversationRecorder::installed());
+}
 
 // A connection that is still open is not closed here: whoever opened it closes it. A serial port
 // still open closes with its member, as any handle must; a library system stays open, but no
@@ -161,13 +166,13 @@ uint32_t VKRConnection::setSensorEnabled(uint32_t mode)
 {
     return dispatch(
         [&] { return library.setSensorEnabled(systemIndex, mode); },
-        [&] { return acknowledgedCommand(QStringLiteral("SSE%1").arg(mode), ControllerValue::NoChannel); });
+        [&] { return acknowledgedCommand(commandText("SSE", mode), ControllerValue::NoChannel); });
 }
 
 uint32_t VKRConnection::calibrateSensor(uint32_t channel)
 {
     return dispatch([&] { return library.calibrateSensor(systemIndex, channel); },
-                    [&] { return acknowledgedCommand(QStringLiteral("CS%1").arg(channel), channel); });
+                    [&] { return acknowledgedCommand(commandText("CS", channel), channel); });
 }
 
 uint32_t VKRConnection::getStatus(uint32_t channel, uint32_t& status)
@@ -179,5 +184,5 @@ uint32_t VKRConnection::getStatus(uint32_t channel, uint32_t& status)
 uint32_t VKRConnection::stop(uint32_t channel)
 {
     return dispatch([&] { return library.stop(systemIndex, channel); },
-                    [&] { return acknowledgedCommand(QStringLiteral("S%1").arg(channel), channel); });
+                    [&] { return acknowledgedCommand(commandText("S", channel), channel); });
 }

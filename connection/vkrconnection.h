@@ -77,6 +77,9 @@ private:
     }
 
     uint32_t openSerial(const QString& locator);
+    uint32_t writeBytes(const QByteArray& bytes);
+    // A command word followed by its argument in decimal ("GS" and 3 give "GS3").
+    static QString commandText(const char* word, uint32_t argument);
     uint32_t handshake(const QString& portName);
     uint32_t checkControllerAnswers();
     uint32_t readReply(Reply& reply);

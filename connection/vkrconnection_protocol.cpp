@@ -20,6 +20,11 @@ uint32_t acknowledged(const Reply& reply, uint32_t channel)
 }
 } // namespace
 
+QString VKRConnection::commandText(const char* word, uint32_t argument)
+{
+    return QLatin1String(word) + QString::number(argument);
+}
+
 uint32_t VKRConnection::readReply(QString& name, uint32_t& count, uint32_t values[4], uint32_t timeoutMs)
 {
     QString line;
@@ -111,7 +116,7 @@ uint32_t VKRConnection::queryValue(const QString& command, const char* replyName
 uint32_t VKRConnection::queryStatus(uint32_t channel, uint32_t& status)
 {
     Reply reply;
-    if (const uint32_t r = exchange(QStringLiteral("GS%1").arg(channel), reply))
+    if (const uint32_t r = exchange(commandText("GS", channel), reply))
         return r;
     if (!reply.is("S", 2) || reply.values[0] != channel)
         return MalformedReply;

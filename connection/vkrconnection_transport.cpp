@@ -3,6 +3,7 @@
 #include "vkrconnection.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 
 using namespace ResultCode;
 
@@ -19,35 +20,48 @@ uint32_t VKRConnection::openSerialPort(QString portName, uint32_t baudRate)
 
 uint32_t VKRConnection::writeRaw(QString text)
 {
-    const QByteArray bytes = text.toLatin1();
+    return writeBytes(text.toLatin1());
+}
+
+uint32_t VKRConnection::writeBytes(const QByteArray& bytes)
+{
     return portHandle.write(bytes.constData(), static_cast<std::size_t>(bytes.size())) ? Success
                                                                                        : WriteFailed;
 }
 
 uint32_t VKRConnection::sendRS232String(QString command)
 {
-    qDebug("out:%s", command.toLatin1().constData());
-    return writeRaw(QLatin1Char(':') + command + QLatin1Char('\n'));
+    const QByteArray text = command.toLatin1();
+    // Formatting the debug line costs more than the rest of an exchange: it is made only for a
+    // logger that shows it.
+    const QLoggingCategory* logging = QLoggingCategory::defaultCategory();
+    if (!logging || logging->isDebugEnabled())
+        qDebug("out:%s", text.constData());
+    QByteArray framed;
+    framed.reserve(text.size() + 2);
+    framed.append(':').append(text).append('\n');
+    return writeBytes(framed);
 }
 
+// The bytes are gathered as they are and become the line's characters once, at the end; after a
+// failure the line holds what came before it.
 uint32_t VKRConnection::readLine(QString& line, uint32_t timeoutMs)
 {
     portHandle.setReadTimeout(timeoutMs);
-    line.clear();
-    for (;;) {
-        char byte = 0;
-        switch (portHandle.readByte(byte)) {
-        case SerialPort::ReadResult::Failed:
-            return ReadFailed;
-        case SerialPort::ReadResult::TimedOut:
-            return ReplyTimedOut;
-        case SerialPort::ReadResult::Byte:
+    char bytes[MaxLineLength];
+    int length = 0;
+    uint32_t result = MalformedReply;
+    while (length < MaxLineLength) {
+        const SerialPort::ReadResult read = portHandle.readByte(bytes[length]);
+        if (read != SerialPort::ReadResult::Byte) {
+            result = read == SerialPort::ReadResult::TimedOut ? ReplyTimedOut : ReadFailed;
             break;
         }
-        line.append(QChar::fromLatin1(byte));
-        if (byte == '\n')
-            return Success;
-        if (line.size() >= MaxLineLength)
-            return MalformedReply;
+        if (bytes[length++] == '\n') {
+            result = Success;
+            break;
+        }
     }
+    line = QString::fromLatin1(bytes, length);
+    return result;
 }
