@@ -2,7 +2,9 @@
 #include "calibrationbatch.h"
 #include "controllerdiscovery.h"
 #include "controllerlibrary.h"
+#include "conversationrecorder.h"
 #include "exitstatus.h"
+#include "recordingcontrollerlibrary.h"
 #include "reportfile.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
@@ -11,6 +13,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -80,6 +83,11 @@ int main(int argc, char* argv[])
         QStringLiteral("report"), QStringLiteral("Append one JSON object per run to FILE (JSON Lines)."),
         QStringLiteral("FILE"));
     parser.addOption(reportOption);
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Record the conversation with the controller in FILE (JSON Lines), for replaying it."),
+        QStringLiteral("FILE"));
+    parser.addOption(recordOption);
     parser.addPositionalArgument(QStringLiteral("LOCATOR"), QStringLiteral("The controllers to calibrate."),
                                  QStringLiteral("LOCATOR..."));
 
@@ -92,12 +100,10 @@ int main(int argc, char* argv[])
                       QCoreApplication::applicationVersion() + QLatin1Char('\n'));
 
     const QStringList positional = parser.positionalArguments();
-    if (parser.isSet(listOption)) {
-        if (!positional.isEmpty())
-            return usageError(QStringLiteral("--list takes no locator"));
-        return listLocators();
-    }
-    if (positional.isEmpty())
+    const bool listing = parser.isSet(listOption);
+    if (listing && !positional.isEmpty())
+        return usageError(QStringLiteral("--list takes no locator"));
+    if (!listing && positional.isEmpty())
         return usageError(QStringLiteral("no locator given"));
     QStringList locators;
     for (const QString& given : positional) {
@@ -106,13 +112,39 @@ int main(int argc, char* argv[])
         if (locators.last().isEmpty())
             return usageError(QStringLiteral("a locator is blank"));
     }
+    // One recording holds one conversation: controllers side by side would interleave theirs.
+    if (parser.isSet(recordOption) && locators.size() > 1)
+        return usageError(QStringLiteral("--record takes one locator"));
     ReportFile report;
-    if (parser.isSet(reportOption)) {
+    if (!listing && parser.isSet(reportOption)) {
         QString error;
         if (!report.open(parser.value(reportOption), error))
             return usageError(
                 QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOption), error));
     }
+    ConversationRecorder recorder;
+    RecordingControllerLibrary recordingLibrary(ControllerLibrary::instance(), recorder);
+    if (parser.isSet(recordOption)) {
+        QString error;
+        if (!recorder.open(parser.value(recordOption), QCoreApplication::applicationName(),
+                           QCoreApplication::applicationVersion(), error))
+            return usageError(
+                QStringLiteral("cannot write the recording %1: %2").arg(parser.value(recordOption), error));
+        ConversationRecorder::install(&recorder);
+        ControllerLibrary::setInstance(&recordingLibrary);
+    }
+    // Every way out from here on writes what the recording still holds, also after an abort.
+    const auto finishRecording = [&](int status) {
+        ControllerLibrary::setInstance(nullptr);
+        ConversationRecorder::install(nullptr);
+        QString error;
+        if (recorder.finish(error))
+            return status;
+        std::fprintf(stderr, "vkr-calibrate: cannot write the recording: %s\n", qPrintable(error));
+        return std::max(status, int(OutputFailed));
+    };
+    if (listing)
+        return finishRecording(listLocators());
 
     // The command lines sent are for whoever looks into a fault; QT_LOGGING_RULES still decides
     // over this default.
@@ -128,5 +160,6 @@ int main(int argc, char* argv[])
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
     QObject::connect(&batch, &CalibrationBatch::finished, &application, &QCoreApplication::exit);
     QTimer::singleShot(0, &batch, [&] { batch.start(); });
-    return application.exec();
+    const int status = application.exec();
+    return finishRecording(status);
 }

@@ -1,0 +1,65 @@
+// The record of a run's conversation with its controller, for a developer to replay: one JSON
+// object per line (JSON Lines) for every event, each with its time in microseconds since the
+// recording began. The serial port reports to it as an observer; the library branch reports each
+// call through RecordingControllerLibrary. Events are kept in memory and written in large pieces
+// and at the end, so that recording does not slow the conversation down.
+#pragma once
+
+#include "serialportobserver.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QString>
+#include <cstdint>
+#include <mutex>
+
+class ConversationRecorder : public SerialPortObserver
+{
+public:
+    // Raised when a reader could no longer read the events as written.
+    static constexpr int FormatVersion = 1;
+
+    ConversationRecorder() = default;
+    ~ConversationRecorder() override; // writes what is still held, as finish() does
+
+    // The recorder that connections made from now on report to; nullptr (the default) records
+    // nothing. Not owned.
+    static ConversationRecorder* installed();
+    static void install(ConversationRecorder* recorder);
+
+    // Creates (or empties) the file and starts the recording with its first line, which names
+    // the tool and the format. False, with the reason, when the file cannot be written.
+    bool open(const QString& path, const QString& toolName, const QString& toolVersion, QString& error);
+    // Writes every event still held. False, with the reason, when the file did not take them all.
+    bool finish(QString& error);
+
+    // Microseconds since the recording began; monotonic.
+    qint64 now() const { return clock.nsecsElapsed() / 1000; }
+    // One call of a controller library function, made at startedUs: its arguments, its result
+    // code and the values it wrote back.
+    void libraryCall(const char* function, const QJsonObject& arguments, uint32_t result,
+                     const QJsonObject& outValues, qint64 startedUs);
+
+    // Bytes as JSON text that keeps every byte value: each byte is the character of the same
+    // number (U+0000 to U+00FF, as in Latin-1).
+    static QString bytesText(const char* data, std::size_t size);
+
+    void portOpened(const std::string& name, uint32_t baudRate, const std::string& failure) override;
+    void portClosed() override;
+    void bytesWritten(const char* data, std::size_t size, bool whole) override;
+    void bytesRead(const char* data, std::size_t size) override;
+    void readTimedOut() override;
+    void readFailed() override;
+
+private:
+    void append(const QString& event, QJsonObject fields, qint64 time = -1);
+    bool writeHeld(); // with the mutex held
+
+    QFile file;
+    QElapsedTimer clock;
+    std::mutex mutex;
+    QByteArray held;
+    QString writeError;
+};
