@@ -1,6 +1,8 @@
 // vkr-sim: a simulated controller on a pseudo-terminal, spoken to over the controller's serial
 // protocol. It prints the locator to type into the tool and serves until SIGINT or SIGTERM.
 #include "ptyserver.h"
+#include "recordingfile.h"
+#include "replayserver.h"
 #include "serialresponder.h"
 
 #include <QCommandLineParser>
@@ -36,6 +38,45 @@ bool installStopHandlers()
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
+void announce(const std::string& slavePath)
+{
+    std::cout << "vkr-sim: simulated controller on " << slavePath << "\n"
+              << "locator: serial:" << slavePath << std::endl;
+}
+
+int exitStatus(PtyServer::End end, const char* whose)
+{
+    switch (end) {
+    case PtyServer::End::Stopped:
+        return 0;
+    case PtyServer::End::HungUp:
+        std::cerr << "vkr-sim: hung up the line as " << whose << " asks; the pseudo-terminal is gone\n";
+        return 0;
+    case PtyServer::End::Failed:
+        break;
+    }
+    std::cerr << "vkr-sim: the line failed\n";
+    return 1;
+}
+
+int replay(const std::string& path, double speed, bool verbose)
+{
+    std::string error;
+    const std::optional<RecordingFile> recording = RecordingFile::load(path, &error);
+    if (!recording) {
+        std::cerr << "vkr-sim: the recording cannot be replayed: " << error << "\n";
+        return 2;
+    }
+    const SerialReplay conversation = SerialReplay::fromRecording(*recording);
+    ReplayServer server(conversation, speed, std::cerr, verbose ? &std::cerr : nullptr);
+    if (!installStopHandlers() || !server.open(error)) {
+        std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
+        return 1;
+    }
+    announce(server.slavePath());
+    return exitStatus(server.serve(stopPipe[0]), "the recording");
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -55,8 +96,18 @@ int main(int argc, char* argv[])
         QStringLiteral("text"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Log every command received and reply sent on stderr."));
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"),
+        QStringLiteral("Answer as the controller did in a recording of vkr-calibrate --record, and report on "
+                       "stderr where the tool departs from it."),
+        QStringLiteral("file"));
+    const QCommandLineOption speedOption(
+        QStringLiteral("speed"), QStringLiteral("With --replay: play the recorded gaps N times faster."),
+        QStringLiteral("N"), QStringLiteral("1"));
     parser.addOption(scenarioOption);
     parser.addOption(verboseOption);
+    parser.addOption(replayOption);
+    parser.addOption(speedOption);
     // process() would end a bad command line with status 1, which means a failed line here.
     if (!parser.parse(QCoreApplication::arguments())) {
         std::cerr << "vkr-sim: " << parser.errorText().toStdString() << "\nTry 'vkr-sim --help'.\n";
@@ -68,6 +119,18 @@ int main(int argc, char* argv[])
         std::cerr << "vkr-sim: unexpected argument: " << parser.positionalArguments().first().toStdString()
                   << "\nTry 'vkr-sim --help'.\n";
         return 2;
+    }
+
+    if (parser.isSet(replayOption) || parser.isSet(speedOption)) {
+        bool isNumber = false;
+        const double speed = parser.value(speedOption).toDouble(&isNumber);
+        if (!parser.isSet(replayOption) || parser.isSet(scenarioOption) || !isNumber || !(speed > 0)) {
+            std::cerr << "vkr-sim: --replay takes no --scenario, and --speed a number above 0 with --replay\n"
+                         "Try 'vkr-sim --help'.\n";
+            return 2;
+        }
+        return replay(parser.value(replayOption).toLocal8Bit().toStdString(), speed,
+                      parser.isSet(verboseOption));
     }
 
     std::string error;
@@ -83,18 +146,6 @@ int main(int argc, char* argv[])
         std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
         return 1;
     }
-    std::cout << "vkr-sim: simulated controller on " << server.slavePath() << "\n"
-              << "locator: serial:" << server.slavePath() << std::endl;
-
-    switch (server.serve(stopPipe[0])) {
-    case PtyServer::End::Stopped:
-        return 0;
-    case PtyServer::End::HungUp:
-        std::cerr << "vkr-sim: hung up the line as the scenario asks; the pseudo-terminal is gone\n";
-        return 0;
-    case PtyServer::End::Failed:
-        break;
-    }
-    std::cerr << "vkr-sim: the line failed\n";
-    return 1;
+    announce(server.slavePath());
+    return exitStatus(server.serve(stopPipe[0]), "the scenario");
 }

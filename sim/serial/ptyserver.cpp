@@ -1,5 +1,7 @@
 #include "ptyserver.h"
 
+#include "printable.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -11,25 +13,6 @@ namespace {
 // While no host has the slave open, the master reports a hang-up at once on every poll; it is
 // looked at again this often instead of being polled in a busy loop.
 constexpr int noHostRecheckMs = 10;
-
-// Printable text for the log: control characters and bytes above 0x7e as \xNN.
-std::string printable(const std::string& bytes)
-{
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\n') {
-            text += "\\n";
-        } else if (byte < 0x20 || byte > 0x7e) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            text += escaped;
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
 
 // Waits up to timeoutMs; true when the stop descriptor became readable.
 bool stopRequested(int stopDescriptor, int timeoutMs)
