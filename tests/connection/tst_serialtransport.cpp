@@ -1,11 +1,13 @@
 // The connection's serial transport and handshake over a real pseudo-terminal, with the test
 // playing the controller on the master side.
+#include "connectionoperation.h"
 #include "descriptorcount.h"
 #include "pseudoterminal.h"
 #include "vkrconnection.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -31,6 +33,29 @@ QString slave(const PseudoTerminal& pty)
 {
     return QString::fromStdString(pty.slavePath());
 }
+
+// A connection opened through the handshake, the test answering for the controller.
+struct HandshakenLine
+{
+    PseudoTerminal pty;
+    VKRConnection connection;
+    uint32_t opened = 0;
+
+    HandshakenLine()
+    {
+        std::thread controller([&] {
+            pty.readUntil('\n', 3000); // the zero byte, then "CB115200,1"
+            pty.readUntil('\n', 3000);
+            pty.write(":IV1,2,3\n");
+            pty.readUntil('\n', 3000);
+            pty.write(":E-1,0\n");
+        });
+        QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+        opened = connection.open("serial:" + slave(pty));
+        qInstallMessageHandler(previous);
+        controller.join();
+    }
+};
 
 } // namespace
 
@@ -229,90 +254,94 @@ private slots:
         QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u); // nobody holds it any more
     }
 
-    // One handshake, then each operation answered by a scripted reply: the command on the wire,
-    // the result, and whether the out-value was written.
+    // Each operation answered by a scripted reply: the command on the wire, the result, and whether
+    // the out-value was written.
+    void exchangesValidateTheirReplies_data()
+    {
+        QTest::addColumn<ConnectionOperation>("operation");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("reply"); // empty: the controller stays silent
+        QTest::addColumn<uint32_t>("result");
+        QTest::addColumn<uint32_t>("value"); // 99 when it must stay untouched
+
+        QTest::newRow("channel count")
+            << Operation::channels() << QByteArray(":GNC\n") << QByteArray(":N6\n") << 0u << 6u;
+        QTest::newRow("acknowledge to a query")
+            << Operation::channels() << QByteArray(":GNC\n") << QByteArray(":E-1,5\n") << 14u << 99u;
+        QTest::newRow("one value too many")
+            << Operation::channels() << QByteArray(":GNC\n") << QByteArray(":N6,1\n") << 14u << 99u;
+        QTest::newRow("sensor mode") << Operation::sensorMode() << QByteArray(":GSE\n")
+                                     << QByteArray(":SE0\n") << 0u << 0u;
+        QTest::newRow("value beyond 32 bits")
+            << Operation::sensorMode() << QByteArray(":GSE\n") << QByteArray(":SE4294967296\n") << 12u << 99u;
+        QTest::newRow("sensor mode set")
+            << Operation::setSensorMode(2) << QByteArray(":SSE2\n") << QByteArray(":E-1,0\n") << 0u << 99u;
+        QTest::newRow("sensor mode refused with its code")
+            << Operation::setSensorMode(2) << QByteArray(":SSE2\n") << QByteArray(":E-1,33\n") << 33u << 99u;
+        QTest::newRow("sensor mode acknowledged for a channel")
+            << Operation::setSensorMode(2) << QByteArray(":SSE2\n") << QByteArray(":E0,0\n") << 14u << 99u;
+        QTest::newRow("no sensor passes its code")
+            << Operation::calibrate(3) << QByteArray(":CS3\n") << QByteArray(":E3,129\n") << 129u << 99u;
+        QTest::newRow("calibration acknowledged for another channel")
+            << Operation::calibrate(3) << QByteArray(":CS3\n") << QByteArray(":E2,0\n") << 14u << 99u;
+        QTest::newRow("acknowledge without its code")
+            << Operation::calibrate(3) << QByteArray(":CS3\n") << QByteArray(":E3\n") << 14u << 99u;
+        QTest::newRow("status after noise")
+            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray("xx:S1,6\n") << 0u << 6u;
+        QTest::newRow("status of another channel")
+            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray(":S2,6\n") << 14u << 99u;
+        QTest::newRow("acknowledge to a status read")
+            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray(":E1,0\n") << 14u << 99u;
+        QTest::newRow("carriage return before the line feed")
+            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray(":S1,6\r\n") << 14u << 99u;
+        QTest::newRow("stop of the highest channel")
+            << Operation::stop(4294967295u) << QByteArray(":S4294967295\n") << QByteArray(":E-1,0\n") << 0u
+            << 99u;
+        QTest::newRow("stop refused with its code")
+            << Operation::stop(1) << QByteArray(":S1\n") << QByteArray(":E1,9\n") << 9u << 99u;
+        QTest::newRow("silence") << Operation::status(1) << QByteArray(":GS1\n") << QByteArray() << 15u
+                                 << 99u;
+    }
     void exchangesValidateTheirReplies()
     {
-        struct Case
-        {
-            const char* operation;
-            uint32_t argument;
-            QByteArray command;
-            QByteArray reply;
-            uint32_t result;
-            uint32_t outValue; // 99 when it must stay untouched
-        };
-        const QList<Case> cases = {
-            {"channels", 0, ":GNC\n", ":N6\n", 0, 6},
-            {"channels", 0, ":GNC\n", ":E-1,5\n", 14, 99}, // an acknowledge to a query
-            {"channels", 0, ":GNC\n", ":N6,1\n", 14, 99},
-            {"mode", 0, ":GSE\n", ":SE0\n", 0, 0},
-            {"mode", 0, ":GSE\n", ":SE4294967296\n", 12, 99},
-            {"setMode", 2, ":SSE2\n", ":E-1,0\n", 0, 99},
-            {"setMode", 2, ":SSE2\n", ":E-1,33\n", 33, 99},
-            {"setMode", 2, ":SSE2\n", ":E0,0\n", 14, 99},
-            {"calibrate", 3, ":CS3\n", ":E3,129\n", 129, 99},
-            {"calibrate", 3, ":CS3\n", ":E2,0\n", 14, 99},
-            {"calibrate", 3, ":CS3\n", ":E3\n", 14, 99},
-            {"status", 1, ":GS1\n", "xx:S1,6\n", 0, 6},
-            {"status", 1, ":GS1\n", ":S2,6\n", 14, 99},
-            {"status", 1, ":GS1\n", ":E1,0\n", 14, 99},
-            {"status", 1, ":GS1\n", ":S1,6\r\n", 14, 99},
-            {"stop", 4294967295u, ":S4294967295\n", ":E-1,0\n", 0, 99},
-            {"stop", 1, ":S1\n", ":E1,9\n", 9, 99},
-            {"status", 1, ":GS1\n", "", 15, 99},
-        };
+        QFETCH(ConnectionOperation, operation);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, reply);
+        QFETCH(uint32_t, result);
+        QFETCH(uint32_t, value);
+        // One handshake serves every row: it takes most of a second.
+        if (!handshaken)
+            handshaken = std::make_unique<HandshakenLine>();
+        QCOMPARE(handshaken->opened, 0u);
+        PseudoTerminal& pty = handshaken->pty;
 
-        PseudoTerminal pty;
-        QList<QByteArray> commands;
+        QByteArray sent;
         std::thread controller([&] {
-            pty.readUntil('\n', 3000);
-            pty.readUntil('\n', 3000);
-            pty.write(":IV1,2,3\n");
-            pty.readUntil('\n', 3000);
-            pty.write(":E-1,0\n");
-            for (const Case& c : cases) {
-                commands << pty.readUntil('\n', 3000);
-                if (!c.reply.isEmpty())
-                    pty.write(c.reply);
-            }
+            sent = pty.readUntil('\n', 3000);
+            if (!reply.isEmpty())
+                pty.write(reply);
         });
+        uint32_t out = 99;
         QtMessageHandler previous = qInstallMessageHandler(recordMessage);
-        VKRConnection connection;
-        const uint32_t opened = connection.open("serial:" + slave(pty));
-        QList<QPair<uint32_t, uint32_t>> outcomes;
-        for (const Case& c : cases) {
-            uint32_t value = 99;
-            const QByteArray op(c.operation);
-            uint32_t result = 0;
-            if (op == "channels")
-                result = connection.getNumberOfChannels(value);
-            else if (op == "mode")
-                result = connection.getSensorEnabled(value);
-            else if (op == "setMode")
-                result = connection.setSensorEnabled(c.argument);
-            else if (op == "calibrate")
-                result = connection.calibrateSensor(c.argument);
-            else if (op == "status")
-                result = connection.getStatus(c.argument, value);
-            else
-                result = connection.stop(c.argument);
-            outcomes << qMakePair(result, value);
-        }
+        const uint32_t outcome = operation(handshaken->connection, out);
         qInstallMessageHandler(previous);
         controller.join();
 
-        QCOMPARE(opened, 0u);
-        QCOMPARE(commands.size(), cases.size());
-        for (int i = 0; i < cases.size(); ++i) {
-            const QByteArray row = QByteArray::number(i) + " " + cases.at(i).reply;
-            QVERIFY2(commands.at(i) == cases.at(i).command, row.constData());
-            QVERIFY2(outcomes.at(i).first == cases.at(i).result, row.constData());
-            QVERIFY2(outcomes.at(i).second == cases.at(i).outValue, row.constData());
-        }
-        QCOMPARE(connection.mode(), VKRConnection::Serial); // failed exchanges keep the connection
-        QCOMPARE(connection.close(), 0u);
+        QCOMPARE(sent, command);
+        QCOMPARE(outcome, result);
+        QCOMPARE(out, value);
+        // A failed exchange keeps the connection.
+        QCOMPARE(handshaken->connection.mode(), VKRConnection::Serial);
     }
+
+    void cleanupTestCase()
+    {
+        if (handshaken)
+            QCOMPARE(handshaken->connection.close(), 0u);
+    }
+
+private:
+    std::unique_ptr<HandshakenLine> handshaken;
 };
 
 QTEST_GUILESS_MAIN(SerialTransportTest)

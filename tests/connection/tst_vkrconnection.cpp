@@ -1,62 +1,37 @@
 // The connection's state machine and its closed-library branch, against a scripted library,
 // and its behaviour when no library can be loaded at all.
+#include "connectionoperation.h"
 #include "fakecontrollerlibrary.h"
 #include "loadedcontrollerlibrary.h"
 #include "resultcodes.h"
 #include "vkrconnection.h"
 
 #include <QtTest>
-#include <functional>
-
-namespace {
-using Operation = std::function<uint32_t(VKRConnection&)>;
-
-// Each operation but open, with out-values preset to a marker so a test can see writes.
-QList<QPair<const char*, Operation>> operations()
-{
-    return {
-        {"close", [](VKRConnection& c) { return c.close(); }},
-        {"getNumberOfChannels",
-         [](VKRConnection& c) {
-             uint32_t v = 99;
-             return c.getNumberOfChannels(v);
-         }},
-        {"getSensorEnabled",
-         [](VKRConnection& c) {
-             uint32_t v = 99;
-             return c.getSensorEnabled(v);
-         }},
-        {"setSensorEnabled", [](VKRConnection& c) { return c.setSensorEnabled(2); }},
-        {"calibrateSensor", [](VKRConnection& c) { return c.calibrateSensor(1); }},
-        {"getStatus",
-         [](VKRConnection& c) {
-             uint32_t v = 99;
-             return c.getStatus(1, v);
-         }},
-        {"stop", [](VKRConnection& c) { return c.stop(1); }},
-    };
-}
-} // namespace
-
-Q_DECLARE_METATYPE(Operation)
 
 class VKRConnectionTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void everyOperationOnAClosedConnectionReturns2_data()
+    void everyOperationOnAClosedConnectionFailsAsNotOpen_data()
     {
-        QTest::addColumn<Operation>("operation");
-        for (const auto& [name, operation] : operations())
-            QTest::newRow(name) << operation;
+        QTest::addColumn<ConnectionOperation>("operation");
+        QTest::newRow("close") << Operation::close();
+        QTest::newRow("getNumberOfChannels") << Operation::channels();
+        QTest::newRow("getSensorEnabled") << Operation::sensorMode();
+        QTest::newRow("setSensorEnabled") << Operation::setSensorMode(2);
+        QTest::newRow("calibrateSensor") << Operation::calibrate(1);
+        QTest::newRow("getStatus") << Operation::status(1);
+        QTest::newRow("stop") << Operation::stop(1);
     }
-    void everyOperationOnAClosedConnectionReturns2()
+    void everyOperationOnAClosedConnectionFailsAsNotOpen()
     {
-        QFETCH(Operation, operation);
+        QFETCH(ConnectionOperation, operation);
         FakeControllerLibrary fake;
         VKRConnection connection;
-        QCOMPARE(operation(connection), 2u);
+        uint32_t value = 99;
+        QCOMPARE(operation(connection, value), ResultCode::NotOpen);
+        QCOMPARE(value, 99u);
         QVERIFY(fake.calls().isEmpty());
         QCOMPARE(connection.mode(), VKRConnection::Closed);
     }

@@ -1,5 +1,6 @@
 // The connection's serial protocol checks, driven by vkr-sim's line faults: each fault must turn
 // into the result code the host owes its caller, and a failed handshake must leave no port open.
+#include "connectionoperation.h"
 #include "descriptorcount.h"
 #include "serialport.h"
 #include "simprocess.h"
@@ -15,27 +16,13 @@
 
 namespace {
 
-// Runs one operation (or "calibrate,status": both, the first of which must succeed) on an open
-// connection; value receives the out-value of the last one, if it has one.
-uint32_t runOperation(VKRConnection& connection, const QString& operation, uint32_t channel, uint32_t& value)
+// Starts a calibration and, once the controller took it, reads the channel's status.
+ConnectionOperation calibrateThenStatus(uint32_t channel)
 {
-    if (operation == QLatin1String("channels"))
-        return connection.getNumberOfChannels(value);
-    if (operation == QLatin1String("mode"))
-        return connection.getSensorEnabled(value);
-    if (operation == QLatin1String("setmode"))
-        return connection.setSensorEnabled(2);
-    if (operation == QLatin1String("calibrate"))
-        return connection.calibrateSensor(channel);
-    if (operation == QLatin1String("status"))
-        return connection.getStatus(channel, value);
-    if (operation == QLatin1String("calibrate,status")) {
+    return [channel](VKRConnection& connection, uint32_t& status) {
         const uint32_t started = connection.calibrateSensor(channel);
-        return started ? started : connection.getStatus(channel, value);
-    }
-    if (operation == QLatin1String("stop"))
-        return connection.stop(channel);
-    qFatal("unknown operation %s", qPrintable(operation));
+        return started ? started : connection.getStatus(channel, status);
+    };
 }
 
 } // namespace
@@ -48,64 +35,49 @@ private slots:
     void operationResults_data()
     {
         QTest::addColumn<QString>("scenario");
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<uint>("channel");
+        QTest::addColumn<ConnectionOperation>("operation");
         QTest::addColumn<uint>("result");
         QTest::addColumn<uint>("value"); // checked only when the result is 0 and there is one
 
-        QTest::newRow("status 6 while calibrating") << "stuck=1"
-                                                    << "calibrate,status" << 1u << 0u << 6u;
-        QTest::newRow("no sensor passes 129 through") << "nosensor=3"
-                                                      << "calibrate" << 3u << 129u << 0u;
-        QTest::newRow("refused calibration passes its code") << "fail-calibrate=17"
-                                                             << "calibrate" << 0u << 17u << 0u;
-        QTest::newRow("refused sensor mode passes its code") << "fail-setmode=6"
-                                                             << "setmode" << 0u << 6u << 0u;
-        QTest::newRow("refused stop passes its code") << "fail-stop=3"
-                                                      << "stop" << 2u << 3u << 0u;
-        QTest::newRow("calibration acknowledged for another channel") << "wrongchannel=CS"
-                                                                      << "calibrate" << 3u << 14u << 0u;
-        QTest::newRow("status of another channel") << "wrongchannel=GS"
-                                                   << "status" << 1u << 14u << 0u;
-        QTest::newRow("stop acknowledged for another channel") << "wrongchannel=S"
-                                                               << "stop" << 0u << 14u << 0u;
-        QTest::newRow("sensor mode acknowledged for a channel") << "wrongchannel=SSE"
-                                                                << "setmode" << 0u << 14u << 0u;
-        QTest::newRow("channel count acknowledged") << "fail-channels=5"
-                                                    << "channels" << 0u << 14u << 0u;
-        QTest::newRow("sensor mode acknowledged") << "fail-getmode=5"
-                                                  << "mode" << 0u << 14u << 0u;
-        QTest::newRow("status of a missing channel acknowledged") << "channels=2"
-                                                                  << "status" << 5u << 14u << 0u;
-        QTest::newRow("reply with another name") << "wrongname=GNC"
-                                                 << "channels" << 0u << 14u << 0u;
-        QTest::newRow("one value too many") << "wrongcount=GNC"
-                                            << "channels" << 0u << 14u << 0u;
-        QTest::newRow("one value too few") << "wrongcount=GS"
-                                           << "status" << 0u << 14u << 0u;
-        QTest::newRow("value beyond 32 bits") << "bigvalue=GNC"
-                                              << "channels" << 0u << 12u << 0u;
-        QTest::newRow("garbled reply") << "garbage=GSE"
-                                       << "mode" << 0u << 14u << 0u;
-        QTest::newRow("noise before every reply") << "channels=7,noise=x?\\"
-                                                  << "channels" << 0u << 0u << 7u;
-        QTest::newRow("bytes 120 ms apart everywhere") << "channels=7,slowbytes=120"
-                                                       << "channels" << 0u << 0u << 7u;
-        QTest::newRow("bytes 700 ms apart") << "slowbytes@GNC=700"
-                                            << "channels" << 0u << 15u << 0u;
-        QTest::newRow("silent from the command on") << "silent=GSE"
-                                                    << "mode" << 0u << 15u << 0u;
-        QTest::newRow("silent after the handshake") << "silentafter=2"
-                                                    << "channels" << 0u << 15u << 0u;
-        QTest::newRow("hang-up") << "hangup=GNC"
-                                 << "channels" << 0u << 10u << 0u;
+        QTest::newRow("status 6 while calibrating") << "stuck=1" << calibrateThenStatus(1) << 0u << 6u;
+        QTest::newRow("no sensor passes 129 through")
+            << "nosensor=3" << Operation::calibrate(3) << 129u << 0u;
+        QTest::newRow("refused calibration passes its code")
+            << "fail-calibrate=17" << Operation::calibrate(0) << 17u << 0u;
+        QTest::newRow("refused sensor mode passes its code")
+            << "fail-setmode=6" << Operation::setSensorMode(2) << 6u << 0u;
+        QTest::newRow("refused stop passes its code") << "fail-stop=3" << Operation::stop(2) << 3u << 0u;
+        QTest::newRow("calibration acknowledged for another channel")
+            << "wrongchannel=CS" << Operation::calibrate(3) << 14u << 0u;
+        QTest::newRow("status of another channel") << "wrongchannel=GS" << Operation::status(1) << 14u << 0u;
+        QTest::newRow("stop acknowledged for another channel")
+            << "wrongchannel=S" << Operation::stop(0) << 14u << 0u;
+        QTest::newRow("sensor mode acknowledged for a channel")
+            << "wrongchannel=SSE" << Operation::setSensorMode(2) << 14u << 0u;
+        QTest::newRow("channel count acknowledged")
+            << "fail-channels=5" << Operation::channels() << 14u << 0u;
+        QTest::newRow("sensor mode acknowledged") << "fail-getmode=5" << Operation::sensorMode() << 14u << 0u;
+        QTest::newRow("status of a missing channel acknowledged")
+            << "channels=2" << Operation::status(5) << 14u << 0u;
+        QTest::newRow("reply with another name") << "wrongname=GNC" << Operation::channels() << 14u << 0u;
+        QTest::newRow("one value too many") << "wrongcount=GNC" << Operation::channels() << 14u << 0u;
+        QTest::newRow("one value too few") << "wrongcount=GS" << Operation::status(0) << 14u << 0u;
+        QTest::newRow("value beyond 32 bits") << "bigvalue=GNC" << Operation::channels() << 12u << 0u;
+        QTest::newRow("garbled reply") << "garbage=GSE" << Operation::sensorMode() << 14u << 0u;
+        QTest::newRow("noise before every reply")
+            << "channels=7,noise=x?\\" << Operation::channels() << 0u << 7u;
+        QTest::newRow("bytes 120 ms apart everywhere")
+            << "channels=7,slowbytes=120" << Operation::channels() << 0u << 7u;
+        QTest::newRow("bytes 700 ms apart") << "slowbytes@GNC=700" << Operation::channels() << 15u << 0u;
+        QTest::newRow("silent from the command on") << "silent=GSE" << Operation::sensorMode() << 15u << 0u;
+        QTest::newRow("silent after the handshake") << "silentafter=2" << Operation::channels() << 15u << 0u;
+        QTest::newRow("hang-up") << "hangup=GNC" << Operation::channels() << 10u << 0u;
     }
 
     void operationResults()
     {
         QFETCH(QString, scenario);
-        QFETCH(QString, operation);
-        QFETCH(uint, channel);
+        QFETCH(ConnectionOperation, operation);
         QFETCH(uint, result);
         QFETCH(uint, value);
 
@@ -118,7 +90,7 @@ private slots:
         uint32_t out = untouched;
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(runOperation(connection, operation, channel, out), result);
+        QCOMPARE(operation(connection, out), result);
         // A hang guard, not a benchmark: no fault may stretch a wait beyond what the per-byte
         // time-outs allow (the slowest row sends a few bytes 120 ms apart).
         QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
