@@ -27,4 +27,6 @@ constexpr uint32_t BadScenario = 262;
 constexpr uint32_t BufferTooSmall = 263;
 // OV_OpenSystem was given an option text other than "sync".
 constexpr uint32_t UnsupportedOption = 264;
+// A replayed controller (replay=FILE) was called otherwise than in its recording.
+constexpr uint32_t ReplayDeparted = 265;
 } // namespace SimCode

@@ -12,23 +12,29 @@ constexpr uint32_t highestSensorMode = 2;
 // Every channel operation checks the channel first, then an injected failure, then the
 // controller's own refusals, so an injected code always shows on a valid channel.
 
-SimController::SimController(SimScenario scenario)
-    : settings(std::move(scenario)), sensorMode(settings.sensorMode)
+SimController::SimController(SimScenario scenario, std::shared_ptr<CallReplay> replay)
+    : settings(std::move(scenario)), replay(std::move(replay)), sensorMode(settings.sensorMode)
 {
 }
 
 uint32_t SimController::open() const
 {
+    if (replay)
+        return replay->call("OV_OpenSystem");
     return settings.faultFor(SimOperation::Open);
 }
 
 uint32_t SimController::release() const
 {
+    if (replay)
+        return replay->call("OV_ReleaseSystems");
     return settings.faultFor(SimOperation::Release);
 }
 
 uint32_t SimController::getNumberOfChannels(uint32_t& channels) const
 {
+    if (replay)
+        return replay->call("OV_GetNumberOfChannels", {}, {{"channels", &channels}});
     if (const uint32_t fault = settings.faultFor(SimOperation::Channels))
         return fault;
     channels = settings.channels;
@@ -37,6 +43,8 @@ uint32_t SimController::getNumberOfChannels(uint32_t& channels) const
 
 uint32_t SimController::getSensorEnabled(uint32_t& mode) const
 {
+    if (replay)
+        return replay->call("OV_GetSensorEnabled_S", {}, {{"mode", &mode}});
     if (const uint32_t fault = settings.faultFor(SimOperation::GetMode))
         return fault;
     std::lock_guard<std::mutex> lock(mutex);
@@ -46,6 +54,8 @@ uint32_t SimController::getSensorEnabled(uint32_t& mode) const
 
 uint32_t SimController::setSensorEnabled(uint32_t mode)
 {
+    if (replay)
+        return replay->call("OV_SetSensorEnabled_S", {{"mode", mode}});
     if (const uint32_t fault = settings.faultFor(SimOperation::SetMode))
         return fault;
     if (mode > highestSensorMode)
@@ -57,6 +67,8 @@ uint32_t SimController::setSensorEnabled(uint32_t mode)
 
 uint32_t SimController::calibrateSensor(uint32_t channel)
 {
+    if (replay)
+        return replay->call("OV_CalibrateSensor_S", {{"channel", channel}});
     if (!validChannel(channel))
         return SimCode::InvalidChannel;
     if (const uint32_t fault = settings.faultFor(SimOperation::Calibrate, channel))
@@ -76,6 +88,8 @@ uint32_t SimController::calibrateSensor(uint32_t channel)
 
 uint32_t SimController::getStatus(uint32_t channel, uint32_t& status)
 {
+    if (replay)
+        return replay->call("OV_GetStatus_S", {{"channel", channel}}, {{"status", &status}});
     // The delay of the controller's reply; outside the lock so it holds up no other caller.
     if (settings.statusLatencyMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(settings.statusLatencyMs));
@@ -98,6 +112,8 @@ uint32_t SimController::getStatus(uint32_t channel, uint32_t& status)
 
 uint32_t SimController::stop(uint32_t channel)
 {
+    if (replay)
+        return replay->call("OV_Stop_S", {{"channel", channel}});
     if (!validChannel(channel))
         return SimCode::InvalidChannel;
     if (const uint32_t fault = settings.faultFor(SimOperation::Stop, channel))

@@ -2,11 +2,13 @@
 // result code (0 on success, see simcodes.h) and may be called from any thread.
 #pragma once
 
+#include "callreplay.h"
 #include "simscenario.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 
 class SimController
@@ -16,7 +18,8 @@ public:
     static constexpr uint32_t StatusIdle = 0;
     static constexpr uint32_t StatusCalibrating = 6;
 
-    explicit SimController(SimScenario scenario);
+    // With a replay, every operation returns what the replayed recording says instead.
+    explicit SimController(SimScenario scenario, std::shared_ptr<CallReplay> replay = nullptr);
 
     const SimScenario& scenario() const { return settings; }
 
@@ -54,6 +57,7 @@ private:
     uint32_t currentStatus(ChannelState& state, uint32_t channel, Clock::time_point now) const;
 
     const SimScenario settings;
+    const std::shared_ptr<CallReplay> replay;
     mutable std::mutex mutex;
     uint32_t sensorMode;
     // Only channels that were ever calibrated, so a huge channel count costs nothing.

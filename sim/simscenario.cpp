@@ -109,6 +109,10 @@ SimScenario::ItemResult SimScenario::applyItem(std::string_view item)
         return applyFault(key, value);
 
     uint32_t number = 0;
+    if (key == "replay") {
+        replayFile = std::string(value);
+        return value.empty() ? ItemResult::BadValue : ItemResult::Applied;
+    }
     if (key == "nosensor")
         return parseChannelList(value, channelsWithoutSensor) ? ItemResult::Applied : ItemResult::BadValue;
     if (key == "stuck")

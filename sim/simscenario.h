@@ -46,6 +46,9 @@ public:
     uint32_t calibrationTimeMs = 1500;
     std::set<uint32_t> stuckChannels;
     uint32_t statusLatencyMs = 1;
+    // A recording of vkr-calibrate --record whose calls the controller replays instead of
+    // simulating; empty for none.
+    std::string replayFile;
 
     // Parses a whole scenario: items separated by ',', blanks around items, keys and values
     // ignored, empty items skipped. Items unknown here go to extraItem; the parse fails when an

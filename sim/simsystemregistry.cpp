@@ -2,6 +2,8 @@
 
 #include "simcodes.h"
 
+#include <cstdio>
+
 uint32_t SimSystemRegistry::open(std::string_view locator, uint32_t& systemIndex)
 {
     if (locator.substr(0, LocatorPrefix.size()) != LocatorPrefix)
@@ -10,7 +12,16 @@ uint32_t SimSystemRegistry::open(std::string_view locator, uint32_t& systemIndex
     if (!scenario)
         return SimCode::BadScenario;
 
-    auto controller = std::make_shared<SimController>(std::move(*scenario));
+    std::shared_ptr<CallReplay> replay;
+    if (!scenario->replayFile.empty()) {
+        std::string error;
+        replay = CallReplay::load(scenario->replayFile, &error);
+        if (!replay) {
+            std::fprintf(stderr, "libVKRControl: the recording cannot be replayed: %s\n", error.c_str());
+            return SimCode::BadScenario;
+        }
+    }
+    auto controller = std::make_shared<SimController>(std::move(*scenario), std::move(replay));
     if (const uint32_t fault = controller->open())
         return fault;
 
