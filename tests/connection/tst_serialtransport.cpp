@@ -264,43 +264,28 @@ private slots:
         QTest::addColumn<uint32_t>("result");
         QTest::addColumn<uint32_t>("value"); // 99 when it must stay untouched
 
-        QTest::newRow("channel count")
-            << Operation::channels() << QByteArray(":GNC\n") << QByteArray(":N6\n") << 0u << 6u;
-        QTest::newRow("acknowledge to a query")
-            << Operation::channels() << QByteArray(":GNC\n") << QByteArray(":E-1,5\n") << 14u << 99u;
-        QTest::newRow("one value too many")
-            << Operation::channels() << QByteArray(":GNC\n") << QByteArray(":N6,1\n") << 14u << 99u;
-        QTest::newRow("sensor mode") << Operation::sensorMode() << QByteArray(":GSE\n")
-                                     << QByteArray(":SE0\n") << 0u << 0u;
-        QTest::newRow("value beyond 32 bits")
-            << Operation::sensorMode() << QByteArray(":GSE\n") << QByteArray(":SE4294967296\n") << 12u << 99u;
-        QTest::newRow("sensor mode set")
-            << Operation::setSensorMode(2) << QByteArray(":SSE2\n") << QByteArray(":E-1,0\n") << 0u << 99u;
-        QTest::newRow("sensor mode refused with its code")
-            << Operation::setSensorMode(2) << QByteArray(":SSE2\n") << QByteArray(":E-1,33\n") << 33u << 99u;
-        QTest::newRow("sensor mode acknowledged for a channel")
-            << Operation::setSensorMode(2) << QByteArray(":SSE2\n") << QByteArray(":E0,0\n") << 14u << 99u;
-        QTest::newRow("no sensor passes its code")
-            << Operation::calibrate(3) << QByteArray(":CS3\n") << QByteArray(":E3,129\n") << 129u << 99u;
-        QTest::newRow("calibration acknowledged for another channel")
-            << Operation::calibrate(3) << QByteArray(":CS3\n") << QByteArray(":E2,0\n") << 14u << 99u;
-        QTest::newRow("acknowledge without its code")
-            << Operation::calibrate(3) << QByteArray(":CS3\n") << QByteArray(":E3\n") << 14u << 99u;
-        QTest::newRow("status after noise")
-            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray("xx:S1,6\n") << 0u << 6u;
-        QTest::newRow("status of another channel")
-            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray(":S2,6\n") << 14u << 99u;
-        QTest::newRow("acknowledge to a status read")
-            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray(":E1,0\n") << 14u << 99u;
-        QTest::newRow("carriage return before the line feed")
-            << Operation::status(1) << QByteArray(":GS1\n") << QByteArray(":S1,6\r\n") << 14u << 99u;
-        QTest::newRow("stop of the highest channel")
-            << Operation::stop(4294967295u) << QByteArray(":S4294967295\n") << QByteArray(":E-1,0\n") << 0u
-            << 99u;
-        QTest::newRow("stop refused with its code")
-            << Operation::stop(1) << QByteArray(":S1\n") << QByteArray(":E1,9\n") << 9u << 99u;
-        QTest::newRow("silence") << Operation::status(1) << QByteArray(":GS1\n") << QByteArray() << 15u
-                                 << 99u;
+        const auto row = [](const char* name, const ConnectionOperation& operation, const char* command,
+                            const char* reply, uint32_t result, uint32_t value) {
+            QTest::newRow(name) << operation << QByteArray(command) << QByteArray(reply) << result << value;
+        };
+        row("channel count", Operation::channels(), ":GNC\n", ":N6\n", 0, 6);
+        row("acknowledge to a query", Operation::channels(), ":GNC\n", ":E-1,5\n", 14, 99);
+        row("one value too many", Operation::channels(), ":GNC\n", ":N6,1\n", 14, 99);
+        row("sensor mode", Operation::sensorMode(), ":GSE\n", ":SE0\n", 0, 0);
+        row("value beyond 32 bits", Operation::sensorMode(), ":GSE\n", ":SE4294967296\n", 12, 99);
+        row("sensor mode set", Operation::setSensorMode(2), ":SSE2\n", ":E-1,0\n", 0, 99);
+        row("sensor mode refused with its code", Operation::setSensorMode(2), ":SSE2\n", ":E-1,33\n", 33, 99);
+        row("mode set acknowledged for a channel", Operation::setSensorMode(2), ":SSE2\n", ":E0,0\n", 14, 99);
+        row("no sensor passes its code", Operation::calibrate(3), ":CS3\n", ":E3,129\n", 129, 99);
+        row("calibration acknowledged elsewhere", Operation::calibrate(3), ":CS3\n", ":E2,0\n", 14, 99);
+        row("acknowledge without its code", Operation::calibrate(3), ":CS3\n", ":E3\n", 14, 99);
+        row("status after noise", Operation::status(1), ":GS1\n", "xx:S1,6\n", 0, 6);
+        row("status of another channel", Operation::status(1), ":GS1\n", ":S2,6\n", 14, 99);
+        row("acknowledge to a status read", Operation::status(1), ":GS1\n", ":E1,0\n", 14, 99);
+        row("carriage return before the line feed", Operation::status(1), ":GS1\n", ":S1,6\r\n", 14, 99);
+        row("stop of the highest channel", Operation::stop(4294967295u), ":S4294967295\n", ":E-1,0\n", 0, 99);
+        row("stop refused with its code", Operation::stop(1), ":S1\n", ":E1,9\n", 9, 99);
+        row("silence", Operation::status(1), ":GS1\n", "", 15, 99);
     }
     void exchangesValidateTheirReplies()
     {
