@@ -7,6 +7,9 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -84,7 +87,30 @@ enum ChildVerdict
     ::_exit(serial.open(port, 115200) ? Opened : Refused);
 }
 
+// What a refusal row asks the port to open, made fresh for the row: a name (in a temporary folder, or one
+// of a terminal's), the speed asked for, and whether the refused open left the place as it was.
+struct Place
+{
+    std::string name;
+    uint32_t baudRate = 9600;
+    std::function<bool(SerialPort& port)> leftAsItWas = [](SerialPort&) { return true; };
+};
+using MakePlace =
+    std::function<std::optional<Place>(const QTemporaryDir& folder, const PseudoTerminal& terminal)>;
+
+MakePlace named(const char* name)
+{
+    return [name](const auto&, const auto&) { return Place{name}; };
+}
+
+// The name the port is asked to open, given the program's own terminal and another one.
+using PortName = std::function<std::string(const PseudoTerminal& line, const PseudoTerminal& other)>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(MakePlace)
+Q_DECLARE_METATYPE(PortName)
+Q_DECLARE_METATYPE(SerialPort::OpenFailure::Kind)
 
 // The POSIX back-end's own promises. What every back-end does (speeds, time-outs, long writes, answers
 // during a wait, a closed port) is in tst_serialportcontract.cpp, which runs natively and under Wine.
@@ -268,115 +294,105 @@ private slots:
     void refusesWhatIsNotASerialPort_data()
     {
         using Failure = SerialPort::OpenFailure::Kind;
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<int>("failure"); // the reason the port keeps
-        const std::pair<const char*, Failure> rows[] = {
-            {"regular file", Failure::NotASerialPort},
-            {"directory", Failure::NotASerialPort},
-            {"fifo", Failure::NotASerialPort},
-            {"/dev/null", Failure::NotASerialPort},
-            {"missing path", Failure::NotFound},
-            {"missing name", Failure::NotFound},
-            {"empty name", Failure::NotFound},
-            {"terminal at a rate it lacks", Failure::SettingsRefused},
-            {"/dev/ptmx", Failure::NotASerialPort},
-            {"ptmx", Failure::NotASerialPort},
-            {"/dev/pts/ptmx", Failure::NotASerialPort},
-        };
-        for (const auto& [kind, failure] : rows)
-            QTest::newRow(kind) << QString::fromLatin1(kind) << int(failure);
+        QTest::addColumn<MakePlace>("makePlace");
+        QTest::addColumn<Failure>("failure"); // the reason the port keeps
+
+        QTest::newRow("regular file") << MakePlace([](const auto& folder, const auto&) {
+            const QString path = folder.filePath("port");
+            if (!QFile(path).open(QIODevice::WriteOnly))
+                return std::optional<Place>();
+            // Nothing written into it.
+            return std::optional<Place>(
+                Place{path.toStdString(), 9600, [path](SerialPort&) { return QFileInfo(path).size() == 0; }});
+        }) << Failure::NotASerialPort;
+        QTest::newRow("directory") << MakePlace([](const auto& folder, const auto&) {
+            return Place{folder.path().toStdString()};
+        }) << Failure::NotASerialPort;
+        QTest::newRow("fifo") << MakePlace([](const auto& folder, const auto&) {
+            const std::string path = folder.filePath("port").toStdString();
+            if (::mkfifo(path.c_str(), 0600) != 0)
+                return std::optional<Place>();
+            const auto reader = std::make_shared<QFile>();
+            if (!reader->open(::open(path.c_str(), O_RDONLY | O_NONBLOCK), QIODevice::ReadOnly,
+                              QFileDevice::AutoCloseHandle))
+                return std::optional<Place>();
+            // Nothing written into it.
+            return std::optional<Place>(Place{path, 9600, [reader](SerialPort&) {
+                                                  char byte;
+                                                  return ::read(reader->handle(), &byte, 1) <= 0;
+                                              }});
+        }) << Failure::NotASerialPort;
+        QTest::newRow("/dev/null") << named("/dev/null") << Failure::NotASerialPort;
+        // A pseudo-terminal master: the far end of a terminal, never a line.
+        QTest::newRow("/dev/ptmx") << named("/dev/ptmx") << Failure::NotASerialPort;
+        QTest::newRow("ptmx") << named("ptmx") << Failure::NotASerialPort;
+        QTest::newRow("/dev/pts/ptmx") << named("/dev/pts/ptmx") << Failure::NotASerialPort;
+        QTest::newRow("missing path") << MakePlace([](const auto& folder, const auto&) {
+            const QString path = folder.filePath("port");
+            return Place{path.toStdString(), 9600, [path](SerialPort&) { return !QFileInfo::exists(path); }};
+        }) << Failure::NotFound; // and not created
+        QTest::newRow("missing name") << named("vkr-no-such-port") << Failure::NotFound;
+        QTest::newRow("empty name") << named("") << Failure::NotFound;
+        // The terminal keeps its speed, and the failed attempt leaves no claim on it.
+        QTest::newRow("terminal at a rate it lacks") << MakePlace([](const auto&, const auto& terminal) {
+            const std::string name = terminal.slavePath();
+            const uint32_t speed = terminal.baudRate();
+            return Place{name, 12345, [&terminal, name, speed](SerialPort& port) {
+                             return terminal.baudRate() == speed && port.open(name, 9600);
+                         }};
+        }) << Failure::SettingsRefused;
     }
 
     void refusesWhatIsNotASerialPort()
     {
-        QFETCH(QString, kind);
-        QFETCH(int, failure);
-        QTemporaryDir directory;
-        QVERIFY(directory.isValid());
-        const std::string file = directory.filePath("port").toStdString();
-        PseudoTerminal device;
-        int fifoReader = -1;
-
-        std::string name;
-        uint32_t baudRate = 9600;
-        if (kind == "regular file") {
-            QFile created(QString::fromStdString(file));
-            QVERIFY(created.open(QIODevice::WriteOnly));
-            name = file;
-        } else if (kind == "directory") {
-            name = directory.path().toStdString();
-        } else if (kind == "fifo") {
-            QCOMPARE(::mkfifo(file.c_str(), 0600), 0);
-            fifoReader = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
-            QVERIFY(fifoReader >= 0);
-            name = file;
-        } else if (kind == "/dev/null" || kind.endsWith("ptmx")) {
-            name = kind.toStdString(); // a pseudo-terminal master: the far end of a terminal, never a line
-        } else if (kind == "missing path") {
-            name = file;
-        } else if (kind == "missing name") {
-            name = "vkr-no-such-port";
-        } else if (kind == "terminal at a rate it lacks") {
-            name = device.slavePath();
-            baudRate = 12345;
-        }
-        const uint32_t speedBefore = device.baudRate();
+        QFETCH(MakePlace, makePlace);
+        QFETCH(SerialPort::OpenFailure::Kind, failure);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        PseudoTerminal terminal;
+        const std::optional<Place> place = makePlace(folder, terminal);
+        QVERIFY(place);
         const int descriptors = openDescriptorCount();
 
         SerialPort port;
-        QVERIFY(!port.open(name, baudRate));
+        QVERIFY(!port.open(place->name, place->baudRate));
         QVERIFY(!port.isOpen());
-        QCOMPARE(int(port.openFailure().kind), failure);
+        QCOMPARE(int(port.openFailure().kind), int(failure));
         QVERIFY(!port.openFailure().message.empty());
         QCOMPARE(openDescriptorCount(), descriptors);
         QVERIFY(!port.write("x", 1));
-
-        struct stat status;
-        if (kind == "regular file") {
-            QCOMPARE(::stat(file.c_str(), &status), 0);
-            QCOMPARE(status.st_size, off_t(0));
-        }
-        if (fifoReader >= 0) {
-            char byte;
-            QVERIFY(::read(fifoReader, &byte, 1) <= 0);
-            ::close(fifoReader);
-        }
-        if (kind == "missing path")
-            QCOMPARE(::stat(file.c_str(), &status), -1); // not created
-        if (kind == "terminal at a rate it lacks") {
-            QCOMPARE(device.baudRate(), speedBefore);
-            QVERIFY(port.open(name, 9600)); // the failed attempt left no claim on the port
-        }
+        QVERIFY(place->leftAsItWas(port));
     }
 
     // The terminal the program runs in is refused by every name it has, and left exactly as it was:
     // not a setting changed, not a byte sent. From there, a terminal that is not its own still opens.
     void refusesTheProgramsOwnTerminal_data()
     {
-        QTest::addColumn<int>("stream");   // how the child holds the line: -1 as its controlling terminal
-        QTest::addColumn<QString>("port"); // "line" and "other" stand for the paths of the two terminals
+        QTest::addColumn<int>("stream"); // how the child holds the line: -1 as its controlling terminal
+        QTest::addColumn<PortName>("port");
         QTest::addColumn<bool>("opens");
-        QTest::newRow("/dev/tty") << -1 << "/dev/tty" << false;
-        QTest::newRow("tty") << -1 << "tty" << false;
-        QTest::newRow("controlling terminal by its path") << -1 << "line" << false;
-        QTest::newRow("standard input") << STDIN_FILENO << "line" << false;
-        QTest::newRow("standard output") << STDOUT_FILENO << "line" << false;
-        QTest::newRow("standard error") << STDERR_FILENO << "line" << false;
-        QTest::newRow("another terminal") << -1 << "other" << true;
+        const PortName line = [](const auto& line, const auto&) { return line.slavePath(); };
+        const PortName other = [](const auto&, const auto& other) { return other.slavePath(); };
+        QTest::newRow("/dev/tty") << -1 << PortName([](const auto&, const auto&) { return "/dev/tty"; })
+                                  << false;
+        QTest::newRow("tty") << -1 << PortName([](const auto&, const auto&) { return "tty"; }) << false;
+        QTest::newRow("controlling terminal by its path") << -1 << line << false;
+        QTest::newRow("standard input") << STDIN_FILENO << line << false;
+        QTest::newRow("standard output") << STDOUT_FILENO << line << false;
+        QTest::newRow("standard error") << STDERR_FILENO << line << false;
+        QTest::newRow("another terminal") << -1 << other << true;
     }
 
     void refusesTheProgramsOwnTerminal()
     {
         QFETCH(int, stream);
-        QFETCH(QString, port);
+        QFETCH(PortName, port);
         QFETCH(bool, opens);
         PseudoTerminal line;
         PseudoTerminal other;
         termios before;
         QVERIFY(line.settings(before) && other.isOpen());
-        const std::string name = port == "line"    ? line.slavePath()
-                                 : port == "other" ? other.slavePath()
-                                                   : port.toStdString();
+        const std::string name = port(line, other);
 
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
