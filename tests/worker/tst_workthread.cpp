@@ -6,6 +6,11 @@
 
 #include <QtTest>
 #include <atomic>
+#include <functional>
+
+// What a row makes the scripted library do, on top of its defaults.
+using Script = std::function<void(FakeControllerLibrary& fake)>;
+Q_DECLARE_METATYPE(Script)
 
 class WorkThreadTest : public QObject
 {
@@ -55,36 +60,35 @@ private slots:
 
     void failuresBeforeTheChannelLoop_data()
     {
-        QTest::addColumn<QString>("failure");
+        QTest::addColumn<Script>("script");
         QTest::addColumn<QStringList>("expected");
         const QString start = QStringLiteral("Starting calibration...\n");
         const QString init = QStringLiteral("Successfully initialized.\n");
         const QString powerSave = QStringLiteral("Sensors disabled. Setting to Power Save Mode.\n");
         QTest::newRow("mode not read, counted")
-            << "getMode"
+            << Script([](FakeControllerLibrary& fake) { fake.getModeResult = 5; })
             << QStringList{start, init, "Could not read sensor enabled mode! Error: 5\n",
                            "\nCalibration routine finished with 1 errors.\n"};
         QTest::newRow("power-save not set, counted")
-            << "setMode"
+            << Script([](FakeControllerLibrary& fake) {
+                   fake.sensorMode = 0;
+                   fake.setModeResult = 5;
+               })
             << QStringList{start, init, powerSave, "Could not set Power Save Mode! Error: 5\n",
                            "\nCalibration routine finished with 1 errors.\n"};
         QTest::newRow("channel count not read, not counted")
-            << "channels"
+            << Script([](FakeControllerLibrary& fake) { fake.channelsResult = 5; })
             << QStringList{start, init, "Could not get number of channels! Error: 5\n",
                            "\nCalibration routine finished with 0 errors.\n"};
-        QTest::newRow("no channels") << "none"
-                                     << QStringList{start, init,
-                                                    "\nCalibration routine finished with 0 errors.\n"};
+        QTest::newRow("no channels") << Script([](FakeControllerLibrary& fake) {
+            fake.channels = 0;
+        }) << QStringList{start, init, "\nCalibration routine finished with 0 errors.\n"};
     }
     void failuresBeforeTheChannelLoop()
     {
-        QFETCH(QString, failure);
+        QFETCH(Script, script);
         QFETCH(QStringList, expected);
-        fake->getModeResult = failure == "getMode" ? 5 : 0;
-        fake->sensorMode = failure == "setMode" ? 0 : 2;
-        fake->setModeResult = failure == "setMode" ? 5 : 0;
-        fake->channelsResult = failure == "channels" ? 5 : 0;
-        fake->channels = failure == "none" ? 0 : 3;
+        script(*fake);
         QVERIFY(recorder->run(QStringLiteral("sim:x")));
         QCOMPARE(recorder->messages, expected);
         QCOMPARE(fake->calls().last(), QStringLiteral("release"));
