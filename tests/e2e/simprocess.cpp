@@ -4,7 +4,9 @@
 
 #include <csignal>
 
-SimProcess::SimProcess(const QString& scenario) : scenarioText(scenario) {}
+SimProcess::SimProcess(const QString& scenario) : argumentList{QStringLiteral("--scenario"), scenario} {}
+
+SimProcess::SimProcess(const QStringList& arguments) : argumentList(arguments) {}
 
 SimProcess::~SimProcess()
 {
@@ -22,7 +24,7 @@ QString SimProcess::executable()
 bool SimProcess::start(int timeoutMs)
 {
     child.setProgram(executable());
-    child.setArguments({QStringLiteral("--verbose"), QStringLiteral("--scenario"), scenarioText});
+    child.setArguments(QStringList{QStringLiteral("--verbose")} + argumentList);
     child.start(QIODevice::ReadOnly);
     if (!child.waitForStarted(timeoutMs))
         return false;

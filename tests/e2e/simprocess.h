@@ -4,11 +4,14 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 class SimProcess
 {
 public:
     explicit SimProcess(const QString& scenario = QString());
+    // vkr-sim with these arguments instead of a scenario (--replay FILE).
+    explicit SimProcess(const QStringList& arguments);
     ~SimProcess(); // stops the simulator if it still runs
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
@@ -31,7 +34,7 @@ public:
     QProcess& process() { return child; }
 
 private:
-    QString scenarioText;
+    QStringList argumentList;
     QString locatorText;
     QString logText;
     QProcess child;

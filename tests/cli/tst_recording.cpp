@@ -1,0 +1,201 @@
+// A run recorded with vkr-calibrate --record and replayed (vkr-sim --replay, or a sim: locator's
+// replay=) meets the tool exactly as the controller did: the same log, byte for byte, and the same
+// exit status. An edited recording shows what the edit says.
+#include "simprocess.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+const QString Program = QStringLiteral(VKR_CALIBRATE_PATH);
+
+struct Outcome
+{
+    QByteArray output;
+    QByteArray errors;
+    int exitCode = -1;
+};
+
+Outcome calibrate(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(Program, arguments);
+    Outcome outcome;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return outcome;
+    }
+    outcome.output = process.readAllStandardOutput();
+    outcome.errors = process.readAllStandardError();
+    outcome.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return outcome;
+}
+
+// A run against vkr-sim with the scenario, recorded into path.
+Outcome recordSerialRun(const QString& scenario, const QString& path)
+{
+    SimProcess sim(scenario);
+    if (!sim.start())
+        return {};
+    return calibrate({QStringLiteral("--record"), path, sim.locator()});
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+} // namespace
+
+class RecordingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // recorded: a line the recording must hold, so that the row exercises what it is named for.
+    void aSerialRunReplaysToTheSameLog_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QByteArray>("recorded");
+        QTest::newRow("normal run") << "demo,time=300"
+                                    << QByteArray("{\"bytes\":\":SE0\\n\",\"event\":\"read\"");
+        QTest::newRow("noisy slow line, a reply byte by byte")
+            << "demo,time=300,noise=~~,slowbytes=20" << QByteArray("{\"bytes\":\"~\",\"event\":\"read\"");
+        QTest::newRow("failing channel") << "channels=3,time=100,fail-calibrate@1=17"
+                                         << QByteArray("{\"bytes\":\":E1,17\\n\",\"event\":\"read\"");
+        QTest::newRow("hang-up during a wait")
+            << "channels=2,time=3000,hangupafter=7" << QByteArray("{\"code\":10,\"event\":\"read-failed\"");
+    }
+    void aSerialRunReplaysToTheSameLog()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QByteArray, recorded);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        const Outcome original = recordSerialRun(scenario, path);
+        QVERIFY(original.exitCode >= 0);
+        const QByteArray recording = readFile(path);
+        QVERIFY(recording.startsWith("{\"event\":\"recording\",\"format\":1,"));
+        QVERIFY2(recording.contains(recorded), recording.right(300).constData());
+
+        SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+        QVERIFY(replay.start());
+        const Outcome replayed = calibrate({replay.locator()});
+        QCOMPARE(replayed.output, original.output);
+        QCOMPARE(replayed.exitCode, original.exitCode);
+        QVERIFY(replay.stop(SIGTERM));
+        QVERIFY2(!replay.log().contains(QLatin1String("departs")), qPrintable(replay.log()));
+    }
+
+    void aLibraryRunReplaysToTheSameLog_data()
+    {
+        QTest::addColumn<QString>("locator");
+        QTest::newRow("normal run") << "sim:demo,time=300";
+        QTest::newRow("failing channel") << "sim:channels=3,time=100,fail-calibrate@1=17";
+        QTest::newRow("failing status read") << "sim:channels=2,time=100,fail-status@0=15";
+        QTest::newRow("not opened") << "sim:fail-open=7";
+    }
+    void aLibraryRunReplaysToTheSameLog()
+    {
+        QFETCH(QString, locator);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        const Outcome original = calibrate({QStringLiteral("--record"), path, locator});
+        QVERIFY(original.exitCode >= 0);
+        const Outcome replayed = calibrate({QStringLiteral("sim:replay=") + path});
+        QCOMPARE(replayed.output, original.output);
+        QCOMPARE(replayed.exitCode, original.exitCode);
+        QCOMPARE(replayed.errors, original.errors);
+    }
+
+    // An edit (a pattern replaced in the recording) and what the replay shows: a log line, and the
+    // departure reported by the replaying side (vkr-sim's or the tool's standard error). A tool
+    // that stops short of the recording departs from it too.
+    void anEditedRecordingReplaysAsEdited_data()
+    {
+        QTest::addColumn<QString>("recordedOn"); // a vkr-sim scenario, or a sim: locator
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("replacement");
+        QTest::addColumn<QByteArray>("logLine");
+        QTest::addColumn<QString>("departure");
+        QTest::newRow("a reply dropped: a time-out")
+            << "channels=1,time=0"
+            << "\\{\"bytes\":\":N1\\\\n\",\"event\":\"read\"[^\\n]*\\n"
+            << QString() << QByteArray("Could not get number of channels! Error: 15\n")
+            << "after command 5: the recording goes on with \"CS0\", the tool sent nothing more";
+        QTest::newRow("a command changed")
+            << "channels=1,time=0"
+            << ":CS0\\\\n\",\"event\":\"write\""
+            << ":CS9\\n\",\"event\":\"write\"" << QByteArray("Could not calibrate channel 0! Error: 15\n")
+            << "departs from the recording at command 6: the recording has \"CS9\", the tool sent \"CS0\"";
+        QTest::newRow("a library call's argument changed")
+            << "sim:channels=2,time=0"
+            << "\"OV_CalibrateSensor_S\",\"in\":\\{\"channel\":1,"
+            << "\"OV_CalibrateSensor_S\",\"in\":{\"channel\":5,"
+            << QByteArray("Could not calibrate channel 1! Error: 265\n")
+            << "the recording has OV_CalibrateSensor_S(channel=5), the tool called "
+               "OV_CalibrateSensor_S(channel=1)";
+    }
+    void anEditedRecordingReplaysAsEdited()
+    {
+        QFETCH(QString, recordedOn);
+        QFETCH(QString, pattern);
+        QFETCH(QString, replacement);
+        QFETCH(QByteArray, logLine);
+        QFETCH(QString, departure);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        const bool serial = !recordedOn.startsWith(QLatin1String("sim:"));
+        const Outcome original = serial ? recordSerialRun(recordedOn, path)
+                                        : calibrate({QStringLiteral("--record"), path, recordedOn});
+        QVERIFY(original.exitCode >= 0);
+        QString recording = QString::fromUtf8(readFile(path));
+        // Replaced as it stands: QString::replace would take its backslashes for references.
+        const QRegularExpressionMatch found = QRegularExpression(pattern).match(recording);
+        QVERIFY2(found.hasMatch(), "the edit found nothing to change");
+        recording.replace(found.capturedStart(), found.capturedLength(), replacement);
+        QVERIFY(writeFile(path, recording.toUtf8()));
+
+        QString departureReport;
+        Outcome replayed;
+        if (serial) {
+            SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+            QVERIFY(replay.start());
+            replayed = calibrate({replay.locator()});
+            QVERIFY(replay.stop(SIGTERM));
+            departureReport = replay.log();
+        } else {
+            replayed = calibrate({QStringLiteral("sim:replay=") + path});
+            departureReport = QString::fromUtf8(replayed.errors);
+        }
+        QVERIFY2(replayed.output.contains(logLine), replayed.output.constData());
+        if (departure.isEmpty())
+            QVERIFY2(!departureReport.contains(QLatin1String("departs")), qPrintable(departureReport));
+        else
+            QVERIFY2(departureReport.contains(departure), qPrintable(departureReport));
+    }
+
+    void recordingTakesOneLocator()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        const Outcome outcome = calibrate(
+            {QStringLiteral("--record"), path, QStringLiteral("sim:demo"), QStringLiteral("sim:demo")});
+        QCOMPARE(outcome.exitCode, 64);
+        QVERIFY(outcome.errors.startsWith("vkr-calibrate: --record takes one locator\n"));
+        QVERIFY(!QFile::exists(path));
+    }
+};
+
+QTEST_GUILESS_MAIN(RecordingTest)
+#include "tst_recording.moc"
