@@ -1,61 +1,32 @@
 #include "ptyserver.h"
 
+#include "hostline.h"
 #include "printable.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <poll.h>
-
-namespace {
-
-// While no host has the slave open, the master reports a hang-up at once on every poll; it is
-// looked at again this often instead of being polled in a busy loop.
-constexpr int noHostRecheckMs = 10;
-
-// Waits up to timeoutMs; true when the stop descriptor became readable.
-bool stopRequested(int stopDescriptor, int timeoutMs)
-{
-    pollfd entry{stopDescriptor, POLLIN, 0};
-    int ready = 0;
-    while ((ready = ::poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
-    }
-    return ready != 0;
-}
-
-} // namespace
 
 PtyServer::PtyServer(SerialResponder& responder, std::ostream* log) : responder(responder), log(log) {}
 
 PtyServer::End PtyServer::serve(int stopDescriptor)
 {
-    bool hostOnLine = false;
+    HostLine line;
     for (;;) {
-        if (!hostOnLine) {
-            if (stopRequested(stopDescriptor, noHostRecheckMs))
-                return End::Stopped;
-            pollfd line{master.descriptor(), POLLIN, 0};
-            if (::poll(&line, 1, 0) < 0 && errno != EINTR)
-                return End::Failed;
-            if (!(line.revents & POLLIN) && (line.revents & POLLHUP))
-                continue;
-            hostOnLine = true;
+        switch (line.wait(master.descriptor(), stopDescriptor)) {
+        case HostLine::Event::HostOpened:
             logLine("host opened the line");
-        }
-
-        pollfd entries[2] = {{stopDescriptor, POLLIN, 0}, {master.descriptor(), POLLIN, 0}};
-        if (::poll(entries, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return End::Failed;
-        }
-        if (entries[0].revents)
+            break;
+        case HostLine::Event::HostClosed:
+            logLine("host closed the line");
+            break;
+        case HostLine::Event::Stop:
             return End::Stopped;
-        if (entries[1].revents & POLLIN) {
+        case HostLine::Event::Failed:
+            return End::Failed;
+        case HostLine::Event::Input:
             switch (serveInput(stopDescriptor)) {
             case Step::Continue:
-                continue;
+                break;
             case Step::Stop:
                 return End::Stopped;
             case Step::HangUp:
@@ -63,11 +34,7 @@ PtyServer::End PtyServer::serve(int stopDescriptor)
             case Step::Fail:
                 return End::Failed;
             }
-        }
-        if (entries[1].revents & (POLLHUP | POLLERR)) {
-            // What the host wrote before it closed has been read above; the line is empty now.
-            hostOnLine = false;
-            logLine("host closed the line");
+            break;
         }
     }
 }
@@ -131,7 +98,8 @@ bool PtyServer::send(const SerialAnswer& answer, int stopDescriptor, bool& stopp
     if (answer.byteDelayMs == 0)
         return master.write(answer.bytes.data(), answer.bytes.size());
     for (std::size_t i = 0; i < answer.bytes.size(); ++i) {
-        if (i > 0 && stopRequested(stopDescriptor, int(std::min<uint32_t>(answer.byteDelayMs, INT_MAX)))) {
+        if (i > 0 &&
+            HostLine::stopRequested(stopDescriptor, int(std::min<uint32_t>(answer.byteDelayMs, INT_MAX)))) {
             stopped = true;
             return false;
         }

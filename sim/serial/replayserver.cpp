@@ -1,27 +1,14 @@
 #include "replayserver.h"
 
+#include "hostline.h"
 #include "printable.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <poll.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// As PtyServer: while no host has the slave open, the master is looked at again this often.
-constexpr int noHostRecheckMs = 10;
-
-bool stopRequested(int stopDescriptor, int timeoutMs)
-{
-    pollfd entry{stopDescriptor, POLLIN, 0};
-    int ready = 0;
-    while ((ready = ::poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
-    }
-    return ready != 0;
-}
 
 } // namespace
 
@@ -32,38 +19,32 @@ ReplayServer::ReplayServer(const SerialReplay& replay, double speed, std::ostrea
 
 PtyServer::End ReplayServer::serve(int stopDescriptor)
 {
-    bool hostOnLine = false;
-    for (;;) {
-        if (!hostOnLine) {
-            if (stopRequested(stopDescriptor, noHostRecheckMs))
-                break;
-            pollfd line{master.descriptor(), POLLIN, 0};
-            if (::poll(&line, 1, 0) < 0 && errno != EINTR)
-                return PtyServer::End::Failed;
-            if (!(line.revents & POLLIN) && (line.revents & POLLHUP))
-                continue;
-            hostOnLine = true;
-        }
-        pollfd entries[2] = {{stopDescriptor, POLLIN, 0}, {master.descriptor(), POLLIN, 0}};
-        if (::poll(entries, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return PtyServer::End::Failed;
-        }
-        if (entries[0].revents)
+    HostLine line;
+    bool stopped = false;
+    while (!stopped) {
+        switch (line.wait(master.descriptor(), stopDescriptor)) {
+        case HostLine::Event::HostOpened:
+        case HostLine::Event::HostClosed:
             break;
-        if (entries[1].revents & POLLIN) {
-            const Step step = serveInput(stopDescriptor);
-            if (step == Step::Stop)
+        case HostLine::Event::Stop:
+            stopped = true;
+            break;
+        case HostLine::Event::Failed:
+            return PtyServer::End::Failed;
+        case HostLine::Event::Input:
+            switch (serveInput(stopDescriptor)) {
+            case Step::Continue:
                 break;
-            if (step == Step::HangUp)
+            case Step::Stop:
+                stopped = true;
+                break;
+            case Step::HangUp:
                 return PtyServer::End::HungUp;
-            if (step == Step::Fail)
+            case Step::Fail:
                 return PtyServer::End::Failed;
-            continue;
+            }
+            break;
         }
-        if (entries[1].revents & (POLLHUP | POLLERR))
-            hostOnLine = false;
     }
     // A tool that stopped short of the recording departs from it too.
     if (!hasDeparted && next < replay.exchanges().size())
@@ -131,7 +112,7 @@ bool ReplayServer::waitFor(int64_t delayUs, int stopDescriptor)
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0)
         return true;
-    return !stopRequested(stopDescriptor, int(std::min<int64_t>(left, INT_MAX)));
+    return !HostLine::stopRequested(stopDescriptor, int(std::min<int64_t>(left, INT_MAX)));
 }
 
 void ReplayServer::depart(const std::string& what)

@@ -1,6 +1,7 @@
 // A run recorded with vkr-calibrate --record and replayed (vkr-sim --replay, or a sim: locator's
 // replay=) meets the tool exactly as the controller did: the same log, byte for byte, and the same
 // exit status. An edited recording shows what the edit says.
+#include "calibrateprocess.h"
 #include "simprocess.h"
 
 #include <QProcess>
@@ -10,38 +11,14 @@
 #include <csignal>
 
 namespace {
-const QString Program = QStringLiteral(VKR_CALIBRATE_PATH);
-
-struct Outcome
-{
-    QByteArray output;
-    QByteArray errors;
-    int exitCode = -1;
-};
-
-Outcome calibrate(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(Program, arguments);
-    Outcome outcome;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return outcome;
-    }
-    outcome.output = process.readAllStandardOutput();
-    outcome.errors = process.readAllStandardError();
-    outcome.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return outcome;
-}
 
 // A run against vkr-sim with the scenario, recorded into path.
-Outcome recordSerialRun(const QString& scenario, const QString& path)
+CalibrateOutcome recordSerialRun(const QString& scenario, const QString& path)
 {
     SimProcess sim(scenario);
     if (!sim.start())
         return {};
-    return calibrate({QStringLiteral("--record"), path, sim.locator()});
+    return runVkrCalibrate({QStringLiteral("--record"), path, sim.locator()});
 }
 
 QByteArray readFile(const QString& path)
@@ -82,7 +59,7 @@ private slots:
         QFETCH(QByteArray, recorded);
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("r.jsonl"));
-        const Outcome original = recordSerialRun(scenario, path);
+        const CalibrateOutcome original = recordSerialRun(scenario, path);
         QVERIFY(original.exitCode >= 0);
         const QByteArray recording = readFile(path);
         QVERIFY(recording.startsWith("{\"event\":\"recording\",\"format\":1,"));
@@ -90,7 +67,7 @@ private slots:
 
         SimProcess replay(QStringList{QStringLiteral("--replay"), path});
         QVERIFY(replay.start());
-        const Outcome replayed = calibrate({replay.locator()});
+        const CalibrateOutcome replayed = runVkrCalibrate({replay.locator()});
         QCOMPARE(replayed.output, original.output);
         QCOMPARE(replayed.exitCode, original.exitCode);
         QVERIFY(replay.stop(SIGTERM));
@@ -110,9 +87,9 @@ private slots:
         QFETCH(QString, locator);
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("r.jsonl"));
-        const Outcome original = calibrate({QStringLiteral("--record"), path, locator});
+        const CalibrateOutcome original = runVkrCalibrate({QStringLiteral("--record"), path, locator});
         QVERIFY(original.exitCode >= 0);
-        const Outcome replayed = calibrate({QStringLiteral("sim:replay=") + path});
+        const CalibrateOutcome replayed = runVkrCalibrate({QStringLiteral("sim:replay=") + path});
         QCOMPARE(replayed.output, original.output);
         QCOMPARE(replayed.exitCode, original.exitCode);
         QCOMPARE(replayed.errors, original.errors);
@@ -156,8 +133,9 @@ private slots:
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("r.jsonl"));
         const bool serial = !recordedOn.startsWith(QLatin1String("sim:"));
-        const Outcome original = serial ? recordSerialRun(recordedOn, path)
-                                        : calibrate({QStringLiteral("--record"), path, recordedOn});
+        const CalibrateOutcome original =
+            serial ? recordSerialRun(recordedOn, path)
+                   : runVkrCalibrate({QStringLiteral("--record"), path, recordedOn});
         QVERIFY(original.exitCode >= 0);
         QString recording = QString::fromUtf8(readFile(path));
         // Replaced as it stands: QString::replace would take its backslashes for references.
@@ -167,15 +145,15 @@ private slots:
         QVERIFY(writeFile(path, recording.toUtf8()));
 
         QString departureReport;
-        Outcome replayed;
+        CalibrateOutcome replayed;
         if (serial) {
             SimProcess replay(QStringList{QStringLiteral("--replay"), path});
             QVERIFY(replay.start());
-            replayed = calibrate({replay.locator()});
+            replayed = runVkrCalibrate({replay.locator()});
             QVERIFY(replay.stop(SIGTERM));
             departureReport = replay.log();
         } else {
-            replayed = calibrate({QStringLiteral("sim:replay=") + path});
+            replayed = runVkrCalibrate({QStringLiteral("sim:replay=") + path});
             departureReport = QString::fromUtf8(replayed.errors);
         }
         QVERIFY2(replayed.output.contains(logLine), replayed.output.constData());
@@ -189,7 +167,7 @@ private slots:
     {
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("r.jsonl"));
-        const Outcome outcome = calibrate(
+        const CalibrateOutcome outcome = runVkrCalibrate(
             {QStringLiteral("--record"), path, QStringLiteral("sim:demo"), QStringLiteral("sim:demo")});
         QCOMPARE(outcome.exitCode, 64);
         QVERIFY(outcome.errors.startsWith("vkr-calibrate: --record takes one locator\n"));

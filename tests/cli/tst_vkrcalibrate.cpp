@@ -1,4 +1,5 @@
 // vkr-calibrate as a user runs it: a child process against the simulated controllers.
+#include "calibrateprocess.h"
 #include "simprocess.h"
 
 #include <QElapsedTimer>
@@ -14,29 +15,6 @@
 
 namespace {
 const QString Program = QStringLiteral(VKR_CALIBRATE_PATH);
-
-struct Outcome
-{
-    QByteArray output;
-    QByteArray errors;
-    int exitCode = -1;
-};
-
-Outcome runToEnd(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(Program, arguments);
-    Outcome outcome;
-    if (!process.waitForFinished(20000)) {
-        process.kill();
-        process.waitForFinished();
-        return outcome;
-    }
-    outcome.output = process.readAllStandardOutput();
-    outcome.errors = process.readAllStandardError();
-    outcome.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return outcome;
-}
 } // namespace
 
 class VkrCalibrateTest : public QObject
@@ -93,7 +71,7 @@ private slots:
         QFETCH(QByteArray, output);
         QFETCH(int, exitCode);
         QFETCH(QByteArray, errors);
-        const Outcome outcome = runToEnd({locator});
+        const CalibrateOutcome outcome = runVkrCalibrate({locator});
         QCOMPARE(outcome.output, output);
         QCOMPARE(outcome.exitCode, exitCode);
         QCOMPARE(outcome.errors, errors);
@@ -210,7 +188,7 @@ private slots:
 
     void listsWhatDiscoveryFinds()
     {
-        const Outcome outcome = runToEnd({QStringLiteral("--list")});
+        const CalibrateOutcome outcome = runVkrCalibrate({QStringLiteral("--list")});
         QCOMPARE(outcome.exitCode, 0);
         QVERIFY(outcome.output.startsWith("sim:demo\n"));
         for (const QByteArray& line : outcome.output.split('\n').mid(1, -1))
@@ -226,7 +204,8 @@ private slots:
         const QString failing = QStringLiteral("sim:channels=3,nosensor=1,fail-calibrate@2=17,time=1000");
         QTemporaryDir folder;
         const QString reportPath = folder.filePath(QStringLiteral("report.jsonl"));
-        const Outcome outcome = runToEnd({QStringLiteral("--report"), reportPath, good, refused, failing});
+        const CalibrateOutcome outcome =
+            runVkrCalibrate({QStringLiteral("--report"), reportPath, good, refused, failing});
         QCOMPARE(outcome.exitCode, 2);
 
         QMap<QString, QByteArray> logs;
@@ -320,7 +299,7 @@ private slots:
     void usageErrors()
     {
         QFETCH(QStringList, arguments);
-        const Outcome outcome = runToEnd(arguments);
+        const CalibrateOutcome outcome = runVkrCalibrate(arguments);
         QCOMPARE(outcome.exitCode, 64);
         QVERIFY(outcome.output.isEmpty());
         // One short complaint, not the whole help.
@@ -330,11 +309,11 @@ private slots:
 
     void helpAndVersion()
     {
-        const Outcome help = runToEnd({QStringLiteral("--help")});
+        const CalibrateOutcome help = runVkrCalibrate({QStringLiteral("--help")});
         QCOMPARE(help.exitCode, 0);
         QVERIFY(help.output.contains("LOCATOR"));
         QVERIFY(help.output.contains("--list"));
-        const Outcome version = runToEnd({QStringLiteral("--version")});
+        const CalibrateOutcome version = runVkrCalibrate({QStringLiteral("--version")});
         QCOMPARE(version.exitCode, 0);
         QVERIFY(version.output.startsWith("vkr-calibrate "));
     }
