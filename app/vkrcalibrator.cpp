@@ -26,12 +26,6 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     followTheLogsEnd();
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
-    // The log shows the code; why the controller could not be opened goes to the desktop's journal.
-    connect(&worker, &WorkThread::runRecorded, this, [](const RunRecord& record) {
-        if (!record.openFailureReason.isEmpty())
-            qWarning("%s", qPrintable(record.openFailureReason));
-    });
-
     ui.refreshButton->click();
 }
 
@@ -114,6 +108,10 @@ void VKRCalibrator::followTheLogsEnd()
 
 void VKRCalibrator::workThreadFinished()
 {
+    // The log shows the code; why the controller could not be opened goes to the desktop's journal.
+    const QString openFailureReason = worker.lastRecord().openFailureReason;
+    if (!openFailureReason.isEmpty())
+        qWarning("%s", qPrintable(openFailureReason));
     runActive = false;
     if (deferredLocator) {
         // Every message of the finished run has arrived by now, so the new run's log starts clean.

@@ -6,8 +6,6 @@ HeadlessRun::HeadlessRun(const QString& locator, StandardOutput& output, const Q
     : output(output), locatorText(locator), prefix(prefix)
 {
     connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print);
-    connect(&worker, &WorkThread::runRecorded, this,
-            [this](const RunRecord& recorded) { record = recorded; });
     connect(&worker, &QThread::finished, this, &HeadlessRun::end);
 }
 
@@ -55,6 +53,7 @@ bool HeadlessRun::write(const QString& text)
 
 void HeadlessRun::end()
 {
+    record = worker.lastRecord();
     if (!partialLine.isEmpty()) {
         write(prefix + partialLine + QLatin1Char('\n'));
         partialLine.clear();

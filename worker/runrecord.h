@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QDateTime>
-#include <QMetaType>
 #include <QString>
 #include <QVector>
 #include <cstdint>
@@ -43,5 +42,3 @@ struct RunRecord
     QDateTime started;         // UTC
     QDateTime finished;        // UTC
 };
-
-Q_DECLARE_METATYPE(RunRecord)

@@ -6,15 +6,18 @@
 
 using namespace ControllerValue;
 
-WorkThread::WorkThread(QObject* parent) : QThread(parent)
-{
-    qRegisterMetaType<RunRecord>();
-}
+WorkThread::WorkThread(QObject* parent) : QThread(parent) {}
 
 WorkThread::~WorkThread()
 {
     abort();
     wait();
+}
+
+RunRecord WorkThread::lastRecord() const
+{
+    const std::lock_guard<std::mutex> lock(finishedRecordMutex);
+    return finishedRecord;
 }
 
 void WorkThread::setLocator(const QString& locator)
@@ -70,7 +73,8 @@ void WorkThread::endRun(RunRecord::Outcome outcome)
 {
     record.outcome = outcome;
     record.finished = QDateTime::currentDateTimeUtc();
-    emit runRecorded(record);
+    const std::lock_guard<std::mutex> lock(finishedRecordMutex);
+    finishedRecord = record;
 }
 
 bool WorkThread::prepareSensors()

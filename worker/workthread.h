@@ -33,14 +33,15 @@ public:
     // The locator that the next run opens.
     void setLocator(const QString& locator);
 
+    // The record of the last run that ended; read it once finished() has arrived.
+    RunRecord lastRecord() const;
+
     // Starts a run unless one is still going. Every abort() from this call on stops that run,
     // also one that comes before the new thread has begun.
     void startRun(Priority priority = InheritPriority);
 
 signals:
     void logMessage(const QString& message);
-    // The record of a run, emitted once as its last signal before finished().
-    void runRecorded(const RunRecord& record);
 
 public slots:
     // Asks the running routine to stop; returns at once. Only sets an atomic flag, so it may be
@@ -77,5 +78,9 @@ private:
     static_assert(std::atomic_bool::is_always_lock_free, "the abort flag must be lock-free");
     // The record of the run that is going on; only the run's own thread touches it.
     RunRecord record;
+    // The record of the last run that ended, handed to other threads under its own lock: a
+    // queued signal would hand it over inside Qt, where ThreadSanitizer cannot see it.
+    mutable std::mutex finishedRecordMutex;
+    RunRecord finishedRecord;
     QElapsedTimer channelTimer;
 };
