@@ -74,6 +74,8 @@ ExitStatus HeadlessRun::exitStatus() const
         return NotOpened;
     case RunRecord::Outcome::Aborted:
         return Aborted;
+    case RunRecord::Outcome::Incomplete:
+        return CalibratedWithErrors; // nothing was calibrated: no script may take that for success
     case RunRecord::Outcome::Finished:
         break;
     }

@@ -13,6 +13,8 @@ QString outcomeName(const RunRecord& record)
         return QStringLiteral("not-opened");
     case RunRecord::Outcome::Aborted:
         return QStringLiteral("aborted");
+    case RunRecord::Outcome::Incomplete:
+        return QStringLiteral("incomplete");
     case RunRecord::Outcome::Finished:
         break;
     }
@@ -32,6 +34,40 @@ QString resultName(RunRecord::Channel::Result result)
         break;
     }
     return QStringLiteral("aborted");
+}
+
+// The failed step under the name of the connection's operation.
+QString stepName(RunRecord::Failure::Step step)
+{
+    using Step = RunRecord::Failure::Step;
+    switch (step) {
+    case Step::Open:
+        return QStringLiteral("open");
+    case Step::GetSensorEnabled:
+        return QStringLiteral("getSensorEnabled");
+    case Step::SetSensorEnabled:
+        return QStringLiteral("setSensorEnabled");
+    case Step::GetNumberOfChannels:
+        return QStringLiteral("getNumberOfChannels");
+    case Step::CalibrateSensor:
+        return QStringLiteral("calibrateSensor");
+    case Step::GetStatus:
+        break;
+    }
+    return QStringLiteral("getStatus");
+}
+
+QJsonArray failuresJson(const RunRecord& record)
+{
+    QJsonArray failures;
+    for (const RunRecord::Failure& failure : record.failures) {
+        QJsonObject entry{{QStringLiteral("step"), stepName(failure.step)},
+                          {QStringLiteral("code"), qint64(failure.code)}};
+        if (failure.channel)
+            entry.insert(QStringLiteral("channel"), qint64(*failure.channel));
+        failures.append(entry);
+    }
+    return failures;
 }
 
 // ISO 8601 in UTC, to the millisecond.
@@ -71,16 +107,22 @@ QJsonObject ReportFile::toJson(const QString& locator, const RunRecord& record)
             {QStringLiteral("seconds"), channel.seconds},
         });
     }
-    return QJsonObject{
+    QJsonObject object{
         {QStringLiteral("locator"), locator},
         {QStringLiteral("outcome"), outcomeName(record)},
         {QStringLiteral("errors"), qint64(record.errors)},
         {QStringLiteral("openResult"), qint64(record.openResult)},
         {QStringLiteral("channels"), channels},
+        {QStringLiteral("failures"), failuresJson(record)},
         {QStringLiteral("started"), timestamp(record.started)},
         {QStringLiteral("finished"), timestamp(record.finished)},
         {QStringLiteral("tool"),
          QJsonObject{{QStringLiteral("name"), QCoreApplication::applicationName()},
                      {QStringLiteral("version"), QCoreApplication::applicationVersion()}}},
     };
+    if (record.channelCount)
+        object.insert(QStringLiteral("channelCount"), qint64(*record.channelCount));
+    if (record.outcome == RunRecord::Outcome::NotOpened)
+        object.insert(QStringLiteral("reason"), record.openFailureReason);
+    return object;
 }

@@ -14,7 +14,8 @@ public:
     PortClaim& operator=(const PortClaim&) = delete;
 
     // Claims the device, named as SerialPort::deviceIdentity() names it; false when another claim
-    // in this process holds it. A claim held before is let go first.
+    // in this process holds it. A claim held before is let go first. An empty name claims nothing
+    // and is never refused.
     bool claim(const std::string& device);
     void release();
 

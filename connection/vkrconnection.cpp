@@ -14,7 +14,9 @@ namespace {
 
 // The controller library's release takes no system: it lets go of every system the process has
 // open. Connections side by side in one process (several controllers calibrated at once) must not
-// release each other's systems, so only the last library connection to close makes the call.
+// release each other's systems, so only the last library connection to close makes the call. The
+// lock is held across the library's open and release too: a release that fell between another
+// connection's open and its count would let go of the system just opened.
 std::mutex libraryConnectionsMutex;
 int openLibraryConnections = 0;
 
@@ -68,20 +70,24 @@ uint32_t VKRConnection::open(QString locator)
         return OpenFailed;
     }
     systemIndex = 0;
-    serialLineLost = false;
+    lastExchangeLostLine = false;
+    lastExchangeSilent = false;
+    lastHeard = std::chrono::steady_clock::now();
 
     // Anything but 1 or 2 selects the serial branch, also a type the library left untouched.
     uint32_t interfaceType = 0;
     const uint32_t classified =
         library.getLocatorInterfaceType(&interfaceType, locator.toStdString().c_str());
     if (LibraryApi::opensThroughControllerLibrary(interfaceType)) {
+        std::unique_lock<std::mutex> lock(libraryConnectionsMutex);
         const uint32_t result =
             library.openSystem(&systemIndex, locator.toStdString().c_str(), LibraryApi::OpenOption);
         if (result == Success) {
             connectionMode = Library;
-            const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
             ++openLibraryConnections;
-        } else if (result == LibraryNotAvailable)
+        }
+        lock.unlock();
+        if (result == LibraryNotAvailable)
             openFailure =
                 QStringLiteral("the controller libraries could not be loaded: %1").arg(library.loadError());
         return result;

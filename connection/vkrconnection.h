@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -46,10 +47,17 @@ public:
     // empty after a success, or when the code is all that is known (a library's own code).
     QString openFailureReason() const { return openFailure; }
 
-    // True once a serial exchange has failed to write its command or to read its reply (8 or
-    // 10, not a time-out): the device has gone or hung up, and every later exchange on this line
-    // will fail too. Cleared when the connection is opened again.
-    bool lineLost() const { return serialLineLost; }
+    // True when the last serial exchange failed because the line itself is gone: its write or
+    // its read found the device removed or the line hung up. A time-out, a write held back by
+    // flow control or a reply of the wrong form is no lost line. Decided anew by every exchange;
+    // false in the library branch.
+    bool lineLost() const { return lastExchangeLostLine; }
+
+    // How long the serial controller has sent nothing at all, when the last exchange timed out
+    // without one byte arriving: measured from the end of the last read that received anything
+    // (the handshake's replies count). Zero after any other outcome and in the library branch: a
+    // controller that answers anything, even slowly or with errors, is not silent.
+    std::chrono::steady_clock::duration silentFor() const;
 
     // The serial line transport beneath the serial branch. Public so that tests and tools can
     // drive a port directly; the operations above never need them from outside.
@@ -95,7 +103,11 @@ private:
     int connectionMode = Closed;
     SerialPort portHandle;
     PortClaim portClaim; // held from the handshake's start until the serial connection closes
-    bool serialLineLost = false;
+    bool lastExchangeLostLine = false;
+    bool lastExchangeSilent = false;
+    bool lastReadHeardAnything = false;
+    // When the last read that received a byte ended.
+    std::chrono::steady_clock::time_point lastHeard;
     QString openFailure;
     std::mutex exchangeMutex;
     uint32_t systemIndex = 0;

@@ -97,9 +97,16 @@ uint32_t VKRConnection::exchange(const QString& command, Reply& reply)
     uint32_t result = sendRS232String(command);
     if (result == Success)
         result = readReply(reply);
-    if (result == WriteFailed || result == ReadFailed)
-        serialLineLost = true;
+    lastExchangeLostLine = (result == WriteFailed || result == ReadFailed) && portHandle.lineGone();
+    lastExchangeSilent = result == ReplyTimedOut && !lastReadHeardAnything;
     return result;
+}
+
+std::chrono::steady_clock::duration VKRConnection::silentFor() const
+{
+    if (connectionMode != Serial || !lastExchangeSilent)
+        return std::chrono::steady_clock::duration::zero();
+    return std::chrono::steady_clock::now() - lastHeard;
 }
 
 uint32_t VKRConnection::queryValue(const QString& command, const char* replyName, uint32_t& value)

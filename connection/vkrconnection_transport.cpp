@@ -62,6 +62,9 @@ uint32_t VKRConnection::readLine(QString& line, uint32_t timeoutMs)
             break;
         }
     }
+    lastReadHeardAnything = length > 0;
+    if (lastReadHeardAnything)
+        lastHeard = std::chrono::steady_clock::now();
     line = QString::fromLatin1(bytes, length);
     return result;
 }

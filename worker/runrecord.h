@@ -7,14 +7,36 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <optional>
 
 struct RunRecord
 {
     enum class Outcome
     {
-        NotOpened, // the controller could not be opened; nothing else was tried
-        Aborted,   // an abort request ended the run; no summary
-        Finished   // the run closed the connection and wrote its summary
+        NotOpened,  // the controller could not be opened; nothing else was tried
+        Aborted,    // an abort request ended the run; no summary
+        Incomplete, // the run wrote its summary without reaching the channels: the sensor mode or
+                    // the channel count could not be read or set
+        Finished    // the run went through the channels, closed the connection and wrote its summary
+    };
+
+    // One step of the run that failed, in the order of the run: the failures the log reports,
+    // and the channel count that could not be read, which the log does not count as an error.
+    // The failed reads that a channel's wait rides out are no failed step.
+    struct Failure
+    {
+        enum class Step
+        {
+            Open,
+            GetSensorEnabled,
+            SetSensorEnabled,
+            GetNumberOfChannels,
+            CalibrateSensor,
+            GetStatus
+        };
+        Step step = Step::Open;
+        std::optional<uint32_t> channel; // for the steps of one channel
+        uint32_t code = 0;
     };
 
     struct Channel
@@ -39,6 +61,8 @@ struct RunRecord
     // that is known.
     QString openFailureReason;
     QVector<Channel> channels; // in the order the run reached them
-    QDateTime started;         // UTC
-    QDateTime finished;        // UTC
+    QVector<Failure> failures;
+    std::optional<uint32_t> channelCount; // as the controller reported it, once read
+    QDateTime started;                    // UTC
+    QDateTime finished;                   // UTC
 };

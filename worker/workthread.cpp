@@ -2,9 +2,8 @@
 
 #include "resultcodes.h"
 
-#include <optional>
-
 using namespace ControllerValue;
+using Step = RunRecord::Failure::Step;
 
 WorkThread::WorkThread(QObject* parent) : QThread(parent) {}
 
@@ -52,21 +51,21 @@ void WorkThread::run()
         emit logMessage(tr("Could not initialize! Error: %1\n").arg(opened));
         record.openResult = opened;
         record.openFailureReason = connection.openFailureReason();
+        recordFailure(Step::Open, opened);
         endRun(RunRecord::Outcome::NotOpened);
         return;
     }
     emit logMessage(QStringLiteral("Successfully initialized.\n"));
 
     uint32_t channels = 0;
-    if (prepareSensors() && readChannelCount(channels)) {
-        if (!calibrateChannels(channels)) {
-            endRun(RunRecord::Outcome::Aborted); // the connection is closed and no summary follows
-            return;
-        }
+    const bool channelsReached = prepareSensors() && readChannelCount(channels);
+    if (channelsReached && !calibrateChannels(channels)) {
+        endRun(RunRecord::Outcome::Aborted); // the connection is closed and no summary follows
+        return;
     }
     connection.close();
     emit logMessage(tr("\nCalibration routine finished with %1 errors.\n").arg(record.errors));
-    endRun(RunRecord::Outcome::Finished);
+    endRun(channelsReached ? RunRecord::Outcome::Finished : RunRecord::Outcome::Incomplete);
 }
 
 void WorkThread::endRun(RunRecord::Outcome outcome)
@@ -83,6 +82,7 @@ bool WorkThread::prepareSensors()
     if (const uint32_t r = connection.getSensorEnabled(mode)) {
         emit logMessage(tr("Could not read sensor enabled mode! Error: %1\n").arg(r));
         ++record.errors;
+        recordFailure(Step::GetSensorEnabled, r);
         return false;
     }
     if (mode != SensorsDisabled)
@@ -91,6 +91,7 @@ bool WorkThread::prepareSensors()
     if (const uint32_t r = connection.setSensorEnabled(PowerSaveMode)) {
         emit logMessage(tr("Could not set Power Save Mode! Error: %1\n").arg(r));
         ++record.errors;
+        recordFailure(Step::SetSensorEnabled, r);
         return false;
     }
     return true;
@@ -101,8 +102,10 @@ bool WorkThread::readChannelCount(uint32_t& channels)
 {
     if (const uint32_t r = connection.getNumberOfChannels(channels)) {
         emit logMessage(tr("Could not get number of channels! Error: %1\n").arg(r));
+        recordFailure(Step::GetNumberOfChannels, r);
         return false;
     }
+    record.channelCount = channels;
     return true;
 }
 
@@ -136,6 +139,7 @@ bool WorkThread::calibrateChannel(uint32_t channel)
         emit logMessage(tr("Could not calibrate channel %1! Error: %2\n").arg(shownChannel).arg(r));
         ++record.errors;
         recordChannel(channel, Result::Failed, r);
+        recordFailure(Step::CalibrateSensor, r, channel);
         return true;
     }
 
@@ -148,15 +152,12 @@ bool WorkThread::calibrateChannel(uint32_t channel)
     return waitWhileCalibrating(channel, status);
 }
 
-// Polls back to back while the reads succeed, and only the status value decides when the wait
-// ends. A failed read is neither reported nor counted while it may be transient, but it cannot
-// hold the wait forever: a lost line ends it at once, and reads that keep failing end it after
-// FailingStatusLimit. The channel is then reported as after a failed first read, and the run
-// goes on with the next channel.
+// Polls back to back, and only the status value decides when the wait ends: a failed read is
+// neither reported nor counted, and is followed by a short pause so that a controller which fails
+// at once is not polled in a busy loop. Only a controller that is provably gone ends the wait
+// early; the channel is then reported as after a failed first read, and the run goes on.
 bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status)
 {
-    using Clock = std::chrono::steady_clock;
-    std::optional<Clock::time_point> failingSince;
     while (status == Calibrating) {
         if (abortRequested) {
             emit logMessage(QStringLiteral("Aborting.\n"));
@@ -165,18 +166,11 @@ bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status)
             recordChannel(channel, RunRecord::Channel::Result::Aborted, 0);
             return false;
         }
-        const Clock::time_point readStarted = Clock::now();
         const uint32_t r = connection.getStatus(channel, status);
-        if (r == 0) {
-            failingSince.reset();
-            continue;
-        }
-        if (status != Calibrating)
-            break; // a failed read that still tells the channel is done
-        if (!failingSince)
-            failingSince = readStarted;
-        if (connection.lineLost() || Clock::now() - *failingSince >= FailingStatusLimit) {
-            reportStatusFailure(channel, r);
+        if (r == 0 || status != Calibrating)
+            continue; // a failed read may still tell that the channel is done
+        if (controllerGone()) {
+            giveUpWaiting(channel, r);
             return true;
         }
         QThread::msleep(static_cast<unsigned long>(FailedStatusPause.count()));
@@ -186,12 +180,33 @@ bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status)
     return true;
 }
 
+bool WorkThread::controllerGone() const
+{
+    return connection.lineLost() || connection.silentFor() >= ControllerSilenceLimit;
+}
+
+// A controller that comes back must not keep this axis moving while the next channel starts, so
+// the channel is told to stop, once; what that answers changes nothing. A lost line takes no
+// command.
+void WorkThread::giveUpWaiting(uint32_t channel, uint32_t result)
+{
+    reportStatusFailure(channel, result);
+    if (!connection.lineLost())
+        connection.stop(channel);
+}
+
 void WorkThread::reportStatusFailure(uint32_t channel, uint32_t result)
 {
     emit logMessage(
         tr("Could not get status of channel %1! Error: %2\n").arg(static_cast<int>(channel)).arg(result));
     ++record.errors;
     recordChannel(channel, RunRecord::Channel::Result::Failed, result);
+    recordFailure(Step::GetStatus, result, channel);
+}
+
+void WorkThread::recordFailure(Step step, uint32_t code, std::optional<uint32_t> channel)
+{
+    record.failures.append({step, channel, code});
 }
 
 void WorkThread::recordChannel(uint32_t channel, RunRecord::Channel::Result result, uint32_t code)

@@ -11,16 +11,16 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 
 class WorkThread : public QThread
 {
     Q_OBJECT
 
 public:
-    // How long status reads during a channel's wait may keep failing, with no successful read in
-    // between, before the wait gives up on the channel. Long enough to ride out a garbled reply or
-    // a short stall, far shorter than a user's patience with a controller that has fallen silent.
-    static constexpr std::chrono::milliseconds FailingStatusLimit{3000};
+    // How long a serial controller may send nothing at all during a channel's wait before the
+    // wait gives up on it. A controller that answers anything, even with errors, is waited for.
+    static constexpr std::chrono::milliseconds ControllerSilenceLimit{10000};
     // The pause after a failed status read, so that a controller which fails at once is not
     // polled in a busy loop.
     static constexpr std::chrono::milliseconds FailedStatusPause{100};
@@ -64,9 +64,15 @@ private:
     bool calibrateChannel(uint32_t channel);
     // The wait while a channel calibrates; false when an abort ended it.
     bool waitWhileCalibrating(uint32_t channel, uint32_t status);
+    // True when the controller is provably gone after a failed status read: its line lost, or
+    // silent for longer than ControllerSilenceLimit.
+    bool controllerGone() const;
+    void giveUpWaiting(uint32_t channel, uint32_t result);
     void reportStatusFailure(uint32_t channel, uint32_t result);
     void endRun(RunRecord::Outcome outcome);
     void recordChannel(uint32_t channel, RunRecord::Channel::Result result, uint32_t code);
+    void recordFailure(RunRecord::Failure::Step step, uint32_t code,
+                       std::optional<uint32_t> channel = std::nullopt);
 
     QString locatorText;
     VKRConnection connection;

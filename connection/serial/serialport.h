@@ -75,6 +75,12 @@ public:
     // One byte within the time-out, TimedOut when none came, Failed on a read error or a hang-up (on
     // Windows, a hang-up is what the driver reports it as).
     ReadResult readByte(char& byte);
+    // True when the last write or read that failed found the line itself gone: the device
+    // removed or the line hung up (POSIX: end of file, EIO, ENXIO, ENODEV, POLLHUP, POLLERR; Windows:
+    // the errors a removed device answers with). False after a time-out, a write that the port
+    // stopped taking (flow control holding it back) or any other failure; every write and
+    // read starts it afresh.
+    bool lineGone() const;
 
     // Tells the observer (not owned; nullptr for none) of every open, close, write and read from now on.
     void setObserver(SerialPortObserver* portObserver) { observer = portObserver; }

@@ -82,6 +82,13 @@ Readiness waitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
+// The errors a terminal answers with once its device has gone (an unplugged USB adapter answers
+// EIO, a vanished device ENXIO or ENODEV); anything else may pass.
+bool meansDeviceGone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
 bool isTerminalDevice(int fd)
 {
     struct stat status;
@@ -252,6 +259,7 @@ struct SerialPort::Private
     int fd = -1;
     OpenFailure failure;
     uint32_t readTimeoutMs = defaultReadTimeoutMs;
+    bool lineGone = false;
     // What one read() brought in beyond the byte handed out; given out before the port is read again.
     char input[512];
     std::size_t inputBegin = 0;
@@ -355,6 +363,7 @@ bool SerialPort::write(const char* data, std::size_t size)
             observer->bytesWritten(data, size, whole);
         return whole;
     };
+    d->lineGone = false;
     if (d->fd < 0)
         return done(false);
     std::size_t written = 0;
@@ -368,10 +377,16 @@ bool SerialPort::write(const char* data, std::size_t size)
         }
         if (count < 0 && errno == EINTR)
             continue;
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            d->lineGone = meansDeviceGone(errno);
             return done(false);
-        if (waitFor(d->fd, POLLOUT, stallDeadline) != Readiness::Ready)
+        }
+        // A port that stops taking bytes (flow control) is still there; one that hangs up is not.
+        const Readiness readiness = waitFor(d->fd, POLLOUT, stallDeadline);
+        if (readiness != Readiness::Ready) {
+            d->lineGone = readiness == Readiness::HungUp;
             return done(false);
+        }
     }
     return done(true);
 }
@@ -381,8 +396,14 @@ void SerialPort::setReadTimeout(uint32_t milliseconds)
     d->readTimeoutMs = milliseconds;
 }
 
+bool SerialPort::lineGone() const
+{
+    return d->lineGone;
+}
+
 SerialPort::ReadResult SerialPort::readByte(char& byte)
 {
+    d->lineGone = false;
     if (d->fd < 0)
         return ReadResult::Failed;
     if (d->inputBegin == d->inputEnd) {
@@ -408,14 +429,20 @@ SerialPort::ReadResult SerialPort::fillInput()
             d->inputEnd = static_cast<std::size_t>(count);
             return ReadResult::Byte;
         }
-        if (count == 0)
-            return ReadResult::Failed; // end of file on a terminal: the device is gone
+        if (count == 0) {
+            d->lineGone = true; // end of file on a terminal: the device is gone
+            return ReadResult::Failed;
+        }
         if (errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            d->lineGone = meansDeviceGone(errno);
             return ReadResult::Failed;
-        if (hungUp)
-            return ReadResult::Failed; // hung up and nothing left to read
+        }
+        if (hungUp) {
+            d->lineGone = true; // hung up and nothing left to read
+            return ReadResult::Failed;
+        }
         switch (waitFor(d->fd, POLLIN, deadline)) {
         case Readiness::Ready:
             break;

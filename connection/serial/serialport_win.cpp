@@ -9,6 +9,7 @@ struct SerialPort::Private
 {
     HANDLE handle = INVALID_HANDLE_VALUE;
     OpenFailure failure;
+    bool lineGone = false;
 };
 
 namespace {
@@ -44,6 +45,21 @@ SerialPort::OpenFailure lastFailure(SerialPort::OpenFailure::Kind kind)
     if (message.empty())
         message = "Windows error " + std::to_string(error);
     return {kind, static_cast<int>(error), message};
+}
+
+// The errors a port answers with once its device has been removed (USB-serial drivers differ in
+// which one they pick); any other failure may pass.
+bool meansDeviceGone(DWORD error)
+{
+    switch (error) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_NO_SUCH_DEVICE:
+        return true;
+    default:
+        return false;
+    }
 }
 
 SerialPort::OpenFailure::Kind kindOfOpenError(DWORD error)
@@ -142,6 +158,7 @@ bool SerialPort::write(const char* data, std::size_t size)
             observer->bytesWritten(data, size, whole);
         return whole;
     };
+    d->lineGone = false;
     if (d->handle == INVALID_HANDLE_VALUE || size > (std::numeric_limits<DWORD>::max)())
         return done(false);
 
@@ -160,6 +177,10 @@ bool SerialPort::write(const char* data, std::size_t size)
     } else if (GetLastError() == ERROR_IO_PENDING) {
         if (WaitForSingleObject(completed, INFINITE) == WAIT_OBJECT_0)
             result = GetOverlappedResult(d->handle, &overlapped, &written, FALSE) != 0;
+        if (!result)
+            d->lineGone = meansDeviceGone(GetLastError());
+    } else {
+        d->lineGone = meansDeviceGone(GetLastError());
     }
     CloseHandle(completed);
     // Until setReadTimeout, the port runs with the time-outs it was found with, maybe write time-outs a
@@ -183,14 +204,22 @@ void SerialPort::setReadTimeout(uint32_t milliseconds)
     SetCommTimeouts(d->handle, &timeouts); // a port that refuses keeps its time-outs; the read will tell
 }
 
+bool SerialPort::lineGone() const
+{
+    return d->lineGone;
+}
+
 SerialPort::ReadResult SerialPort::readByte(char& byte)
 {
+    d->lineGone = false;
     if (d->handle == INVALID_HANDLE_VALUE)
         return ReadResult::Failed;
     DWORD count = 0;
     ReadResult result = ReadResult::Failed;
     if (ReadFile(d->handle, &byte, 1, &count, nullptr))
         result = count == 0 ? ReadResult::TimedOut : count == 1 ? ReadResult::Byte : ReadResult::Failed;
+    else
+        d->lineGone = meansDeviceGone(GetLastError());
     // This back-end reads byte by byte, so each byte is a chunk of its own.
     reportFill(result, &byte, 1);
     return result;

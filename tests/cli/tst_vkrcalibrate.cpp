@@ -261,6 +261,49 @@ private slots:
         QVERIFY(time(failing, "started") < time(good, "finished"));
     }
 
+    // The report says what happened: nothing calibrated is no success, and every failed step is
+    // there with its code, also those outside a channel and the one the log does not count.
+    void reportTellsWhatHappened_data()
+    {
+        QTest::addColumn<QString>("locator");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("failures");
+        QTest::addColumn<int>("channelCount"); // -1: not read
+        QTest::newRow("channel count not read")
+            << "sim:fail-channels=9"
+            << "incomplete" << 1 << QByteArray(R"([{"code":9,"step":"getNumberOfChannels"}])") << -1;
+        QTest::newRow("sensor mode not set")
+            << "sim:mode=0,fail-setmode=6"
+            << "incomplete" << 1 << QByteArray(R"([{"code":6,"step":"setSensorEnabled"}])") << -1;
+        QTest::newRow("channel failures")
+            << "sim:channels=3,time=0,fail-calibrate@1=17,fail-status@2=5"
+            << "calibrated-with-errors" << 1
+            << QByteArray(R"([{"channel":1,"code":17,"step":"calibrateSensor"},)"
+                          R"({"channel":2,"code":5,"step":"getStatus"}])")
+            << 3;
+        QTest::newRow("not opened") << "nothing"
+                                    << "not-opened" << 2 << QByteArray(R"([{"code":21,"step":"open"}])")
+                                    << -1;
+    }
+    void reportTellsWhatHappened()
+    {
+        QFETCH(QString, locator);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("report.jsonl"));
+        const CalibrateOutcome run = runVkrCalibrate({QStringLiteral("--report"), path, locator});
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject report = QJsonDocument::fromJson(file.readAll()).object();
+        QTEST(run.exitCode, "exitCode");
+        QTEST(report["outcome"].toString(), "outcome");
+        QTEST(QJsonDocument(report["failures"].toArray()).toJson(QJsonDocument::Compact), "failures");
+        QTEST(report["channelCount"].toInt(-1), "channelCount");
+        // A controller not opened keeps the reason the command line printed.
+        QCOMPARE(report.contains("reason"), report["outcome"] == "not-opened");
+        QVERIFY(run.errors.contains(report["reason"].toString().toUtf8()));
+    }
+
     // A signal stops every run of a batch, each with its calibrating channel.
     void aSignalStopsEveryRunOfABatch()
     {

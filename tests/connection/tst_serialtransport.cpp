@@ -263,10 +263,12 @@ private slots:
         QTest::addColumn<QByteArray>("reply"); // empty: the controller stays silent
         QTest::addColumn<uint32_t>("result");
         QTest::addColumn<uint32_t>("value"); // 99 when it must stay untouched
+        QTest::addColumn<bool>("silent");    // whether the controller now counts as silent
 
         const auto row = [](const char* name, const ConnectionOperation& operation, const char* command,
-                            const char* reply, uint32_t result, uint32_t value) {
-            QTest::newRow(name) << operation << QByteArray(command) << QByteArray(reply) << result << value;
+                            const char* reply, uint32_t result, uint32_t value, bool silent = false) {
+            QTest::newRow(name) << operation << QByteArray(command) << QByteArray(reply) << result << value
+                                << silent;
         };
         row("channel count", Operation::channels(), ":GNC\n", ":N6\n", 0, 6);
         row("acknowledge to a query", Operation::channels(), ":GNC\n", ":E-1,5\n", 14, 99);
@@ -285,7 +287,8 @@ private slots:
         row("carriage return before the line feed", Operation::status(1), ":GS1\n", ":S1,6\r\n", 14, 99);
         row("stop of the highest channel", Operation::stop(4294967295u), ":S4294967295\n", ":E-1,0\n", 0, 99);
         row("stop refused with its code", Operation::stop(1), ":S1\n", ":E1,9\n", 9, 99);
-        row("silence", Operation::status(1), ":GS1\n", "", 15, 99);
+        row("silence", Operation::status(1), ":GS1\n", "", 15, 99, true);
+        row("half a reply, then nothing", Operation::status(1), ":GS1\n", ":S1,", 15, 99);
     }
     void exchangesValidateTheirReplies()
     {
@@ -294,6 +297,7 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(uint32_t, result);
         QFETCH(uint32_t, value);
+        QFETCH(bool, silent);
         // One handshake serves every row: it takes most of a second.
         if (!handshaken)
             handshaken = std::make_unique<HandshakenLine>();
@@ -315,6 +319,11 @@ private slots:
         QCOMPARE(sent, command);
         QCOMPARE(outcome, result);
         QCOMPARE(out, value);
+        // A controller that answers anything, even wrongly or in part, is not silent; none of
+        // these lost the line.
+        QCOMPARE(handshaken->connection.silentFor() >= std::chrono::milliseconds(500), silent);
+        QCOMPARE(handshaken->connection.silentFor() > std::chrono::milliseconds(0), silent);
+        QVERIFY(!handshaken->connection.lineLost());
         // A failed exchange keeps the connection.
         QCOMPARE(handshaken->connection.mode(), VKRConnection::Serial);
     }

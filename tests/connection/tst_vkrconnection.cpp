@@ -7,6 +7,7 @@
 #include "vkrconnection.h"
 
 #include <QtTest>
+#include <future>
 
 class VKRConnectionTest : public QObject
 {
@@ -123,6 +124,42 @@ private slots:
         QCOMPARE(first.open(QStringLiteral("sim:a")), 0u); // alone now: its close releases
         QCOMPARE(first.close(), 0u);
         QCOMPARE(fake.calls().filter("release").size(), 2);
+    }
+
+    // A release that came while another connection is inside the library's open would let go of
+    // the system just opened: the close waits until that open has been counted.
+    void noReleaseFallsBetweenAnotherOpenAndItsCount()
+    {
+        FakeControllerLibrary fake;
+        VKRConnection first;
+        VKRConnection second;
+        QCOMPARE(first.open(QStringLiteral("sim:a")), 0u);
+        std::future<uint32_t> closing;
+        fake.onOpen = [&] {
+            if (closing.valid())
+                return;
+            closing = std::async(std::launch::async, [&] { return first.close(); });
+            // Unhindered, the close is over long before this bound.
+            closing.wait_for(std::chrono::milliseconds(300));
+        };
+        QCOMPARE(second.open(QStringLiteral("sim:b")), 0u);
+        QCOMPARE(closing.get(), 0u);
+        QVERIFY(!fake.calls().contains("release"));
+        QCOMPARE(second.close(), 0u);
+        QCOMPARE(fake.calls().filter("release").size(), 1);
+    }
+
+    // An empty port name names no port: it fails on its own every time, and never blocks another.
+    void anEmptyPortNameIsNeverInUse()
+    {
+        FakeControllerLibrary fake;
+        fake.interfaceType = 0;
+        for (const QString& locator : {QStringLiteral("x:"), QStringLiteral("y:")}) {
+            VKRConnection connection;
+            QCOMPARE(connection.open(locator), 1u);
+            QVERIFY2(connection.openFailureReason().contains(QLatin1String("no port name")),
+                     qPrintable(connection.openFailureReason()));
+        }
     }
 
     void locatorsTheLibraryDoesNotClaim_data()

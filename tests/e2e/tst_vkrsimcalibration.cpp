@@ -71,14 +71,9 @@ private slots:
             << "fail-open=7" << QStringList{starting, "Could not initialize! Error: 7\n"};
         QTest::newRow("silent controller")
             << "silentafter=0" << QStringList{starting, "Could not initialize! Error: 15\n"};
-        QTest::newRow("controller falls silent during a wait")
-            << "channels=2,time=60000,silentafter=7"
-            << QStringList{starting,
-                           initialized,
-                           calibrating(0),
-                           "Could not get status of channel 0! Error: 15\n",
-                           "Could not calibrate channel 1! Error: 15\n",
-                           summary(2)};
+        QTest::newRow("polls that fail through a long calibration")
+            << "channels=1,time=3500,fail-poll=11"
+            << QStringList{starting, initialized, calibrating(0), done, summary(0)};
         QTest::newRow("noisy, slow line")
             << threeChannels + ",noise=~~,slowbytes=40" << normalRunOfThreeChannels();
     }
@@ -131,6 +126,21 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S0\n")), 5000);
         QVERIFY(sim.log().contains(QLatin1String("out :E0,0\\n")));
         QVERIFY(!sim.log().contains(QLatin1String("in  :CS1")));
+    }
+
+    // A controller that has sent nothing at all for the silence limit is given up: its channel is
+    // reported, told to stop once, and the run goes on.
+    void silenceEndsTheWaitAndStopsTheChannel()
+    {
+        SimProcess sim(QStringLiteral("channels=2,time=60000,silentafter=7"));
+        QVERIFY(sim.start());
+        WorkThread worker;
+        RunRecorder recorder(worker);
+        QVERIFY(recorder.run(sim.locator(), 60000));
+        QCOMPARE(recorder.messages, (QStringList{starting, initialized, calibrating(0),
+                                                 "Could not get status of channel 0! Error: 15\n",
+                                                 "Could not calibrate channel 1! Error: 15\n", summary(2)}));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.log().count(QLatin1String("in  :S0\n")), 1, 5000);
     }
 
     void hangUpMidRunFailsTheStep()

@@ -56,6 +56,8 @@ uint32_t FakeControllerLibrary::openSystem(uint32_t* systemIndex, const char* lo
     record(QStringLiteral("open %1 %2 %3")
                .arg(*systemIndex)
                .arg(QString::fromUtf8(locator), QString::fromUtf8(options)));
+    if (onOpen)
+        onOpen();
     if (openResult == 0)
         *systemIndex = openedIndex;
     return openResult;

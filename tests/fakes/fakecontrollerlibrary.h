@@ -41,6 +41,7 @@ public:
     QMap<uint32_t, QList<StatusRead>> statusReads;
     QList<uint32_t> neverFinishes;
     std::function<void(uint32_t channel)> onStatusRead; // called before every status read
+    std::function<void()> onOpen;                       // called inside every openSystem
 
     // Discovery answers.
     uint32_t findSystemsResult = 0;

@@ -200,9 +200,28 @@ private slots:
         ReadResult last = ReadResult::Byte;
         QCOMPARE(readBytes(port, 3, last), QByteArray("bc"));
         QCOMPARE(last, ReadResult::Failed);
+        QVERIFY(port.lineGone());
         QCOMPARE(port.readByte(byte), ReadResult::Failed);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!port.write("x", 1));
+        QVERIFY(port.lineGone());
+    }
+
+    // A device that stops taking bytes (flow control, a peer that does not read) is still there:
+    // the write gives up, but neither it nor a read that times out afterwards calls the line gone.
+    void aStalledWriteIsNoLostLine()
+    {
+        PseudoTerminal device;
+        QVERIFY(prepareLine(device, false, 0, true));
+        SerialPort port;
+        QVERIFY(port.open(device.slavePath(), 115200));
+        const QByteArray flood(1 << 20, 'x');
+        QVERIFY(!port.write(flood.constData(), static_cast<std::size_t>(flood.size())));
+        QVERIFY(!port.lineGone());
+        port.setReadTimeout(10);
+        char byte = 0;
+        QCOMPARE(port.readByte(byte), ReadResult::TimedOut);
+        QVERIFY(!port.lineGone());
     }
 
     void keepsPortExclusive()
