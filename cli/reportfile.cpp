@@ -1,6 +1,7 @@
 #include "reportfile.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -80,19 +81,20 @@ QString timestamp(const QDateTime& time)
 
 bool ReportFile::open(const QString& path, QString& error)
 {
-    file.setFileName(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+    std::string reason;
+    if (file.open(QFile::encodeName(path).toStdString(), reason))
         return true;
-    error = file.errorString();
+    error = QString::fromLocal8Bit(reason.c_str());
     return false;
 }
 
 bool ReportFile::append(const QString& locator, const RunRecord& record, QString& error)
 {
     const QByteArray line = QJsonDocument(toJson(locator, record)).toJson(QJsonDocument::Compact) + '\n';
-    if (file.write(line) == line.size() && file.flush())
+    std::string reason;
+    if (file.append(line.toStdString(), reason))
         return true;
-    error = file.errorString();
+    error = QString::fromLocal8Bit(reason.c_str());
     return false;
 }
 

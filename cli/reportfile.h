@@ -1,10 +1,11 @@
 // The report of a batch of runs: one JSON object per run, one per line (JSON Lines), appended to
-// a file and flushed as each run ends, so that a report survives a batch that is cut short.
+// a file and synced to disk as each run ends, so that a report survives a batch that is cut short
+// and never holds a torn line.
 #pragma once
 
+#include "durablelinefile.h"
 #include "runrecord.h"
 
-#include <QFile>
 #include <QJsonObject>
 #include <QString>
 
@@ -14,12 +15,13 @@ public:
     // Opens the file for appending, creating it if needed. False, with the reason, when it cannot
     // be written.
     bool open(const QString& path, QString& error);
-    // Appends one run's object and flushes it; false, with the reason, when that failed.
+    // Appends one run's object, whole, and syncs it; false, with the system's reason, when that
+    // failed (the file is then left as it was before).
     bool append(const QString& locator, const RunRecord& record, QString& error);
 
     // The object that stands for one run.
     static QJsonObject toJson(const QString& locator, const RunRecord& record);
 
 private:
-    QFile file;
+    DurableLineFile file;
 };

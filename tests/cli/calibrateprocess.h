@@ -14,10 +14,25 @@ struct CalibrateOutcome
     int exitCode = -1;
 };
 
-inline CalibrateOutcome runVkrCalibrate(const QStringList& arguments, int timeoutMs = 30000)
+// With a shell prelude (such as "ulimit -n 64"), vkr-calibrate is started by /bin/sh once the
+// prelude has run, so that limits apply to it alone; the prelude may add arguments with
+// set -- "$@" ….
+inline void startVkrCalibrate(QProcess& process, const QStringList& arguments, const QString& prelude = {})
+{
+    const QString program = QStringLiteral(VKR_CALIBRATE_PATH);
+    if (prelude.isEmpty())
+        process.start(program, arguments);
+    else
+        process.start(QStringLiteral("/bin/sh"),
+                      QStringList{"-c", prelude + QStringLiteral("; exec \"$0\" \"$@\""), program} +
+                          arguments);
+}
+
+inline CalibrateOutcome runVkrCalibrate(const QStringList& arguments, int timeoutMs = 30000,
+                                        const QString& prelude = {})
 {
     QProcess process;
-    process.start(QStringLiteral(VKR_CALIBRATE_PATH), arguments);
+    startVkrCalibrate(process, arguments, prelude);
     CalibrateOutcome outcome;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();

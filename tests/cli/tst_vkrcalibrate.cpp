@@ -304,6 +304,55 @@ private slots:
         QVERIFY(run.errors.contains(report["reason"].toString().toUtf8()));
     }
 
+    // What is on disk after a fault: earlier lines intact, no torn line, every line of ours whole.
+    void reportSurvivesFileFaults_data()
+    {
+        QTest::addColumn<QString>("path"); // empty: a fresh file that holds "before"
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("prelude");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::addColumn<int>("added"); // lines the run added
+        const QByteArray earlier = QByteArray("{\"earlier\":1}\n").repeated(60);
+        QTest::newRow("torn line left before")
+            << "" << QByteArray("{\"torn\":") << "" << 0 << QByteArray() << 1;
+        QTest::newRow("file full in the middle of the line")
+            << "" << earlier << "trap '' XFSZ; ulimit -f 2" << 74 << QByteArray("File too large") << 0;
+        QTest::newRow("full device") << "/dev/full" << QByteArray() << "" << 74
+                                     << QByteArray("cannot write the report: No space left on device") << 0;
+    }
+    void reportSurvivesFileFaults()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, before);
+        QFETCH(QString, prelude);
+        QFETCH(QByteArray, reason);
+        QFETCH(int, added);
+        QTemporaryDir folder;
+        QFile file(path.isEmpty() ? folder.filePath(QStringLiteral("report.jsonl")) : path);
+        if (path.isEmpty()) {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+            file.close();
+        }
+        const CalibrateOutcome run = runVkrCalibrate(
+            {QStringLiteral("--report"), file.fileName(), QStringLiteral("sim:channels=1,time=0")}, 30000,
+            prelude);
+        QTEST(run.exitCode, "exitCode");
+        QVERIFY2(run.errors.contains(reason), run.errors.constData());
+        if (!path.isEmpty())
+            return;
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray after = file.readAll();
+        QVERIFY(after.startsWith(before));
+        const QByteArray ours = after.mid(before.size());
+        QVERIFY(ours.isEmpty() || (ours.startsWith('\n') == !before.endsWith('\n') && ours.endsWith('\n')));
+        const QList<QByteArray> lines =
+            ours.trimmed().isEmpty() ? QList<QByteArray>() : ours.trimmed().split('\n');
+        QCOMPARE(lines.size(), added);
+        for (const QByteArray& line : lines)
+            QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
+    }
+
     // A signal stops every run of a batch, each with its calibrating channel.
     void aSignalStopsEveryRunOfABatch()
     {
