@@ -12,8 +12,13 @@ int main(int argc, char* argv[])
 #endif
     QApplication application(argc, argv);
     // Ctrl+C, a logout or a lost session close the window as the user would: the run is aborted,
-    // its calibrating channel stopped and the connection closed before the process ends.
-    SignalWatcher signalWatcher;
+    // its calibrating channel stopped and the connection closed before the process ends. A third
+    // signal ends the process at once, also while the window waits for a run stuck in a library call.
+    SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
+        3,
+        "vkr-calibrator: ended on a third signal without waiting for the run to stop; the controller may "
+        "still be calibrating\n",
+        3});
     VKRCalibrator window;
     QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &QWidget::close);
     window.show();

@@ -1,11 +1,14 @@
 #include "signalwatcher.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <csignal>
 #include <utility>
 
 #ifdef Q_OS_UNIX
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,9 +19,23 @@ int signalSockets[2] = {-1, -1};
 // What each watched signal did before, given back when the watcher goes.
 struct sigaction previousActions[NSIG];
 
+// The rule for ending at once: set before the handlers are installed, only read by them.
+int endArrival = 0;
+int endStatus = 0;
+char endMessage[512];
+std::size_t endMessageLength = 0;
+// The watched signals that have arrived. Lock-free, so that handlers on any thread may count.
+std::atomic<int> arrivals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler's count must be lock-free");
+
+// Only async-signal-safe calls: this may run while any thread holds any lock.
 extern "C" void forwardSignal(int signalNumber)
 {
     const int savedErrno = errno;
+    if (endArrival > 0 && arrivals.fetch_add(1) + 1 >= endArrival) {
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, endMessage, endMessageLength);
+        ::_exit(endStatus);
+    }
     const unsigned char number = static_cast<unsigned char>(signalNumber);
     // A full socket drops the byte: the signals already queued end the program all the same.
     [[maybe_unused]] const ssize_t written = ::write(signalSockets[1], &number, 1);
@@ -31,9 +48,14 @@ std::vector<int> SignalWatcher::terminationSignals()
     return {SIGINT, SIGTERM, SIGHUP};
 }
 
-SignalWatcher::SignalWatcher(std::vector<int> signalNumbers, QObject* parent)
+SignalWatcher::SignalWatcher(EndAtOnce endAtOnce, std::vector<int> signalNumbers, QObject* parent)
     : QObject(parent), watched(std::move(signalNumbers))
 {
+    endArrival = endAtOnce.arrival;
+    endStatus = endAtOnce.status;
+    endMessageLength = std::min(std::strlen(endAtOnce.message), sizeof endMessage);
+    std::memcpy(endMessage, endAtOnce.message, endMessageLength);
+    arrivals = 0;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSockets) != 0)
         return;
     notifier = new QSocketNotifier(signalSockets[0], QSocketNotifier::Read, this);
@@ -73,7 +95,7 @@ std::vector<int> SignalWatcher::terminationSignals()
     return {SIGINT, SIGTERM};
 }
 
-SignalWatcher::SignalWatcher(std::vector<int> signalNumbers, QObject* parent)
+SignalWatcher::SignalWatcher(EndAtOnce, std::vector<int> signalNumbers, QObject* parent)
     : QObject(parent), watched(std::move(signalNumbers))
 {
 }
@@ -83,3 +105,8 @@ SignalWatcher::~SignalWatcher() = default;
 void SignalWatcher::readPending() {}
 
 #endif
+
+SignalWatcher::SignalWatcher(std::vector<int> signalNumbers, QObject* parent)
+    : SignalWatcher(EndAtOnce(), std::move(signalNumbers), parent)
+{
+}

@@ -1,6 +1,7 @@
 // Turns the process's termination signals into a Qt signal on the thread that created the
 // watcher: the handler only writes the signal's number to a socket pair, whose other end a
-// QSocketNotifier reads in the event loop, so no Qt code runs inside a handler.
+// QSocketNotifier reads in the event loop, so no Qt code runs inside a handler. Optionally it ends
+// the process at once, inside the handler, when signals keep coming.
 #pragma once
 
 #include <QObject>
@@ -17,14 +18,28 @@ public:
     // terminal or SSH session that went away.
     static std::vector<int> terminationSignals();
 
+    // The way out for a user whose request to stop is not being answered: a run stuck in a library
+    // call, a main thread blocked while it waits for the run. On the arrival-th watched signal,
+    // counted over all of them from the first, the handler writes the message to standard error and
+    // ends the process with the status, whatever the threads are doing. 0 never ends it.
+    struct EndAtOnce
+    {
+        int arrival = 0;
+        const char* message = "";
+        int status = 0;
+    };
+
     // Installs the handlers at once. One watcher at a time per process; its destruction gives
     // the signals back the handling they had before. Where the platform has no such signals, it never reports
     // one.
     explicit SignalWatcher(std::vector<int> signalNumbers = terminationSignals(), QObject* parent = nullptr);
+    explicit SignalWatcher(EndAtOnce endAtOnce, std::vector<int> signalNumbers = terminationSignals(),
+                           QObject* parent = nullptr);
     ~SignalWatcher() override;
 
 signals:
-    // Emitted once for every arrival, in the event loop of the watcher's thread.
+    // Emitted once for every arrival, in the event loop of the watcher's thread (but the one that
+    // ends the process at once).
     void received(int signalNumber);
 
 private:

@@ -1,14 +1,49 @@
 #include "calibrationbatch.h"
 
+#include "argumenttext.h"
+
 #include <algorithm>
 #include <cstdio>
 
-CalibrationBatch::CalibrationBatch(const QStringList& locators, ReportFile* report) : report(report)
+namespace {
+
+// Each locator as shown in front of its lines; a locator given again gets #2, #3, … so that every
+// run's lines can be told apart.
+QStringList labels(const QStringList& locators)
 {
+    QStringList labels;
+    QSet<QString> taken;
     for (const QString& locator : locators) {
-        const QString prefix = locators.size() > 1 ? QStringLiteral("[%1] ").arg(locator) : QString();
-        auto run = std::make_unique<HeadlessRun>(locator, output, prefix);
+        const QString shown = ArgumentText::shown(locator);
+        QString label = shown;
+        for (int repeat = 2; taken.contains(label); ++repeat)
+            label = shown + QLatin1Char('#') + QString::number(repeat);
+        taken.insert(label);
+        labels << label;
+    }
+    return labels;
+}
+
+} // namespace
+
+int CalibrationBatch::defaultJobs(std::uint64_t openFileLimit)
+{
+    const std::uint64_t room =
+        openFileLimit > FilesReserved ? (openFileLimit - FilesReserved) / FilesPerRun : 0;
+    return static_cast<int>(std::clamp<std::uint64_t>(room, 1, MostJobsByDefault));
+}
+
+CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report)
+    : report(report), jobs(std::max(jobs, 1)), unfinished(static_cast<int>(locators.size()))
+{
+    const QStringList shownLabels = labels(locators);
+    for (int i = 0; i < locators.size(); ++i) {
+        const QString prefix =
+            locators.size() > 1 ? QLatin1Char('[') + shownLabels.at(i) + QStringLiteral("] ") : QString();
+        auto run = std::make_unique<HeadlessRun>(locators.at(i), output, prefix);
         HeadlessRun* started = run.get();
+        if (!prefix.isEmpty())
+            messagePrefix.add(started->workerThread(), prefix);
         // Output that cannot be written is lost for every run, so every run stops.
         connect(started, &HeadlessRun::outputLost, this, &CalibrationBatch::abort);
         connect(started, &HeadlessRun::finished, this, [this, started](int status, const RunRecord& record) {
@@ -20,13 +55,24 @@ CalibrationBatch::CalibrationBatch(const QStringList& locators, ReportFile* repo
 
 void CalibrationBatch::start()
 {
-    running = static_cast<int>(runs.size());
-    for (const auto& run : runs)
-        run->start();
+    startWaiting();
+}
+
+void CalibrationBatch::startWaiting()
+{
+    while (!aborting && going.size() < jobs && nextToStart < runs.size()) {
+        HeadlessRun* run = runs[nextToStart++].get();
+        if (!run->start()) {
+            jobs = std::max(1, static_cast<int>(going.size()));
+            return;
+        }
+        going.insert(run);
+    }
 }
 
 void CalibrationBatch::abort()
 {
+    aborting = true;
     for (const auto& run : runs)
         run->abort();
 }
@@ -42,6 +88,9 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
         }
     }
     worstStatus = std::max(worstStatus, reportFailed ? int(OutputFailed) : status);
-    if (--running == 0)
+    going.remove(run);
+    if (--unfinished == 0)
         emit finished(worstStatus);
+    else
+        startWaiting();
 }

@@ -1,5 +1,7 @@
 #include "headlessrun.h"
 
+#include "argumenttext.h"
+
 #include <cstdio>
 
 HeadlessRun::HeadlessRun(const QString& locator, StandardOutput& output, const QString& prefix)
@@ -9,18 +11,33 @@ HeadlessRun::HeadlessRun(const QString& locator, StandardOutput& output, const Q
     connect(&worker, &QThread::finished, this, &HeadlessRun::end);
 }
 
-void HeadlessRun::start()
+bool HeadlessRun::start()
 {
+    if (stage != Stage::Waiting)
+        return true;
+    stage = Stage::Started;
     worker.setLocator(locatorText);
-    worker.startRun();
-    if (abortRequested)
-        worker.abort();
+    if (worker.startRun())
+        return true;
+    // Ended from the event loop, as a run that ends in its thread is, so that whoever started the
+    // run sees it end only after start() has returned.
+    QMetaObject::invokeMethod(this, &HeadlessRun::end, Qt::QueuedConnection);
+    return false;
 }
 
 void HeadlessRun::abort()
 {
-    abortRequested = true;
-    worker.abort();
+    switch (stage) {
+    case Stage::Waiting:
+        stage = Stage::EndedUnstarted;
+        QMetaObject::invokeMethod(this, &HeadlessRun::endUnstarted, Qt::QueuedConnection);
+        break;
+    case Stage::Started:
+        worker.abort();
+        break;
+    case Stage::EndedUnstarted:
+        break;
+    }
 }
 
 void HeadlessRun::print(const QString& message)
@@ -61,7 +78,17 @@ void HeadlessRun::end()
     // After the log, which stays exactly as the window shows it.
     if (!record.openFailureReason.isEmpty())
         std::fprintf(stderr, "vkr-calibrate: %s%s\n", qPrintable(prefix),
-                     qPrintable(record.openFailureReason));
+                     qPrintable(ArgumentText::shown(record.openFailureReason)));
+    emit finished(exitStatus(), record);
+}
+
+// Neither opened nor tried: no channels, and the time of the abort as its start and end.
+void HeadlessRun::endUnstarted()
+{
+    record = RunRecord();
+    record.outcome = RunRecord::Outcome::Aborted;
+    record.started = record.finished = QDateTime::currentDateTimeUtc();
+    print(QStringLiteral("Aborted before starting.\n"));
     emit finished(exitStatus(), record);
 }
 

@@ -21,13 +21,16 @@ public:
     // mix within a line; a last line without its line feed goes out when the run ends.
     HeadlessRun(const QString& locator, StandardOutput& output, const QString& prefix = QString());
 
-    // Starts the run; finished() follows when the routine has ended.
-    void start();
-    // Asks the routine to stop, also before start(); a calibrating channel is stopped and the
-    // connection closed.
+    // Starts the run; finished() follows when the routine has ended. False when no worker thread
+    // could be started: finished() then follows from the event loop (not opened, with the reason).
+    bool start();
+    // Asks the routine to stop; a calibrating channel is stopped and the connection closed. A run
+    // not started yet is never started: it ends from the event loop as aborted, with one log line.
     void abort();
 
     QString locator() const { return locatorText; }
+    // The thread the routine runs on, and writes its debug messages from.
+    const QThread* workerThread() const { return &worker; }
 
 signals:
     void finished(int status, const RunRecord& record);
@@ -38,6 +41,7 @@ private:
     void print(const QString& message);
     bool write(const QString& text);
     void end();
+    void endUnstarted();
     ExitStatus exitStatus() const;
 
     WorkThread worker;
@@ -46,5 +50,10 @@ private:
     const QString prefix;
     QString partialLine;
     RunRecord record;
-    bool abortRequested = false;
+    enum class Stage
+    {
+        Waiting,
+        Started,
+        EndedUnstarted
+    } stage = Stage::Waiting;
 };

@@ -1,9 +1,12 @@
 // vkr-calibrate: runs one calibration from the command line, or lists the controllers found.
+#include "argumenttext.h"
 #include "calibrationbatch.h"
 #include "controllerdiscovery.h"
 #include "controllerlibrary.h"
 #include "conversationrecorder.h"
 #include "exitstatus.h"
+#include "fileidentity.h"
+#include "openfilelimit.h"
 #include "recordingcontrollerlibrary.h"
 #include "reportfile.h"
 #include "signalwatcher.h"
@@ -51,6 +54,29 @@ int listLocators()
     return LibrariesMissing;
 }
 
+// What is wrong with the options that name files or a number, before anything is opened; empty when
+// nothing is. An option given twice would leave one of its values unused; the report and the
+// recording in one file would spoil both (the recording is created anew, the report appended to).
+QString optionProblem(const QCommandLineParser& parser, const QCommandLineOption& report,
+                      const QCommandLineOption& record, const QCommandLineOption& jobs)
+{
+    for (const QCommandLineOption* option : {&report, &record, &jobs}) {
+        if (parser.values(*option).size() > 1)
+            return QStringLiteral("--%1 is given more than once").arg(option->names().constFirst());
+    }
+    if (parser.isSet(report) && parser.isSet(record) &&
+        FileIdentity(parser.value(report)) == FileIdentity(parser.value(record)))
+        return QStringLiteral("--report and --record name the same file (%1, %2)")
+            .arg(ArgumentText::shown(parser.value(report)), ArgumentText::shown(parser.value(record)));
+    if (parser.isSet(jobs)) {
+        bool number = false;
+        if (parser.value(jobs).toInt(&number) < 1 || !number)
+            return QStringLiteral("--jobs takes a number from 1 up, not '%1'")
+                .arg(ArgumentText::shown(parser.value(jobs)));
+    }
+    return QString();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -59,6 +85,8 @@ int main(int argc, char* argv[])
     // A reader that went away is noticed as a failed write, which stops the run properly.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    // Many controllers side by side each hold a port and their thread's descriptors.
+    const std::uint64_t openFileLimit = OpenFileLimit::raiseToHardLimit();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vkr-calibrate"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
@@ -68,8 +96,9 @@ int main(int argc, char* argv[])
         "Calibrates the position sensors of every channel of a VKR controller and prints the log.\n"
         "Several controllers are calibrated side by side; each log line then starts with [LOCATOR].\n\n"
         "Exit status (the largest of the runs'): 0 calibrated without errors, 1 calibrated with errors, "
-        "2 a controller could not be opened, 3 aborted, 64 usage error, 69 --list without the "
-        "controller libraries, 74 standard output or the report could not be written."));
+        "2 a controller could not be opened, 3 aborted (a third signal ends the program at once), 64 "
+        "usage error, 69 --list without the controller libraries, 74 standard output or the report "
+        "could not be written."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption listOption(QStringLiteral("list"),
@@ -88,10 +117,20 @@ int main(int argc, char* argv[])
         QStringLiteral("Record the conversation with the controller in FILE (JSON Lines), for replaying it."),
         QStringLiteral("FILE"));
     parser.addOption(recordOption);
+    const int defaultJobs = CalibrationBatch::defaultJobs(openFileLimit);
+    const QCommandLineOption jobsOption(
+        QStringLiteral("jobs"),
+        QStringLiteral("Calibrate at most N controllers at the same time; the others start as runs end "
+                       "(default here: %1, from the open file limit).")
+            .arg(defaultJobs),
+        QStringLiteral("N"));
+    parser.addOption(jobsOption);
     parser.addPositionalArgument(QStringLiteral("LOCATOR"), QStringLiteral("The controllers to calibrate."),
                                  QStringLiteral("LOCATOR..."));
 
-    if (!parser.parse(QCoreApplication::arguments()))
+    // The arguments with every byte the user gave, so that a locator which is not UTF-8 (or holds
+    // control characters) is shown as it is rather than with U+FFFD in place of its bytes.
+    if (!parser.parse(ArgumentText::fromCommandLine(argc, argv)))
         return usageError(parser.errorText());
     if (parser.isSet(helpOption))
         return answer(parser.helpText());
@@ -115,6 +154,9 @@ int main(int argc, char* argv[])
     // One recording holds one conversation: controllers side by side would interleave theirs.
     if (parser.isSet(recordOption) && locators.size() > 1)
         return usageError(QStringLiteral("--record takes one locator"));
+    const QString problem = optionProblem(parser, reportOption, recordOption, jobsOption);
+    if (!problem.isEmpty())
+        return usageError(problem);
     ReportFile report;
     if (!listing && parser.isSet(reportOption)) {
         QString error;
@@ -152,11 +194,18 @@ int main(int argc, char* argv[])
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     // Ctrl+C, SIGTERM and a lost terminal ask every run to stop; each stops its calibrating
-    // channel and closes its connection before the program ends. Further signals ask again and
-    // never cut a run short. Installed before anything can start a run; until here a signal simply
-    // ends the program, as it should during a listing.
-    SignalWatcher signalWatcher;
-    CalibrationBatch batch(locators, parser.isSet(reportOption) ? &report : nullptr);
+    // channel and closes its connection before the program ends. A second signal asks again and
+    // does not cut a run short; a third ends the program at once, for a run stuck in a library call
+    // that would otherwise keep it waiting. Installed before anything can start a run; until here
+    // a signal simply ends the program, as it should during a listing.
+    SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
+        3,
+        "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
+        "may still be calibrating\n",
+        Aborted});
+    CalibrationBatch batch(locators,
+                           parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
+                           parser.isSet(reportOption) ? &report : nullptr);
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
     QObject::connect(&batch, &CalibrationBatch::finished, &application, &QCoreApplication::exit);
     QTimer::singleShot(0, &batch, [&] { batch.start(); });

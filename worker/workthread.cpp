@@ -26,12 +26,25 @@ void WorkThread::setLocator(const QString& locator)
 
 // The flag is cleared here rather than in the new thread, so that an abort which comes before
 // the thread has begun is not forgotten there.
-void WorkThread::startRun(Priority priority)
+bool WorkThread::startRun(Priority priority)
 {
     if (isRunning())
-        return;
+        return true;
     abortRequested = false;
     start(priority);
+    // QThread::start() only warns when no thread can be created (out of memory, the thread limit
+    // reached): the thread then neither runs nor has finished, and finished() never comes.
+    if (isRunning() || isFinished())
+        return true;
+    RunRecord refused;
+    refused.started = refused.finished = QDateTime::currentDateTimeUtc();
+    refused.outcome = RunRecord::Outcome::NotOpened;
+    refused.openResult = ResultCode::OpenFailed;
+    refused.openFailureReason =
+        tr("could not start a worker: the system refused a new thread (memory or thread limit reached)");
+    const std::lock_guard<std::mutex> lock(finishedRecordMutex);
+    finishedRecord = refused;
+    return false;
 }
 
 void WorkThread::abort()

@@ -37,8 +37,9 @@ public:
     RunRecord lastRecord() const;
 
     // Starts a run unless one is still going. Every abort() from this call on stops that run,
-    // also one that comes before the new thread has begun.
-    void startRun(Priority priority = InheritPriority);
+    // also one that comes before the new thread has begun. False when the system would not create
+    // the thread: the last record then tells so (not opened, code 1) and finished() never comes.
+    bool startRun(Priority priority = InheritPriority);
 
 signals:
     void logMessage(const QString& message);

@@ -1,9 +1,10 @@
 // vkr-calibrate run as a child process to its end, the way a user or a script runs it: what it
 // wrote on standard output and standard error, and its exit status (-1 when it crashed or did
-// not end within the bound).
+// not end within the bound). Also whether a signal sent to a child still waits for delivery.
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
 
@@ -15,24 +16,16 @@ struct CalibrateOutcome
 };
 
 // With a shell prelude (such as "ulimit -n 64"), vkr-calibrate is started by /bin/sh once the
-// prelude has run, so that limits apply to it alone; the prelude may add arguments with
-// set -- "$@" ….
-inline void startVkrCalibrate(QProcess& process, const QStringList& arguments, const QString& prelude = {})
-{
-    const QString program = QStringLiteral(VKR_CALIBRATE_PATH);
-    if (prelude.isEmpty())
-        process.start(program, arguments);
-    else
-        process.start(QStringLiteral("/bin/sh"),
-                      QStringList{"-c", prelude + QStringLiteral("; exec \"$0\" \"$@\""), program} +
-                          arguments);
-}
-
+// prelude has run, so that limits apply to it alone; the prelude may add arguments (set -- "$@" …).
 inline CalibrateOutcome runVkrCalibrate(const QStringList& arguments, int timeoutMs = 30000,
                                         const QString& prelude = {})
 {
+    const QString program = QStringLiteral(VKR_CALIBRATE_PATH);
     QProcess process;
-    startVkrCalibrate(process, arguments, prelude);
+    if (prelude.isEmpty())
+        process.start(program, arguments);
+    else
+        process.start("/bin/sh", QStringList{"-c", prelude + "; exec \"$0\" \"$@\"", program} + arguments);
     CalibrateOutcome outcome;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -43,4 +36,19 @@ inline CalibrateOutcome runVkrCalibrate(const QStringList& arguments, int timeou
     outcome.errors = process.readAllStandardError();
     outcome.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     return outcome;
+}
+
+// Whether a signal sent to the process still waits to be delivered: signals of one kind that
+// arrive before the first is delivered count once.
+inline bool signalPending(qint64 pid, int signal)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if ((line.startsWith("ShdPnd:") || line.startsWith("SigPnd:")) &&
+            (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
+            return true;
+    }
+    return false;
 }

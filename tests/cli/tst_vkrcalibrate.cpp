@@ -21,7 +21,18 @@ class VkrCalibrateTest : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir folder; // for the usage errors: a file with content, and links
+
 private slots:
+    void initTestCase()
+    {
+        QFile kept(folder.filePath(QStringLiteral("kept")));
+        QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("kept\n") == 5 && kept.flush());
+        const auto path = [this](const char* name) { return QFile::encodeName(folder.filePath(name)); };
+        QCOMPARE(::link(path("kept").constData(), path("hard link").constData()), 0);
+        QCOMPARE(::symlink("new", path("dangling link").constData()), 0);
+    }
+
     void printsTheLogAndExitsByTheEnding_data()
     {
         QTest::addColumn<QString>("locator");
@@ -83,7 +94,7 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::addColumn<int>("repeats");
         QTest::newRow("Ctrl+C") << int(SIGINT) << 1;
-        QTest::newRow("Ctrl+C pressed three times") << int(SIGINT) << 3;
+        QTest::newRow("Ctrl+C pressed twice") << int(SIGINT) << 2;
         QTest::newRow("SIGTERM") << int(SIGTERM) << 1;
         QTest::newRow("SIGHUP, the terminal went away") << int(SIGHUP) << 1;
     }
@@ -110,6 +121,35 @@ private slots:
         QCOMPARE(process.exitCode(), 3);
         QVERIFY(output.endsWith("\tChannel 1: calibrating... Aborting.\n"));
         QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S1\n")), 5000);
+    }
+
+    // A run in a library call (each status read takes 4 s, or 60 s) sees the abort only when the call
+    // returns, and a second signal still waits for that; a third ends the program at once.
+    void aThirdSignalEndsTheProgramAtOnce_data()
+    {
+        QTest::addColumn<int>("arrivals");
+        QTest::newRow("two: the read, then the abort") << 2;
+        QTest::newRow("three: at once") << 3;
+    }
+    void aThirdSignalEndsTheProgramAtOnce()
+    {
+        QFETCH(int, arrivals);
+        const bool atOnce = arrivals == 3;
+        QProcess process;
+        process.start(
+            Program, {atOnce ? "sim:channels=1,time=0,latency=60000" : "sim:channels=3,time=0,latency=4000"});
+        QVERIFY(QTest::qWaitFor([&] { return process.peek(1024).endsWith("calibrating... "); }, 10000));
+        for (int i = 0; i < arrivals; ++i) {
+            QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!signalPending(process.processId(), SIGTERM), 5000);
+        }
+        QVERIFY(process.waitForFinished(20000)); // at once: long before the read's 60 s
+        QCOMPARE(process.exitCode(), 3);
+        QVERIFY(process.readAllStandardOutput().endsWith(atOnce ? "calibrating... " : "done.\nAborting.\n"));
+        QCOMPARE(process.readAllStandardError(),
+                 atOnce ? QByteArray("vkr-calibrate: ended on a third signal without waiting for the runs to "
+                                     "stop; the controller may still be calibrating\n")
+                        : QByteArray());
     }
 
     // The adapter unplugged during a channel's wait: the run ends by itself at once, every later
@@ -197,6 +237,7 @@ private slots:
 
     // Controllers side by side: each run's log comes out whole, line by line behind its locator,
     // the runs overlap in time, the report holds one object per run, and the status is the worst.
+    // A locator shows its control characters and bytes that are no UTF-8 escaped; one given twice, #2.
     void severalControllersSideBySide()
     {
         const QString good = QStringLiteral("sim:channels=2,time=1000");
@@ -205,7 +246,8 @@ private slots:
         QTemporaryDir folder;
         const QString reportPath = folder.filePath(QStringLiteral("report.jsonl"));
         const CalibrateOutcome outcome =
-            runVkrCalibrate({QStringLiteral("--report"), reportPath, good, refused, failing});
+            runVkrCalibrate({QStringLiteral("--report"), reportPath, good, refused, failing, good}, 30000,
+                            "set -- \"$@\" \"$(printf 'no\\033[2J\\377')\"");
         QCOMPARE(outcome.exitCode, 2);
 
         QMap<QString, QByteArray> logs;
@@ -227,16 +269,23 @@ private slots:
                      "Starting calibration...\nSuccessfully initialized.\n\tChannel 0: calibrating... done.\n"
                      "\tChannel 1: no sensor\nCould not calibrate channel 2! Error: 17\n"
                      "\nCalibration routine finished with 1 errors.\n"));
+        QCOMPARE(logs.value(good + "#2"), logs.value(good));
+        const QString shown = QStringLiteral("no\\x1b[2J\\xff");
+        QCOMPARE(logs.value(shown), QByteArray("Starting calibration...\nCould not initialize! Error: 21\n"));
+        QVERIFY(outcome.errors.startsWith("vkr-calibrate: [" + shown.toUtf8() + "] \"" + shown.toUtf8() +
+                                          "\" is "));
 
         QFile reportFile(reportPath);
         QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        const QByteArray report = reportFile.readAll();
+        QVERIFY(report.contains("\"locator\":\"no\\u001b[2J\\udcff\"")); // the bytes, for a JSON reader
         QMap<QString, QJsonObject> runs;
-        for (const QByteArray& line : reportFile.readAll().split('\n')) {
+        for (const QByteArray& line : report.split('\n')) {
             if (!line.isEmpty())
                 runs[QJsonDocument::fromJson(line).object().value("locator").toString()] =
                     QJsonDocument::fromJson(line).object();
         }
-        QCOMPARE(runs.size(), 3);
+        QCOMPARE(runs.size(), 4); // the locator given twice is one key
         QCOMPARE(runs[good]["outcome"].toString(), QStringLiteral("calibrated"));
         QCOMPARE(runs[refused]["outcome"].toString(), QStringLiteral("not-opened"));
         QCOMPARE(runs[refused]["openResult"].toInt(), 7);
@@ -354,6 +403,7 @@ private slots:
     }
 
     // A signal stops every run of a batch, each with its calibrating channel.
+    // A run still waiting for its turn (--jobs) is never started.
     void aSignalStopsEveryRunOfABatch()
     {
         SimProcess stuck(QStringLiteral("channels=2,stuck=0"));
@@ -361,7 +411,7 @@ private slots:
         QVERIFY(stuck.start());
         QVERIFY(slow.start());
         QProcess process;
-        process.start(Program, {stuck.locator(), slow.locator()});
+        process.start(Program, {"--debug", "--jobs", "2", stuck.locator(), slow.locator(), "sim:channels=1"});
         // Both in their waits: the first status read of channel 0 has been answered.
         QTRY_VERIFY_WITH_TIMEOUT(stuck.log().contains(QLatin1String("out :S0,6")), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(slow.log().contains(QLatin1String("out :S0,6")), 10000);
@@ -375,6 +425,12 @@ private slots:
                 output.contains("[" + sim->locator().toUtf8() + "] \tChannel 0: calibrating... Aborting.\n"));
             QTRY_VERIFY_WITH_TIMEOUT(sim->log().contains(QLatin1String("in  :S0\n")), 5000);
         }
+        QVERIFY(output.contains("[sim:channels=1] Aborted before starting.\n"));
+        // Every debug line of a command sent carries its run's prefix.
+        const QByteArray debugLines = process.readAllStandardError();
+        QVERIFY(debugLines.contains("] out:S0\n"));
+        for (const QByteArray& line : debugLines.trimmed().split('\n'))
+            QVERIFY2(QRegularExpression("^\\[serial:[^]]+\\] out:").match(line).hasMatch(), line.constData());
     }
 
     void usageErrors_data()
@@ -387,6 +443,20 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"--fast", "sim:demo"};
         QTest::newRow("list with a locator") << QStringList{"--list", "sim:demo"};
         QTest::newRow("blank locator") << QStringList{" \t"};
+        // Nothing is opened before these are found: a recording would empty the report.
+        const auto file = [this](const char* name) { return folder.filePath(QString::fromUtf8(name)); };
+        QTest::newRow("--report twice")
+            << QStringList{"--report", file("a"), "--report", file("b"), "sim:demo"};
+        QTest::newRow("--record twice")
+            << QStringList{"--record", file("a"), "--record", file("b"), "sim:demo"};
+        QTest::newRow("--jobs 0") << QStringList{"--jobs", "0", "sim:demo"};
+        QTest::newRow("--jobs, not a number") << QStringList{"--jobs", "two", "sim:demo"};
+        QTest::newRow("report and recording in one new file")
+            << QStringList{"--report", file("new"), "--record", file("./new"), "sim:demo"};
+        QTest::newRow("... in one file, through a hard link")
+            << QStringList{"--report", file("kept"), "--record", file("hard link"), "sim:demo"};
+        QTest::newRow("... in one new file, through a symbolic link")
+            << QStringList{"--report", file("new"), "--record", file("dangling link"), "sim:demo"};
     }
     void usageErrors()
     {
@@ -397,6 +467,9 @@ private slots:
         // One short complaint, not the whole help.
         QCOMPARE(outcome.errors.count('\n'), 2);
         QVERIFY(outcome.errors.endsWith("Try 'vkr-calibrate --help' for more information.\n"));
+        QFile kept(folder.filePath(QStringLiteral("kept")));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("kept\n"));
     }
 
     void helpAndVersion()
