@@ -51,8 +51,8 @@ void VKRCalibrator::on_calibrateButton_clicked()
         const QString locator = ui.locator->currentText().trimmed();
         if (runActive)
             deferredLocator = locator;
-        else
-            startRun(locator);
+        else if (!startRun(locator))
+            return;
         ui.calibrateButton->setText(AbortText);
     } else {
         deferredLocator.reset();
@@ -61,12 +61,16 @@ void VKRCalibrator::on_calibrateButton_clicked()
     }
 }
 
-void VKRCalibrator::startRun(const QString& locator)
+// A run whose thread the system refuses never starts and never finishes: the window stays idle
+// and says why where it says why a controller could not be opened.
+bool VKRCalibrator::startRun(const QString& locator)
 {
     ui.log->clear();
     worker.setLocator(locator);
-    worker.startRun(QThread::InheritPriority);
-    runActive = true;
+    runActive = worker.startRun(QThread::InheritPriority);
+    if (!runActive)
+        qWarning("%s", qPrintable(worker.lastRecord().openFailureReason));
+    return runActive;
 }
 
 // Messages always go to the end of the log, whatever the user has clicked or selected, so the
@@ -115,9 +119,10 @@ void VKRCalibrator::workThreadFinished()
     runActive = false;
     if (deferredLocator) {
         // Every message of the finished run has arrived by now, so the new run's log starts clean.
-        startRun(*deferredLocator);
+        const bool started = startRun(*deferredLocator);
         deferredLocator.reset();
-        return;
+        if (started)
+            return;
     }
     ui.calibrateButton->setText(StartText);
 }

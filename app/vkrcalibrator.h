@@ -23,7 +23,8 @@ private slots:
     void workThreadFinished();
 
 private:
-    void startRun(const QString& locator);
+    // Clears the log and starts a run; false when the system refused the worker's thread.
+    bool startRun(const QString& locator);
     void followTheLogsEnd();
 
     Ui::VKRCalibratorClass ui;

@@ -42,6 +42,7 @@ bool WorkThread::startRun(Priority priority)
     refused.openResult = ResultCode::OpenFailed;
     refused.openFailureReason =
         tr("could not start a worker: the system refused a new thread (memory or thread limit reached)");
+    refused.failures.append({Step::Open, std::nullopt, ResultCode::OpenFailed});
     const std::lock_guard<std::mutex> lock(finishedRecordMutex);
     finishedRecord = refused;
     return false;
