@@ -2,21 +2,18 @@
 
 #include "resultcodes.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <atomic>
 
 namespace {
 std::atomic<ConversationRecorder*> installedRecorder{nullptr};
-// Events are written once this much is held: a few hundred events, one write every few seconds
-// of a busy conversation.
-constexpr int WriteThreshold = 64 * 1024;
-} // namespace
 
-ConversationRecorder::~ConversationRecorder()
+QByteArray jsonLine(const QJsonObject& object)
 {
-    QString ignored;
-    finish(ignored);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
+} // namespace
 
 ConversationRecorder* ConversationRecorder::installed()
 {
@@ -31,52 +28,37 @@ void ConversationRecorder::install(ConversationRecorder* recorder)
 bool ConversationRecorder::open(const QString& path, const QString& toolName, const QString& toolVersion,
                                 QString& error)
 {
-    file.setFileName(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        error = file.errorString();
-        return false;
-    }
     clock.start();
-    append(QStringLiteral("recording"), {{QStringLiteral("format"), FormatVersion},
-                                         {QStringLiteral("tool"), toolName},
-                                         {QStringLiteral("version"), toolVersion}});
-    return true;
+    const QByteArray header = jsonLine({{QStringLiteral("event"), QStringLiteral("recording")},
+                                        {QStringLiteral("format"), FormatVersion},
+                                        {QStringLiteral("t"), now()},
+                                        {QStringLiteral("tool"), toolName},
+                                        {QStringLiteral("version"), toolVersion}});
+    std::string reason;
+    if (writer.open(QFile::encodeName(path).toStdString(), header.toStdString(), reason))
+        return true;
+    error = QString::fromLocal8Bit(reason.c_str());
+    return false;
 }
 
 bool ConversationRecorder::finish(QString& error)
 {
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (!file.isOpen())
+    std::string reason;
+    if (writer.close(reason))
         return true;
-    if (writeHeld() && file.flush())
-        return true;
-    if (writeError.isEmpty())
-        writeError = file.errorString();
-    error = writeError;
+    error = QString::fromLocal8Bit(reason.c_str());
     return false;
-}
-
-bool ConversationRecorder::writeHeld()
-{
-    if (held.isEmpty() || !writeError.isEmpty())
-        return writeError.isEmpty();
-    if (file.write(held) != held.size())
-        writeError = file.errorString();
-    held.clear();
-    return writeError.isEmpty();
 }
 
 void ConversationRecorder::append(const QString& event, QJsonObject fields, qint64 time)
 {
+    // A recording that stopped (or never started) is spared the formatting too.
+    if (!writer.accepting())
+        return;
     fields.insert(QStringLiteral("event"), event);
     fields.insert(QStringLiteral("t"), time < 0 ? now() : time);
-    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (!file.isOpen())
-        return;
-    held += line;
-    if (held.size() >= WriteThreshold)
-        writeHeld();
+    const QByteArray line = jsonLine(fields);
+    writer.append(line.constData(), static_cast<std::size_t>(line.size()));
 }
 
 QString ConversationRecorder::bytesText(const char* data, std::size_t size)

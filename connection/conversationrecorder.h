@@ -1,19 +1,17 @@
 // The record of a run's conversation with its controller, for a developer to replay: one JSON
 // object per line (JSON Lines) for every event, each with its time in microseconds since the
 // recording began. The serial port reports to it as an observer; the library branch reports each
-// call through RecordingControllerLibrary. Events are kept in memory and written in large pieces
-// and at the end, so that recording does not slow the conversation down.
+// call through RecordingControllerLibrary. Events go to the file as the run goes, from a thread of
+// their own, so that recording never holds up the conversation and a killed run leaves its events.
 #pragma once
 
+#include "backgroundfilewriter.h"
 #include "serialportobserver.h"
 
-#include <QByteArray>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonObject>
 #include <QString>
 #include <cstdint>
-#include <mutex>
 
 class ConversationRecorder : public SerialPortObserver
 {
@@ -22,7 +20,7 @@ public:
     static constexpr int FormatVersion = 1;
 
     ConversationRecorder() = default;
-    ~ConversationRecorder() override; // writes what is still held, as finish() does
+    ~ConversationRecorder() override = default; // writes what is still held, as finish() does
 
     // The recorder that connections made from now on report to; nullptr (the default) records
     // nothing. Not owned.
@@ -30,9 +28,15 @@ public:
     static void install(ConversationRecorder* recorder);
 
     // Creates (or empties) the file and starts the recording with its first line, which names
-    // the tool and the format. False, with the reason, when the file cannot be written.
+    // the tool and the format and is on the disk on return. False, with the reason, when the file
+    // cannot be created.
     bool open(const QString& path, const QString& toolName, const QString& toolVersion, QString& error);
-    // Writes every event still held. False, with the reason, when the file did not take them all.
+    // Events are written at least every 100 ms; this has those held written now, as before an
+    // abort. Does not wait for the disk.
+    void flushNow() { writer.flushNow(); }
+    // Writes every event still held and syncs the file. False, with the system's reason, when the
+    // file did not take them all: a failed write, or a disk too slow, stopped the recording there
+    // (the run itself went on).
     bool finish(QString& error);
 
     // Microseconds since the recording began; monotonic.
@@ -55,11 +59,7 @@ public:
 
 private:
     void append(const QString& event, QJsonObject fields, qint64 time = -1);
-    bool writeHeld(); // with the mutex held
 
-    QFile file;
     QElapsedTimer clock;
-    std::mutex mutex;
-    QByteArray held;
-    QString writeError;
+    BackgroundFileWriter writer;
 };

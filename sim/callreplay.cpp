@@ -57,6 +57,8 @@ std::shared_ptr<CallReplay> CallReplay::load(const std::string& path, std::strin
     const std::optional<RecordingFile> recording = RecordingFile::load(path, error);
     if (!recording)
         return nullptr;
+    if (!recording->ending().empty())
+        std::fprintf(stderr, "libVKRControl: %s\n", recording->ending().c_str());
     auto replay = std::make_shared<CallReplay>();
     for (const JsonValue& event : recording->events()) {
         const std::string function = event["function"].text();

@@ -31,7 +31,7 @@ public:
     };
 
     // Reads the recording; null, and error says why, when it cannot be read or holds no
-    // OV_OpenSystem call.
+    // OV_OpenSystem call. Where a recording cut short ends is said on standard error.
     static std::shared_ptr<CallReplay> load(const std::string& path, std::string* error = nullptr);
     // A tool that stopped short of the recording departs from it too: said here, at the latest.
     ~CallReplay();

@@ -21,6 +21,14 @@ std::optional<RecordingFile> RecordingFile::load(const std::string& path, std::s
         std::string problem;
         std::optional<JsonValue> event = JsonValue::parse(line, &problem);
         const std::string where = "line " + std::to_string(number) + ": ";
+        // getline() reached the end of the file before a line feed: this is the last line, and
+        // a line the recording program did not finish writing.
+        if (!event && headerSeen && file.eof()) {
+            recording.endingNote = path + ": the recording ends in a torn line at line " +
+                                   std::to_string(number) + "; replaying up to line " +
+                                   std::to_string(number - 1);
+            break;
+        }
         if (!event)
             return refuse(where + problem);
         if (event->type() != JsonValue::Type::Object || (*event)["event"].type() != JsonValue::Type::String)

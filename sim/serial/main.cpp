@@ -67,6 +67,8 @@ int replay(const std::string& path, double speed, bool verbose)
         std::cerr << "vkr-sim: the recording cannot be replayed: " << error << "\n";
         return 2;
     }
+    if (!recording->ending().empty())
+        std::cerr << "vkr-sim: " << recording->ending() << "\n";
     const SerialReplay conversation = SerialReplay::fromRecording(*recording);
     ReplayServer server(conversation, speed, std::cerr, verbose ? &std::cerr : nullptr);
     if (!installStopHandlers() || !server.open(error)) {

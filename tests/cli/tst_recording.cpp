@@ -21,6 +21,27 @@ CalibrateOutcome recordSerialRun(const QString& scenario, const QString& path)
     return runVkrCalibrate({QStringLiteral("--record"), path, sim.locator()});
 }
 
+// A run on recordedOn (a vkr-sim scenario, or a sim: locator), recorded into path.
+CalibrateOutcome recordRun(const QString& recordedOn, const QString& path)
+{
+    return recordedOn.startsWith(QLatin1String("sim:"))
+               ? runVkrCalibrate({QStringLiteral("--record"), path, recordedOn})
+               : recordSerialRun(recordedOn, path);
+}
+
+// The recording replayed by vkr-sim --replay or a sim:replay= locator; report: what that side said.
+CalibrateOutcome replayRun(const QString& path, bool serial, QString& report)
+{
+    SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+    if (serial && !replay.start())
+        return {};
+    const CalibrateOutcome replayed =
+        runVkrCalibrate({serial ? replay.locator() : QStringLiteral("sim:replay=") + path});
+    replay.stop(SIGTERM);
+    report = serial ? replay.log() : QString::fromUtf8(replayed.errors);
+    return replayed;
+}
+
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -133,10 +154,7 @@ private slots:
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("r.jsonl"));
         const bool serial = !recordedOn.startsWith(QLatin1String("sim:"));
-        const CalibrateOutcome original =
-            serial ? recordSerialRun(recordedOn, path)
-                   : runVkrCalibrate({QStringLiteral("--record"), path, recordedOn});
-        QVERIFY(original.exitCode >= 0);
+        QVERIFY(recordRun(recordedOn, path).exitCode >= 0);
         QString recording = QString::fromUtf8(readFile(path));
         // Replaced as it stands: QString::replace would take its backslashes for references.
         const QRegularExpressionMatch found = QRegularExpression(pattern).match(recording);
@@ -145,22 +163,101 @@ private slots:
         QVERIFY(writeFile(path, recording.toUtf8()));
 
         QString departureReport;
-        CalibrateOutcome replayed;
-        if (serial) {
-            SimProcess replay(QStringList{QStringLiteral("--replay"), path});
-            QVERIFY(replay.start());
-            replayed = runVkrCalibrate({replay.locator()});
-            QVERIFY(replay.stop(SIGTERM));
-            departureReport = replay.log();
-        } else {
-            replayed = runVkrCalibrate({QStringLiteral("sim:replay=") + path});
-            departureReport = QString::fromUtf8(replayed.errors);
-        }
+        const CalibrateOutcome replayed = replayRun(path, serial, departureReport);
         QVERIFY2(replayed.output.contains(logLine), replayed.output.constData());
         if (departure.isEmpty())
             QVERIFY2(!departureReport.contains(QLatin1String("departs")), qPrintable(departureReport));
         else
             QVERIFY2(departureReport.contains(departure), qPrintable(departureReport));
+    }
+
+    // A run killed (SIGKILL) while channel 1 waits leaves a recording that replays to its log so far.
+    void aKilledRunLeavesARecordingThatReplays_data()
+    {
+        QTest::addColumn<bool>("serial");
+        QTest::newRow("serial") << true;
+        QTest::newRow("library") << false;
+    }
+    void aKilledRunLeavesARecordingThatReplays()
+    {
+        QFETCH(bool, serial);
+        const QString scenario = QStringLiteral("channels=2,time=1500,latency=20"); // a short log
+        const QByteArray channel1Started =
+            serial ? ":CS1\\n" : "OV_CalibrateSensor_S\",\"in\":{\"channel\":1";
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        SimProcess sim(scenario);
+        QVERIFY(!serial || sim.start());
+        QProcess run;
+        run.start(
+            QStringLiteral(VKR_CALIBRATE_PATH),
+            {QStringLiteral("--record"), path, serial ? sim.locator() : QStringLiteral("sim:") + scenario});
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(path).contains(channel1Started), 10000);
+        QVERIFY2(run.state() == QProcess::Running, "the events reached the file only at the end");
+        run.kill();
+        QVERIFY(run.waitForFinished());
+        const QByteArray logged = run.readAllStandardOutput();
+        QVERIFY2(logged.endsWith("Channel 1: calibrating... "), logged.constData());
+        QString report;
+        const CalibrateOutcome replayed = replayRun(path, serial, report);
+        QVERIFY2(replayed.output.startsWith(logged), qPrintable(replayed.output + report.right(300)));
+    }
+
+    // A recording the file stops taking: the run goes on to its end with its whole log, and the
+    // program ends with 74 and the system's reason.
+    void aRecordingTheFileStopsTakingEndsWithTheReason_data()
+    {
+        QTest::addColumn<QString>("file"); // empty: one in a scratch folder, under the size limit
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("full disk") << "/dev/full" << QByteArray("No space left on device");
+        QTest::newRow("file size limit") << QString() << QByteArray("File too large");
+    }
+    void aRecordingTheFileStopsTakingEndsWithTheReason()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, reason);
+        QTemporaryDir folder;
+        const QString locator = QStringLiteral("sim:demo,time=300");
+        // A few KiB; a write beyond them fails (EFBIG) instead of ending the program (SIGXFSZ).
+        QProcess run;
+        run.start(QStringLiteral("sh"),
+                  {QStringLiteral("-c"), QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" \"$@\""),
+                   QStringLiteral(VKR_CALIBRATE_PATH), QStringLiteral("--record"),
+                   file.isEmpty() ? folder.filePath(QStringLiteral("r.jsonl")) : file, locator});
+        QVERIFY(run.waitForFinished(30000));
+        QCOMPARE(run.readAllStandardError(), "vkr-calibrate: cannot write the recording: " + reason + "\n");
+        QCOMPARE(run.exitCode(), 74);
+        QCOMPARE(run.readAllStandardOutput(), runVkrCalibrate({locator}).output);
+    }
+
+    // A recording cut in its last line replays up to the line before and says so, once; a cut anywhere
+    // else is refused. tornLine counts from 1 (0: the last); the lines after a middle one are kept.
+    void aCutRecordingReplaysUpToItsLastWholeLine_data()
+    {
+        QTest::addColumn<QString>("recordedOn");
+        QTest::addColumn<int>("tornLine");
+        QTest::addColumn<QString>("said"); // by the replaying side on standard error
+        const QString ends = QStringLiteral("the recording ends in a torn line at line %1; replaying up to");
+        QTest::newRow("serial, last line") << "channels=1,time=0" << 0 << ends;
+        QTest::newRow("library, last line") << "sim:channels=1,time=0" << 0 << ends;
+        QTest::newRow("header") << "sim:channels=1,time=0" << 1 << "r.jsonl: line %1: ";
+        QTest::newRow("a middle line") << "sim:channels=1,time=0" << 4 << "r.jsonl: line %1: ";
+    }
+    void aCutRecordingReplaysUpToItsLastWholeLine()
+    {
+        QFETCH(QString, recordedOn);
+        QFETCH(int, tornLine);
+        QFETCH(QString, said);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        QVERIFY(recordRun(recordedOn, path).exitCode >= 0);
+        QList<QByteArray> lines = readFile(path).split('\n'); // the last one empty
+        const int torn = tornLine > 0 ? tornLine - 1 : lines.size() - 2;
+        lines[torn].chop(lines[torn].size() / 2);
+        QVERIFY(writeFile(path, (tornLine > 1 ? lines : lines.mid(0, torn + 1)).join('\n')));
+        QString report;
+        replayRun(path, !recordedOn.startsWith(QLatin1String("sim:")), report);
+        QCOMPARE(report.count(said.arg(torn + 1)), 1);
     }
 
     void recordingTakesOneLocator()
