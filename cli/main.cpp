@@ -207,6 +207,8 @@ int main(int argc, char* argv[])
                            parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
                            parser.isSet(reportOption) ? &report : nullptr);
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
+    // What was recorded up to the abort goes to the file now, ahead of its regular write.
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] { recorder.flushNow(); });
     QObject::connect(&batch, &CalibrationBatch::finished, &application, &QCoreApplication::exit);
     QTimer::singleShot(0, &batch, [&] { batch.start(); });
     const int status = application.exec();

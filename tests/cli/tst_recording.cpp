@@ -198,9 +198,19 @@ private slots:
         QVERIFY(run.waitForFinished());
         const QByteArray logged = run.readAllStandardOutput();
         QVERIFY2(logged.endsWith("Channel 1: calibrating... "), logged.constData());
-        QString report;
-        const CalibrateOutcome replayed = replayRun(path, serial, report);
-        QVERIFY2(replayed.output.startsWith(logged), qPrintable(replayed.output + report.right(300)));
+        // Past its end the recorded controller is gone: a library's status reads then fail, and a
+        // wait rides that out until an abort. The replay is watched until it has logged as much.
+        SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+        QVERIFY(!serial || replay.start());
+        QProcess replayed;
+        replayed.start(QStringLiteral(VKR_CALIBRATE_PATH),
+                       {serial ? replay.locator() : QStringLiteral("sim:replay=") + path});
+        QByteArray output;
+        QTRY_VERIFY2_WITH_TIMEOUT((output += replayed.readAllStandardOutput()).size() >= logged.size(),
+                                  output.constData(), 10000);
+        QVERIFY2(output.startsWith(logged), output.constData());
+        replayed.terminate();
+        QVERIFY(replayed.waitForFinished());
     }
 
     // A recording the file stops taking: the run goes on to its end with its whole log, and the
