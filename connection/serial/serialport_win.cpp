@@ -55,7 +55,6 @@ bool meansDeviceGone(DWORD error)
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:
-    case ERROR_NO_SUCH_DEVICE:
         return true;
     default:
         return false;
