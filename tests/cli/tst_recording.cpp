@@ -209,8 +209,8 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT((output += replayed.readAllStandardOutput()).size() >= logged.size(),
                                   output.constData(), 10000);
         QVERIFY2(output.startsWith(logged), output.constData());
-        replayed.terminate();
-        QVERIFY(replayed.waitForFinished());
+        replayed.terminate(); // a recording cut before channel 1's first status read ends by itself
+        QVERIFY(replayed.state() == QProcess::NotRunning || replayed.waitForFinished());
     }
 
     // A recording the file stops taking: the run goes on to its end with its whole log, and the
