@@ -128,7 +128,10 @@ private slots:
         QTest::addColumn<QString>("departure");
         QTest::newRow("a reply dropped: a time-out")
             << "channels=1,time=0"
-            << "\\{\"bytes\":\":N1\\\\n\",\"event\":\"read\"[^\\n]*\\n"
+            // every read of the reply to GNC, however the line split it into chunks
+            << ":GNC\\\\n\",\"event\":\"write\"[^\\n]*\\n\\K(?:\\{\"bytes\":\"[^\"]*\",\"event\":\"read\"[^"
+               "\\n]*\\n)*?"
+               "\\{\"bytes\":\"[^\"]*\\\\n\",\"event\":\"read\"[^\\n]*\\n"
             << QString() << QByteArray("Could not get number of channels! Error: 15\n")
             << "after command 5: the recording goes on with \"CS0\", the tool sent nothing more";
         QTest::newRow("a command changed")
