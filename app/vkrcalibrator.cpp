@@ -66,10 +66,13 @@ void VKRCalibrator::on_calibrateButton_clicked()
 bool VKRCalibrator::startRun(const QString& locator)
 {
     ui.log->clear();
+    runLocator = locator;
     worker.setLocator(locator);
     runActive = worker.startRun(QThread::InheritPriority);
-    if (!runActive)
+    if (!runActive) {
         qWarning("%s", qPrintable(worker.lastRecord().openFailureReason));
+        remember(locator);
+    }
     return runActive;
 }
 
@@ -116,6 +119,7 @@ void VKRCalibrator::workThreadFinished()
     const QString openFailureReason = worker.lastRecord().openFailureReason;
     if (!openFailureReason.isEmpty())
         qWarning("%s", qPrintable(openFailureReason));
+    remember(runLocator);
     runActive = false;
     if (deferredLocator) {
         // Every message of the finished run has arrived by now, so the new run's log starts clean.
@@ -125,4 +129,16 @@ void VKRCalibrator::workThreadFinished()
             return;
     }
     ui.calibrateButton->setText(StartText);
+}
+
+void VKRCalibrator::remember(const QString& locator)
+{
+    if (HistoryJournal::disabledByEnvironment())
+        return;
+    QString error;
+    if (history.append(locator, worker.lastRecord(), error) || historyFailed)
+        return;
+    historyFailed = true;
+    ui.statusBar->showMessage(
+        tr("The calibration history could not be written (%1): %2").arg(history.path(), error));
 }

@@ -2,6 +2,7 @@
 // the routine's log. It talks to no controller itself; its worker does.
 #pragma once
 
+#include "historyjournal.h"
 #include "ui_vkrcalibrator.h"
 #include "workthread.h"
 
@@ -26,6 +27,9 @@ private:
     // Clears the log and starts a run; false when the system refused the worker's thread.
     bool startRun(const QString& locator);
     void followTheLogsEnd();
+    // Adds the last run to the calibration history; a journal that cannot be written is said once
+    // in the status bar and never stops a calibration.
+    void remember(const QString& locator);
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
@@ -35,4 +39,7 @@ private:
     std::optional<QString> deferredLocator;
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
+    QString runLocator; // the locator of the run going on, or of the last one
+    HistoryJournal history{HistoryJournal::Source::Window};
+    bool historyFailed = false;
 };

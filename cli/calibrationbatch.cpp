@@ -33,8 +33,9 @@ int CalibrationBatch::defaultJobs(std::uint64_t openFileLimit)
     return static_cast<int>(std::clamp<std::uint64_t>(room, 1, MostJobsByDefault));
 }
 
-CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report)
-    : report(report), jobs(std::max(jobs, 1)), unfinished(static_cast<int>(locators.size()))
+CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report,
+                                   HistoryJournal* history)
+    : report(report), history(history), jobs(std::max(jobs, 1)), unfinished(static_cast<int>(locators.size()))
 {
     const QStringList shownLabels = labels(locators);
     for (int i = 0; i < locators.size(); ++i) {
@@ -85,6 +86,14 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
             std::fprintf(stderr, "vkr-calibrate: cannot write the report: %s\n", qPrintable(error));
             reportFailed = true;
             abort();
+        }
+    }
+    if (history) {
+        QString error;
+        if (!history->append(run->locator(), record, error) && !historyFailed) {
+            std::fprintf(stderr, "vkr-calibrate: cannot write the calibration history %s: %s\n",
+                         qPrintable(ArgumentText::shown(history->path())), qPrintable(error));
+            historyFailed = true;
         }
     }
     worstStatus = std::max(worstStatus, reportFailed ? int(OutputFailed) : status);

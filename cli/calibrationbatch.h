@@ -1,10 +1,11 @@
 // Calibrates several controllers side by side, each with its own worker and connection, at most
 // a given number at a time: their logs go to standard output in whole lines behind "[LOCATOR] "
-// (one controller alone writes its log unchanged), an optional report gets one object per run,
-// and the batch's exit status is the largest of its runs' statuses.
+// (one controller alone writes its log unchanged), an optional report and the calibration history
+// get one object per run, and the batch's exit status is the largest of its runs' statuses.
 #pragma once
 
 #include "headlessrun.h"
+#include "historyjournal.h"
 #include "reportfile.h"
 #include "standardoutput.h"
 #include "threadmessageprefix.h"
@@ -36,11 +37,13 @@ public:
     // has room for, at least 1 and at most MostJobsByDefault.
     static int defaultJobs(std::uint64_t openFileLimit);
 
-    // The report, when given, is written as each run ends; it must outlive the batch's runs. At
+    // The report and the history, when given, are written as each run ends; they must outlive the
+    // batch's runs. A history that cannot be written is said once and changes no status. At
     // most jobs runs go at a time; the others start, in the given order, as runs end. A run whose
     // thread the system refuses ends as not opened, and from then on no more runs go at a time
     // than went then (at least 1), so that the system's limit does not refuse the runs after it.
-    CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report = nullptr);
+    CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report = nullptr,
+                     HistoryJournal* history = nullptr);
 
     void start();
     // Asks every run to stop; each stops its calibrating channel and closes its connection. The
@@ -56,6 +59,7 @@ private:
 
     StandardOutput output;
     ReportFile* report;
+    HistoryJournal* history;
     // Before the runs: their worker threads have ended by the time it goes.
     ThreadMessagePrefix messagePrefix;
     std::vector<std::unique_ptr<HeadlessRun>> runs;
@@ -66,4 +70,5 @@ private:
     bool aborting = false;
     int worstStatus = Calibrated;
     bool reportFailed = false;
+    bool historyFailed = false;
 };

@@ -6,6 +6,9 @@
 #include "conversationrecorder.h"
 #include "exitstatus.h"
 #include "fileidentity.h"
+#include "historyjournal.h"
+#include "historyreader.h"
+#include "historytable.h"
 #include "openfilelimit.h"
 #include "recordingcontrollerlibrary.h"
 #include "reportfile.h"
@@ -54,6 +57,45 @@ int listLocators()
     return LibrariesMissing;
 }
 
+// The calibration history, as a table or as its JSON lines: newest last, only the runs that match.
+int showHistory(const HistoryReader::Filter& filter, bool json)
+{
+    const QString path = HistoryJournal::defaultPath();
+    HistoryReader reader(path);
+    QVector<HistoryReader::Entry> entries;
+    QString error;
+    const bool read = reader.read(filter, entries, error);
+    for (const QString& warning : reader.warnings())
+        std::fprintf(stderr, "vkr-calibrate: %s\n", qPrintable(ArgumentText::shown(warning)));
+    if (!read) {
+        std::fprintf(stderr, "vkr-calibrate: %s\n", qPrintable(ArgumentText::shown(error)));
+        return OutputFailed;
+    }
+    if (json) {
+        QByteArray lines;
+        for (const HistoryReader::Entry& entry : entries)
+            lines += entry.line + '\n';
+        StandardOutput output;
+        return output.write(lines) ? 0 : OutputFailed;
+    }
+    if (entries.isEmpty()) {
+        const bool filtered = filter.since.isValid() || !filter.locators.isEmpty();
+        return answer(QStringLiteral("No calibration %1 in the history (%2).\n")
+                          .arg(filtered ? QStringLiteral("matches") : QStringLiteral("is recorded"),
+                               ArgumentText::shown(path)));
+    }
+    return answer(HistoryTable::format(entries));
+}
+
+// --since's date (local midnight) or local date and time; invalid when it is neither.
+QDateTime sinceTime(const QString& text)
+{
+    const QDate date = QDate::fromString(text, Qt::ISODate);
+    if (date.isValid())
+        return date.startOfDay();
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
 // What is wrong with the options that name files or a number, before anything is opened; empty when
 // nothing is. An option given twice would leave one of its values unused; the report and the
 // recording in one file would spoil both (the recording is created anew, the report appended to).
@@ -98,7 +140,7 @@ int main(int argc, char* argv[])
         "Exit status (the largest of the runs'): 0 calibrated without errors, 1 calibrated with errors, "
         "2 a controller could not be opened, 3 aborted (a third signal ends the program at once), 64 "
         "usage error, 69 --list without the controller libraries, 74 standard output or the report "
-        "could not be written."));
+        "could not be written, or the history could not be read."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption listOption(QStringLiteral("list"),
@@ -125,6 +167,25 @@ int main(int argc, char* argv[])
             .arg(defaultJobs),
         QStringLiteral("N"));
     parser.addOption(jobsOption);
+    const QCommandLineOption noHistoryOption(
+        QStringLiteral("no-history"),
+        QStringLiteral("Do not add the runs to the calibration history (VKR_NO_HISTORY=1 does the same)."));
+    parser.addOption(noHistoryOption);
+    const QCommandLineOption historyOption(
+        QStringLiteral("history"),
+        QStringLiteral("Print the calibration history, newest run last, and exit; with locators, only "
+                       "their runs."));
+    parser.addOption(historyOption);
+    const QCommandLineOption sinceOption(
+        QStringLiteral("since"),
+        QStringLiteral("With --history: only the runs started on DATE (YYYY-MM-DD, or YYYY-MM-DDTHH:MM) or "
+                       "later, local time."),
+        QStringLiteral("DATE"));
+    parser.addOption(sinceOption);
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("With --history: print the runs' records as they are stored "
+                                               "(JSON Lines)."));
+    parser.addOption(jsonOption);
     parser.addPositionalArgument(QStringLiteral("LOCATOR"), QStringLiteral("The controllers to calibrate."),
                                  QStringLiteral("LOCATOR..."));
 
@@ -140,6 +201,26 @@ int main(int argc, char* argv[])
 
     const QStringList positional = parser.positionalArguments();
     const bool listing = parser.isSet(listOption);
+    if (parser.isSet(historyOption)) {
+        for (const QCommandLineOption* other : {&listOption, &reportOption, &recordOption, &jobsOption}) {
+            if (parser.isSet(*other))
+                return usageError(QStringLiteral("--history takes no --%1").arg(other->names().constFirst()));
+        }
+        HistoryReader::Filter filter;
+        filter.locators = positional;
+        if (parser.isSet(sinceOption)) {
+            filter.since = sinceTime(parser.value(sinceOption));
+            if (!filter.since.isValid())
+                return usageError(QStringLiteral("--since takes a date such as 2026-12-31, not '%1'")
+                                      .arg(ArgumentText::shown(parser.value(sinceOption))));
+        }
+        return showHistory(filter, parser.isSet(jsonOption));
+    }
+    for (const QCommandLineOption* historyOnly : {&sinceOption, &jsonOption}) {
+        if (parser.isSet(*historyOnly))
+            return usageError(
+                QStringLiteral("--%1 goes with --history").arg(historyOnly->names().constFirst()));
+    }
     if (listing && !positional.isEmpty())
         return usageError(QStringLiteral("--list takes no locator"));
     if (!listing && positional.isEmpty())
@@ -203,9 +284,11 @@ int main(int argc, char* argv[])
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
         "may still be calibrating\n",
         Aborted});
+    HistoryJournal history(HistoryJournal::Source::CommandLine);
+    const bool keepHistory = !parser.isSet(noHistoryOption) && !HistoryJournal::disabledByEnvironment();
     CalibrationBatch batch(locators,
                            parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
-                           parser.isSet(reportOption) ? &report : nullptr);
+                           parser.isSet(reportOption) ? &report : nullptr, keepHistory ? &history : nullptr);
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
     // What was recorded up to the abort goes to the file now, ahead of its regular write.
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] { recorder.flushNow(); });

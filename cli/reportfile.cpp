@@ -1,83 +1,9 @@
 #include "reportfile.h"
 
-#include <QCoreApplication>
+#include "runreport.h"
+
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
-
-namespace {
-
-QString outcomeName(const RunRecord& record)
-{
-    switch (record.outcome) {
-    case RunRecord::Outcome::NotOpened:
-        return QStringLiteral("not-opened");
-    case RunRecord::Outcome::Aborted:
-        return QStringLiteral("aborted");
-    case RunRecord::Outcome::Incomplete:
-        return QStringLiteral("incomplete");
-    case RunRecord::Outcome::Finished:
-        break;
-    }
-    return record.errors == 0 ? QStringLiteral("calibrated") : QStringLiteral("calibrated-with-errors");
-}
-
-QString resultName(RunRecord::Channel::Result result)
-{
-    switch (result) {
-    case RunRecord::Channel::Result::Calibrated:
-        return QStringLiteral("calibrated");
-    case RunRecord::Channel::Result::NoSensor:
-        return QStringLiteral("no-sensor");
-    case RunRecord::Channel::Result::Failed:
-        return QStringLiteral("failed");
-    case RunRecord::Channel::Result::Aborted:
-        break;
-    }
-    return QStringLiteral("aborted");
-}
-
-// The failed step under the name of the connection's operation.
-QString stepName(RunRecord::Failure::Step step)
-{
-    using Step = RunRecord::Failure::Step;
-    switch (step) {
-    case Step::Open:
-        return QStringLiteral("open");
-    case Step::GetSensorEnabled:
-        return QStringLiteral("getSensorEnabled");
-    case Step::SetSensorEnabled:
-        return QStringLiteral("setSensorEnabled");
-    case Step::GetNumberOfChannels:
-        return QStringLiteral("getNumberOfChannels");
-    case Step::CalibrateSensor:
-        return QStringLiteral("calibrateSensor");
-    case Step::GetStatus:
-        break;
-    }
-    return QStringLiteral("getStatus");
-}
-
-QJsonArray failuresJson(const RunRecord& record)
-{
-    QJsonArray failures;
-    for (const RunRecord::Failure& failure : record.failures) {
-        QJsonObject entry{{QStringLiteral("step"), stepName(failure.step)},
-                          {QStringLiteral("code"), qint64(failure.code)}};
-        if (failure.channel)
-            entry.insert(QStringLiteral("channel"), qint64(*failure.channel));
-        failures.append(entry);
-    }
-    return failures;
-}
-
-// ISO 8601 in UTC, to the millisecond.
-QString timestamp(const QDateTime& time)
-{
-    return time.toUTC().toString(Qt::ISODateWithMs);
-}
-
-} // namespace
 
 bool ReportFile::open(const QString& path, QString& error)
 {
@@ -90,41 +16,11 @@ bool ReportFile::open(const QString& path, QString& error)
 
 bool ReportFile::append(const QString& locator, const RunRecord& record, QString& error)
 {
-    const QByteArray line = QJsonDocument(toJson(locator, record)).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray line =
+        QJsonDocument(RunReport::toJson(locator, record)).toJson(QJsonDocument::Compact) + '\n';
     std::string reason;
     if (file.append(line.toStdString(), reason))
         return true;
     error = QString::fromLocal8Bit(reason.c_str());
     return false;
-}
-
-QJsonObject ReportFile::toJson(const QString& locator, const RunRecord& record)
-{
-    QJsonArray channels;
-    for (const RunRecord::Channel& channel : record.channels) {
-        channels.append(QJsonObject{
-            {QStringLiteral("channel"), qint64(channel.channel)},
-            {QStringLiteral("result"), resultName(channel.result)},
-            {QStringLiteral("code"), qint64(channel.code)},
-            {QStringLiteral("seconds"), channel.seconds},
-        });
-    }
-    QJsonObject object{
-        {QStringLiteral("locator"), locator},
-        {QStringLiteral("outcome"), outcomeName(record)},
-        {QStringLiteral("errors"), qint64(record.errors)},
-        {QStringLiteral("openResult"), qint64(record.openResult)},
-        {QStringLiteral("channels"), channels},
-        {QStringLiteral("failures"), failuresJson(record)},
-        {QStringLiteral("started"), timestamp(record.started)},
-        {QStringLiteral("finished"), timestamp(record.finished)},
-        {QStringLiteral("tool"),
-         QJsonObject{{QStringLiteral("name"), QCoreApplication::applicationName()},
-                     {QStringLiteral("version"), QCoreApplication::applicationVersion()}}},
-    };
-    if (record.channelCount)
-        object.insert(QStringLiteral("channelCount"), qint64(*record.channelCount));
-    if (record.outcome == RunRecord::Outcome::NotOpened)
-        object.insert(QStringLiteral("reason"), record.openFailureReason);
-    return object;
 }

@@ -6,7 +6,6 @@
 #include "durablelinefile.h"
 #include "runrecord.h"
 
-#include <QJsonObject>
 #include <QString>
 
 class ReportFile
@@ -18,9 +17,6 @@ public:
     // Appends one run's object, whole, and syncs it; false, with the system's reason, when that
     // failed (the file is then left as it was before).
     bool append(const QString& locator, const RunRecord& record, QString& error);
-
-    // The object that stands for one run.
-    static QJsonObject toJson(const QString& locator, const RunRecord& record);
 
 private:
     DurableLineFile file;

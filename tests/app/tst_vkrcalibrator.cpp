@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QHBoxLayout>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -266,6 +268,37 @@ private slots:
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed()))); // typically a few ms
         const QStringList calls = fake->calls();
         QCOMPARE(calls.mid(calls.size() - 2), QStringList({"stop 7 1", "release"}));
+    }
+
+    // Each run is remembered with the window as its source; a journal that cannot be written is said
+    // once in the status bar, and the next run still goes.
+    void runsAreRememberedInTheHistory()
+    {
+        QTemporaryDir data;
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        window.findChild<QComboBox*>("locator")->setEditText(QStringLiteral("sim:remembered"));
+        button->click();
+        QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
+        QFile file(journal);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject record = QJsonDocument::fromJson(file.readLine()).object();
+        QCOMPARE(record["source"].toString(), QStringLiteral("window"));
+        QCOMPARE(record["locator"].toString(), QStringLiteral("sim:remembered"));
+        QCOMPARE(record["outcome"].toString(), QStringLiteral("calibrated"));
+        QVERIFY(file.atEnd());
+        QVERIFY(window.statusBar()->currentMessage().isEmpty());
+
+        // A folder in the journal's place.
+        QVERIFY(file.remove() && QDir().mkdir(journal));
+        button->click();
+        QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
+        QVERIFY(window.findChild<QTextEdit*>("log")->toPlainText().endsWith("finished with 0 errors.\n"));
+        QVERIFY2(window.statusBar()->currentMessage().contains(journal),
+                 qPrintable(window.statusBar()->currentMessage()));
+        qunsetenv("XDG_DATA_HOME");
     }
 
 private:

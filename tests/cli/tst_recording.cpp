@@ -235,7 +235,8 @@ private slots:
         QProcess run;
         run.start(QStringLiteral("sh"),
                   {QStringLiteral("-c"), QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" \"$@\""),
-                   QStringLiteral(VKR_CALIBRATE_PATH), QStringLiteral("--record"),
+                   QStringLiteral(VKR_CALIBRATE_PATH), QStringLiteral("--no-history"),
+                   QStringLiteral("--record"),
                    file.isEmpty() ? folder.filePath(QStringLiteral("r.jsonl")) : file, locator});
         QVERIFY(run.waitForFinished(30000));
         QCOMPARE(run.readAllStandardError(), "vkr-calibrate: cannot write the recording: " + reason + "\n");

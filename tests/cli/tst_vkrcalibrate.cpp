@@ -402,6 +402,66 @@ private slots:
             QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
     }
 
+    // Every run is remembered, a library run and a serial one alike, unless --no-history says
+    // otherwise; --history reads them back, filtered, as a table or as stored. A journal that
+    // cannot be written changes no exit status.
+    void historyRemembersEveryRun()
+    {
+        QTemporaryDir data;
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
+        SimProcess sim(QStringLiteral("channels=1,time=0"));
+        QVERIFY(sim.start());
+        QCOMPARE(runVkrCalibrate({"sim:channels=2,fail-calibrate@1=17,time=0"}).exitCode, 1);
+        QCOMPARE(runVkrCalibrate({sim.locator()}).exitCode, 0);
+        QCOMPARE(runVkrCalibrate({"--no-history", "sim:channels=1,time=0"}).exitCode, 0);
+        QFile file(journal);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> stored = file.readAll().trimmed().split('\n');
+        QCOMPARE(stored.size(), 2);
+        for (const QByteArray& line : stored) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            QCOMPARE(record["source"].toString(), QStringLiteral("command-line"));
+            QVERIFY(!record["host"].toString().isEmpty());
+        }
+        file.close();
+        QVERIFY(file.open(QIODevice::Append) && file.write("{\"torn\":") > 0);
+        file.close();
+
+        const CalibrateOutcome table = runVkrCalibrate({"--history"});
+        QCOMPARE(table.exitCode, 0);
+        QCOMPARE(table.errors, QByteArray("vkr-calibrate: " + QFile::encodeName(journal) +
+                                          ", line 3: not a run's record, skipped\n"));
+        const QList<QByteArray> rows = table.output.trimmed().split('\n');
+        QCOMPARE(rows.size(), 3);
+        QVERIFY2(QRegularExpression("^Date +Locator +Outcome +Errors  Failed channels  Duration$")
+                     .match(rows[0])
+                     .hasMatch(),
+                 rows[0].constData());
+        QVERIFY2(QRegularExpression(
+                     "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  sim:channels=2,fail-calibrate@1=17,time=0 "
+                     "+calibrated-with-errors +1  1 \\(code 17\\) +\\d+\\.\\d s$")
+                     .match(rows[1])
+                     .hasMatch(),
+                 rows[1].constData());
+        QVERIFY(rows[2].contains(sim.locator().toUtf8()) && rows[2].contains(" calibrated "));
+        QCOMPARE(rows[1].indexOf(" 1  "), rows[2].indexOf(" 0  ")); // aligned
+
+        QCOMPARE(runVkrCalibrate({"--history", "--json", sim.locator()}).output, stored[1] + '\n');
+        QCOMPARE(runVkrCalibrate({"--history", "--json", "--since", "2000-01-01"}).output,
+                 stored.join('\n') + '\n');
+        QVERIFY(runVkrCalibrate({"--history", "--since", "2999-01-01T00:00"})
+                    .output.startsWith("No calibration matches in the history"));
+
+        // A folder in the journal's place.
+        QVERIFY(QFile::remove(journal) && QDir().mkdir(journal));
+        const CalibrateOutcome unwritten =
+            runVkrCalibrate({"sim:channels=1,time=0", "sim:channels=1,time=0"});
+        QCOMPARE(unwritten.exitCode, 0);
+        QCOMPARE(unwritten.errors.count("cannot write the calibration history"), 1);
+        qunsetenv("XDG_DATA_HOME");
+    }
+
     // A signal stops every run of a batch, each with its calibrating channel.
     // A run still waiting for its turn (--jobs) is never started.
     void aSignalStopsEveryRunOfABatch()
@@ -450,6 +510,8 @@ private slots:
         QTest::newRow("--record twice")
             << QStringList{"--record", file("a"), "--record", file("b"), "sim:demo"};
         QTest::newRow("--jobs 0") << QStringList{"--jobs", "0", "sim:demo"};
+        QTest::newRow("--since without --history") << QStringList{"--since", "2026-01-01", "sim:demo"};
+        QTest::newRow("--history, a date that is none") << QStringList{"--history", "--since", "yesterday"};
         QTest::newRow("--jobs, not a number") << QStringList{"--jobs", "two", "sim:demo"};
         QTest::newRow("report and recording in one new file")
             << QStringList{"--report", file("new"), "--record", file("./new"), "sim:demo"};

@@ -1,0 +1,47 @@
+// The calibration history: every run's report object, with where it was started from and on which
+// host, appended whole and synced to a journal in the user's data folder, so that which
+// controller was calibrated, when and with what result outlives the window and the terminal.
+#pragma once
+
+#include "durablelinefile.h"
+#include "runrecord.h"
+
+#include <QString>
+
+class HistoryJournal
+{
+public:
+    enum class Source
+    {
+        Window,
+        CommandLine
+    };
+
+    // A journal that would grow past this size is renamed to its previous generation (one is
+    // kept) and started anew.
+    static constexpr qint64 RotationSize = 10 * 1024 * 1024;
+
+    // $XDG_DATA_HOME/vkr-calibrator/history.jsonl, by default under ~/.local/share.
+    static QString defaultPath();
+    // The generation before the journal at path.
+    static QString previousGeneration(const QString& path);
+    // Whether VKR_NO_HISTORY turns the journal off (any value but empty and 0).
+    static bool disabledByEnvironment();
+
+    explicit HistoryJournal(Source source, const QString& path = defaultPath(),
+                            qint64 rotationSize = RotationSize);
+
+    QString path() const { return journalPath; }
+
+    // Appends the run's object and syncs it. False, with the reason, when the journal could not be
+    // written; the journal is then left as it was.
+    bool append(const QString& locator, const RunRecord& record, QString& error);
+
+private:
+    // Renames a journal that has no room left for a line of the given size.
+    void rotateIfFull(qint64 lineSize);
+
+    const Source source;
+    const QString journalPath;
+    const qint64 rotationSize;
+};

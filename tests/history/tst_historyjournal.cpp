@@ -1,0 +1,44 @@
+// The calibration history's journal on its own: rotation to one kept generation, read back in order.
+#include "historyjournal.h"
+#include "historyreader.h"
+
+#include <QtTest>
+
+class HistoryJournalTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A journal that would grow past its size becomes the previous generation, which replaces the
+    // one before; the reader takes the previous generation first.
+    void rotatesKeepingOneGeneration()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("deeper/history.jsonl"));
+        RunRecord record;
+        record.started = record.finished = QDateTime::currentDateTimeUtc();
+        const auto lineSize = [&] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll().size() : 0;
+        };
+        HistoryJournal first(HistoryJournal::Source::CommandLine, path);
+        QString error;
+        QVERIFY2(first.append(QStringLiteral("sim:1"), record, error), qPrintable(error));
+        // Room for one line and a half.
+        HistoryJournal journal(HistoryJournal::Source::CommandLine, path, lineSize() * 3 / 2);
+        for (const QString& locator : {QStringLiteral("sim:2"), QStringLiteral("sim:3")})
+            QVERIFY2(journal.append(locator, record, error), qPrintable(error));
+
+        HistoryReader reader(path);
+        QVector<HistoryReader::Entry> entries;
+        QVERIFY2(reader.read({}, entries, error), qPrintable(error));
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(entries[0].record["locator"].toString(), QStringLiteral("sim:2"));
+        QCOMPARE(entries[1].record["locator"].toString(), QStringLiteral("sim:3"));
+        QVERIFY(reader.warnings().isEmpty());
+        QVERIFY(!QFile::exists(path + QStringLiteral(".lock")));
+    }
+};
+
+QTEST_GUILESS_MAIN(HistoryJournalTest)
+#include "tst_historyjournal.moc"
