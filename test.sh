@@ -2,8 +2,13 @@
 # Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
 # against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer; then the
 # threaded tests under ThreadSanitizer and, briefly, the fuzzers; last, the Debian package is made
-# and checked. Before all that, every C++ file is checked against .clang-format and the Windows
+# and checked. Before all that, every C++ file is checked against .clang-format; the Windows
 # serial back-end runs the serial port contract under Wine.
+#
+# Two lanes go side by side: one compiles (each suite in its own build folder, then the Wine check
+# and the package), the other runs each suite's tests as soon as its build is done, so the tests'
+# waiting overlaps the next compile. Each step's output is printed whole when the step ends, a
+# failure stops both lanes after their current step, and a table of the steps' times ends the run.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
@@ -13,26 +18,97 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-d
     libqt5serialport5-dev qt6-serialport-dev
 
 jobs=$(nproc)
+began=$SECONDS
+steps=$(mktemp -d)
+trap 'report_times; rm -rf "$steps"' EXIT
 
-run_suite() {
-    local dir=$1
+# Runs a step with its output in its own log, then prints the log whole (one step at a time) and
+# notes the time taken and how it ended. Once a step has failed, no further step starts.
+step() {
+    local name=$1 start=$SECONDS status=0
     shift
-    echo "=== $dir $*"
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-    cmake --build "$dir" -j"$jobs"
-    (cd "$dir" && ctest --output-on-failure -j"$jobs")
+    [ ! -e "$steps/failed" ] || return 1
+    "$@" >"$steps/$name.log" 2>&1 || status=$?
+    [ "$status" -eq 0 ] || echo "$name" >>"$steps/failed"
+    {
+        flock 9
+        echo "=== $name ($((SECONDS - start)) s)"
+        cat "$steps/$name.log"
+        [ "$status" -eq 0 ] || echo "=== $name FAILED (exit status $status)"
+        echo "$name $((SECONDS - start)) $status" >>"$steps/times"
+    } 9>"$steps/print.lock"
+    return "$status"
 }
 
-tools/check-format.sh
-tools/check-win32-serial.sh
-run_suite build
-run_suite build-qt6 -DVKR_QT_MAJOR=6
-ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
-LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    run_suite build-asan -DVKR_SANITIZERS=address,undefined -DCMAKE_BUILD_TYPE=Debug
-tools/run-tsan.sh
-tools/run-fuzzers.sh 30
-tools/check-package.sh
+# A build step whose tests the other lane waits for.
+built() {
+    step "$@" && touch "$steps/$1.done"
+}
 
+# Waits for a build step to be done; false once any step has failed.
+await() {
+    until [ -e "$steps/$1.done" ]; do
+        [ ! -e "$steps/failed" ] || return 1
+        sleep 1
+    done
+}
+
+build_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+}
+
+test_suite() {
+    (cd "$1" && ctest --output-on-failure -j"$jobs")
+}
+
+test_asan_suite() {
+    ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
+    LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        test_suite build-asan
+}
+
+compile_lane() {
+    built build-qt5 build_suite build &&
+        built build-qt6 build_suite build-qt6 -DVKR_QT_MAJOR=6 &&
+        built build-asan build_suite build-asan -DVKR_SANITIZERS=address,undefined \
+            -DCMAKE_BUILD_TYPE=Debug -DVKR_BUILD_TOOLS=OFF &&
+        built build-tsan tools/run-tsan.sh build-tsan build &&
+        built build-fuzz tools/run-fuzzers.sh 30 build &&
+        step win32-serial tools/check-win32-serial.sh &&
+        step package tools/check-package.sh
+}
+
+test_lane() {
+    await build-qt5 && step test-qt5 test_suite build &&
+        await build-qt6 && step test-qt6 test_suite build-qt6 &&
+        await build-asan && step test-asan test_asan_suite &&
+        await build-tsan && step test-tsan tools/run-tsan.sh build-tsan test &&
+        await build-fuzz && step fuzz tools/run-fuzzers.sh 30 run
+}
+
+report_times() {
+    [ -e "$steps/times" ] || return 0
+    echo "--- step times"
+    printf '%-14s %8s  %s\n' step seconds result
+    while read -r name took status; do
+        printf '%-14s %8s  %s\n' "$name" "$took" "$([ "$status" -eq 0 ] && echo ok || echo "FAILED ($status)")"
+    done <"$steps/times"
+    printf '%-14s %8s\n' total $((SECONDS - began))
+    if [ -e "$steps/failed" ]; then
+        echo "Failed: $(tr '\n' ' ' <"$steps/failed")"
+    fi
+}
+
+step format tools/check-format.sh
+compile_lane &
+compiling=$!
+test_lane &
+testing=$!
+status=0
+wait "$compiling" || status=1
+wait "$testing" || status=1
+[ "$status" -eq 0 ] && [ ! -e "$steps/failed" ] || exit 1
 echo "All tests passed."

@@ -7,17 +7,21 @@
 # mutexes, which TSan cannot see, order those accesses), while every access made by our code, and
 # every lock, wait and thread start or end, is still tracked. What that leaves of Qt's internals
 # is in tests/sanitizers/tsan.supp.
-# Usage: tools/run-tsan.sh [build-dir]   (default: build-tsan)
+# Usage: tools/run-tsan.sh [build-dir] [build|test|all]   (default: build-tsan all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-tsan}
+phase=${2:-all}
 tests=(tst_workthread tst_vkrconnection tst_serialtransport tst_simlibrarythreads
        tst_vkrcalibrator tst_stress_window tst_stress_close)
 
-echo "=== $dir (ThreadSanitizer)"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVKR_QT_MAJOR=6 \
-    -DVKR_SANITIZERS=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target "${tests[@]}"
+echo "=== $dir (ThreadSanitizer, $phase)"
+if [ "$phase" != test ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVKR_QT_MAJOR=6 \
+        -DVKR_SANITIZERS=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKR_BUILD_TOOLS=OFF >/dev/null
+    cmake --build "$dir" -j"$(nproc)" --target "${tests[@]}"
+fi
+[ "$phase" != build ] || exit 0
 
 pattern="^($(IFS='|'; echo "${tests[*]}"))\$"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$PWD/tests/sanitizers/tsan.supp"
