@@ -57,7 +57,7 @@ private slots:
         QTest::newRow("not opened")
             << "sim:fail-open=4294967295"
             << QByteArray("Starting calibration...\nCould not initialize! Error: 4294967295\n") << 2
-            << QByteArray();
+            << QByteArray("vkr-calibrate: the controller library refused to open it: code 4294967295\n");
         QTest::newRow("no locator form")
             << "nothing" << QByteArray("Starting calibration...\nCould not initialize! Error: 21\n") << 2
             << QByteArray("vkr-calibrate: \"nothing\" is no locator: a serial locator is a prefix, ':' and "
@@ -441,6 +441,7 @@ private slots:
         QTest::newRow("a report that cannot be written")
             << QStringList{"--report", "/nonexistent/vkr-report.jsonl", "sim:demo"};
         QTest::newRow("unknown option") << QStringList{"--fast", "sim:demo"};
+        QTest::newRow("--help-all, not offered") << QStringList{"--help-all"};
         QTest::newRow("list with a locator") << QStringList{"--list", "sim:demo"};
         QTest::newRow("blank locator") << QStringList{" \t"};
         // Nothing is opened before these are found: a recording would empty the report.
@@ -478,6 +479,7 @@ private slots:
         QCOMPARE(help.exitCode, 0);
         QVERIFY(help.output.contains("LOCATOR"));
         QVERIFY(help.output.contains("--list"));
+        QVERIFY(!help.output.contains("--help-all"));
         const CalibrateOutcome version = runVkrCalibrate({QStringLiteral("--version")});
         QCOMPARE(version.exitCode, 0);
         QVERIFY(version.output.startsWith("vkr-calibrate "));

@@ -78,9 +78,12 @@ private slots:
         VKRConnection connection;
         QCOMPARE(connection.open(QStringLiteral("a")), 1234u);
         QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(connection.openFailureReason(),
+                 QStringLiteral("the controller library refused to open it: code 1234"));
         fake.openResult = 0;
         fake.openedIndex = 9;
         QCOMPARE(connection.open(QStringLiteral("b")), 0u);
+        QVERIFY(connection.openFailureReason().isEmpty());
         QCOMPARE(fake.calls(),
                  QStringList({"interfaceType a", "open 0 a sync", "interfaceType b", "open 0 b sync"}));
         fake.clearCalls();
