@@ -26,6 +26,7 @@ private:
     // Clears the log and starts a run; false when the system refused the worker's thread.
     bool startRun(const QString& locator);
     void followTheLogsEnd();
+    void showOpenFailureReason();
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;

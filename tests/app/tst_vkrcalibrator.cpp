@@ -1,5 +1,6 @@
 // The main window, offscreen: its form, its placement, the start/abort toggle and the log.
 #include "fakecontrollerlibrary.h"
+#include "pseudoterminal.h"
 #include "signalwatcher.h"
 #include "vkrcalibrator.h"
 #include "windowplacement.h"
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -16,6 +18,17 @@
 #include <QtTest>
 #include <atomic>
 #include <csignal>
+
+namespace {
+// Every message the window's process logs while a test listens, from whichever thread.
+QMutex loggedMutex;
+QStringList logged;
+void recordMessage(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    const QMutexLocker lock(&loggedMutex);
+    logged << text;
+}
+} // namespace
 
 class VKRCalibratorTest : public QObject
 {
@@ -214,6 +227,84 @@ private slots:
         QVERIFY(log->toPlainText().startsWith("Starting calibration...\nSuccessfully"));
         QVERIFY(!log->toPlainText().contains("Aborting")); // the first run's last lines are not mixed in
         QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
+    }
+
+    // Why a run could not open its controller stays in the status bar until the next start; the log
+    // keeps its exact texts, and the serial commands stay off standard error.
+    void theStatusBarSaysWhyUntilTheNextStart_data()
+    {
+        QTest::addColumn<bool>("serial"); // else through the controller library, which refuses
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("the library refuses") << false << "Could not initialize! Error: 7\n"
+                                             << "the controller library refused to open it: code 7";
+        QTest::newRow("no controller on the serial port")
+            << true << "Could not initialize! Error: 15\n"
+            << "serial port %1: no controller answered (is it connected to this port and powered up?)";
+    }
+    void theStatusBarSaysWhyUntilTheNextStart()
+    {
+        QFETCH(bool, serial);
+        QFETCH(QString, log);
+        QFETCH(QString, reason);
+        PseudoTerminal line;
+        const QString port = QString::fromStdString(line.slavePath());
+        const QString expected = serial ? reason.arg(port) : reason;
+        fake->interfaceType = serial ? 0 : 1;
+        fake->openResult = 7;
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        window.findChild<QComboBox*>("locator")->setEditText(serial ? "serial:" + port : "sim:refused");
+        logged.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+        const auto restore = qScopeGuard([&] { qInstallMessageHandler(previous); });
+        button->click();
+        QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
+        QCOMPARE(window.findChild<QTextEdit*>("log")->toPlainText(), "Starting calibration...\n" + log);
+        QCOMPARE(window.statusBar()->currentMessage(), expected);
+        loggedMutex.lock();
+        const QStringList messages = logged;
+        loggedMutex.unlock();
+        QCOMPARE(messages, QStringList{expected}); // the journal's line; no "out:" line
+
+        fake->interfaceType = 1;
+        fake->openResult = 0;
+        fake->neverFinishes = {0};
+        button->click();
+        QVERIFY(window.statusBar()->currentMessage().isEmpty());
+        button->click();
+    }
+
+    // Return and Enter press the focused button; in the locator box they start a run as the button
+    // would, and never abort one.
+    void returnAndEnterStartARun_data()
+    {
+        QTest::addColumn<bool>("onTheButton"); // else in the locator box
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return in the locator box") << false << int(Qt::Key_Return);
+        QTest::newRow("Enter in the locator box") << false << int(Qt::Key_Enter);
+        QTest::newRow("Return on the button") << true << int(Qt::Key_Return);
+        QTest::newRow("Enter on the button") << true << int(Qt::Key_Enter);
+    }
+    void returnAndEnterStartARun()
+    {
+        QFETCH(bool, onTheButton);
+        QFETCH(int, key);
+        fake->neverFinishes = {0};
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        auto* locator = window.findChild<QComboBox*>("locator");
+        locator->setEditText(QStringLiteral("sim:keyed"));
+        const int found = locator->count();
+        QWidget* target = onTheButton ? static_cast<QWidget*>(button) : locator->lineEdit();
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(button->text(), QStringLiteral("Abort"));
+        QTRY_VERIFY(fake->calls().contains("getStatus 7 0"));
+        QVERIFY(fake->calls().contains("open 0 sim:keyed sync"));
+
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(button->text(), onTheButton ? QStringLiteral("Start Calibration") : QStringLiteral("Abort"));
+        QCOMPARE(locator->count(), found); // the typed locator is not added to the list of those found
     }
 
     // Start and Abort in quick succession: the abort can reach the worker before its new thread
