@@ -272,8 +272,12 @@ private slots:
         QCOMPARE(logs.value(good + "#2"), logs.value(good));
         const QString shown = QStringLiteral("no\\x1b[2J\\xff");
         QCOMPARE(logs.value(shown), QByteArray("Starting calibration...\nCould not initialize! Error: 21\n"));
-        QVERIFY(outcome.errors.startsWith("vkr-calibrate: [" + shown.toUtf8() + "] \"" + shown.toUtf8() +
-                                          "\" is "));
+        // The reason lines, each whole, in the order the runs ended.
+        const QByteArray errors = '\n' + outcome.errors;
+        QVERIFY(errors.contains("\nvkr-calibrate: [" + shown.toUtf8() + "] \"" + shown.toUtf8() + "\" is "));
+        QVERIFY(
+            errors.contains("\nvkr-calibrate: [sim:fail-open=7] the controller library refused to open it: "
+                            "code 7\n"));
 
         QFile reportFile(reportPath);
         QVERIFY(reportFile.open(QIODevice::ReadOnly));
@@ -428,9 +432,10 @@ private slots:
         QVERIFY(output.contains("[sim:channels=1] Aborted before starting.\n"));
         // Every debug line of a command sent carries its run's prefix.
         const QByteArray debugLines = process.readAllStandardError();
-        QVERIFY(debugLines.contains("] out:S0\n"));
+        QVERIFY(debugLines.contains("] vkr.serial: out:S0\n"));
         for (const QByteArray& line : debugLines.trimmed().split('\n'))
-            QVERIFY2(QRegularExpression("^\\[serial:[^]]+\\] out:").match(line).hasMatch(), line.constData());
+            QVERIFY2(QRegularExpression("^\\[serial:[^]]+\\] vkr.serial: out:").match(line).hasMatch(),
+                     line.constData());
     }
 
     void usageErrors_data()
