@@ -7,12 +7,8 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
-#include <csignal>
-#include <fcntl.h>
 #include <memory>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -60,27 +56,6 @@ struct HandshakenLine
         controller.join();
     }
 };
-
-// A child process that has the line open, as a terminal program would, until it is killed; its pid,
-// or -1.
-pid_t holdOpenInAChild(const std::string& path)
-{
-    int ready[2];
-    if (::pipe(ready) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const char opened = ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 'y' : 'n';
-        if (::write(ready[1], &opened, 1) == 1)
-            ::pause();
-        ::_exit(1);
-    }
-    ::close(ready[1]);
-    char opened = 'n';
-    const bool told = child > 0 && ::read(ready[0], &opened, 1) == 1;
-    ::close(ready[0]);
-    return told && opened == 'y' ? child : -1;
-}
 
 } // namespace
 
@@ -268,7 +243,7 @@ private slots:
             << R"(serial port %1: the controller's answer to SCM0 was not understood: ":E-1,4294967296")";
         QTest::newRow("held open by another program")
             << true << QByteArray() << QByteArray() << 1u
-            << "serial port %1: held by tst_serialtrans (pid %2) (close the program that holds it)";
+            << "serial port %1: held by sleep (pid %2) (close the program that holds it)";
     }
     void handshakeFailuresCloseThePort()
     {
@@ -278,15 +253,12 @@ private slots:
         QFETCH(uint32_t, result);
         QFETCH(QString, reason);
         PseudoTerminal pty;
-        pid_t holder = 0;
-        const auto release = [&] {
-            if (holder > 0 && ::kill(holder, SIGKILL) == 0)
-                ::waitpid(holder, nullptr, 0);
-            holder = 0;
-        };
-        const auto releaseAtTheEnd = qScopeGuard(release);
-        if (held)
-            QVERIFY((holder = holdOpenInAChild(pty.slavePath())) > 0);
+        QProcess holder; // another program with the line open, as a terminal program would have it
+        if (held) {
+            holder.setStandardInputFile(slave(pty));
+            holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+            QVERIFY(holder.waitForStarted());
+        }
         const int before = openDescriptorCount();
         std::thread controller([&] {
             if (held)
@@ -306,11 +278,13 @@ private slots:
         controller.join();
         QCOMPARE(opened, result);
         // Followed by a word on the controller libraries, which the test's folder lacks.
-        QVERIFY2(connection.openFailureReason().startsWith(reason.arg(slave(pty)).arg(holder) + "; "),
-                 qPrintable(connection.openFailureReason()));
+        QVERIFY2(
+            connection.openFailureReason().startsWith(reason.arg(slave(pty)).arg(holder.processId()) + "; "),
+            qPrintable(connection.openFailureReason()));
         QCOMPARE(connection.mode(), VKRConnection::Closed);
         QCOMPARE(openDescriptorCount(), before);
-        release();
+        holder.kill();
+        holder.waitForFinished();
         QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u); // nobody holds it any more
     }
 
