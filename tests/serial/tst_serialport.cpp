@@ -390,14 +390,11 @@ private slots:
         QTest::addColumn<uint>("mode");
         QTest::addColumn<bool>("inGroup");
         QTest::addColumn<QString>("advice");
-        QTest::newRow("the group may read and write")
-            << 020660u << false << "add your user to the group dialout, then log in again";
-        QTest::newRow("already in the group")
-            << 020660u << true << "the device belongs to root:dialout with mode 660";
-        QTest::newRow("the owner alone")
-            << 020600u << false << "the device belongs to root:dialout with mode 600";
-        QTest::newRow("the group may only read")
-            << 020640u << false << "the device belongs to root:dialout with mode 640";
+        const QString owned = QStringLiteral("the device belongs to root:dialout with mode %1");
+        QTest::newRow("group may read and write")
+            << 0660u << false << "add your user to the group dialout, then log in again";
+        QTest::newRow("already in the group") << 0660u << true << owned.arg(660);
+        QTest::newRow("group may only read") << 0640u << false << owned.arg(640);
     }
     void permissionAdvice()
     {
