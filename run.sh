@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool (not its tests: those are ./test.sh's) and starts its
-# window; without a reachable display, the command-line calibration of the simulated controller.
+# Installs what is missing, builds the tool and its serial simulator vkr-sim (not the tests: those
+# are ./test.sh's) and starts its window; without a reachable display, the command-line calibration
+# of the simulated controller.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"$(nproc)" --target vkr-calibrator vkr-calibrate VKRControl OrvaneIO
+cmake --build build -j"$(nproc)" --target vkr-calibrator vkr-calibrate vkr-sim VKRControl OrvaneIO
 
 # True when the X display named by DISPLAY answers: its local socket exists, or its TCP port (an
 # ssh -X forwarding) takes a connection. A DISPLAY left over from an old session fails here

@@ -2,6 +2,7 @@
 #include "vkrcalibrator.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 #include <csignal>
 
 int main(int argc, char* argv[])
@@ -11,6 +12,10 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN);
 #endif
     QApplication application(argc, argv);
+    // The commands sent to a serial controller, on standard error, for whoever looks into a fault;
+    // QT_LOGGING_RULES still decides over this.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--debug")))
+        QLoggingCategory::setFilterRules(QStringLiteral("vkr.serial.debug=true"));
     // Ctrl+C, a logout or a lost session close the window as the user would: the run is aborted,
     // its calibrating channel stopped and the connection closed before the process ends. A third
     // signal ends the process at once, also while the window waits for a run stuck in a library call.

@@ -4,8 +4,10 @@
 #include "windowplacement.h"
 
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QTextCursor>
 
 namespace {
@@ -24,6 +26,15 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
         setGeometry(QRect(centredOrigin(screen->geometry().size(), geometry().size()), geometry().size()));
 
     followTheLogsEnd();
+    // Return and Enter press the focused button, as Space does; in the locator box they start a
+    // run as the button would, but never abort one. The box keeps the list to the locators found.
+    ui.calibrateButton->setAutoDefault(true);
+    ui.refreshButton->setAutoDefault(true);
+    ui.locator->setInsertPolicy(QComboBox::NoInsert);
+    connect(ui.locator->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+        if (ui.calibrateButton->text() == StartText)
+            ui.calibrateButton->click();
+    });
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
     ui.refreshButton->click();
@@ -47,6 +58,7 @@ void VKRCalibrator::on_refreshButton_clicked()
 void VKRCalibrator::on_calibrateButton_clicked()
 {
     if (ui.calibrateButton->text() == StartText) {
+        statusBar()->clearMessage();
         // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
         const QString locator = ui.locator->currentText().trimmed();
         if (runActive)
@@ -70,7 +82,7 @@ bool VKRCalibrator::startRun(const QString& locator)
     worker.setLocator(locator);
     runActive = worker.startRun(QThread::InheritPriority);
     if (!runActive) {
-        qWarning("%s", qPrintable(worker.lastRecord().openFailureReason));
+        showOpenFailureReason();
         remember(locator);
     }
     return runActive;
@@ -113,19 +125,29 @@ void VKRCalibrator::followTheLogsEnd()
     });
 }
 
+// The log shows the code; why the controller could not be opened stays in the status bar until the
+// next start, and goes to the desktop's journal as well. A run whose start the user has pressed
+// since finished before that start: its reason goes to the journal only.
+void VKRCalibrator::showOpenFailureReason()
+{
+    const QString openFailureReason = worker.lastRecord().openFailureReason;
+    if (openFailureReason.isEmpty())
+        return;
+    if (!deferredLocator)
+        statusBar()->showMessage(openFailureReason);
+    qWarning("%s", qPrintable(openFailureReason));
+}
+
 void VKRCalibrator::workThreadFinished()
 {
-    // The log shows the code; why the controller could not be opened goes to the desktop's journal.
-    const QString openFailureReason = worker.lastRecord().openFailureReason;
-    if (!openFailureReason.isEmpty())
-        qWarning("%s", qPrintable(openFailureReason));
+    showOpenFailureReason();
     remember(runLocator);
     runActive = false;
     if (deferredLocator) {
         // Every message of the finished run has arrived by now, so the new run's log starts clean.
-        const bool started = startRun(*deferredLocator);
+        const QString locator = *deferredLocator;
         deferredLocator.reset();
-        if (started)
+        if (startRun(locator))
             return;
     }
     ui.calibrateButton->setText(StartText);
@@ -139,6 +161,9 @@ void VKRCalibrator::remember(const QString& locator)
     if (history.append(locator, worker.lastRecord(), error) || historyFailed)
         return;
     historyFailed = true;
-    ui.statusBar->showMessage(
-        tr("The calibration history could not be written (%1): %2").arg(history.path(), error));
+    // Said beside the reason of a failed open, which stays.
+    const QString said =
+        tr("The calibration history could not be written (%1): %2").arg(history.path(), error);
+    const QString shown = ui.statusBar->currentMessage();
+    ui.statusBar->showMessage(shown.isEmpty() ? said : shown + QStringLiteral("; ") + said);
 }

@@ -27,6 +27,7 @@ private:
     // Clears the log and starts a run; false when the system refused the worker's thread.
     bool startRun(const QString& locator);
     void followTheLogsEnd();
+    void showOpenFailureReason();
     // Adds the last run to the calibration history; a journal that cannot be written is said once
     // in the status bar and never stops a calibration.
     void remember(const QString& locator);

@@ -141,7 +141,11 @@ int main(int argc, char* argv[])
         "2 a controller could not be opened, 3 aborted (a third signal ends the program at once), 64 "
         "usage error, 69 --list without the controller libraries, 74 standard output or the report "
         "could not be written, or the history could not be read."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Not addHelpOption(): it also offers --help-all for Qt's own options, which a program without
+    // a window does not take.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options."));
+    parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption listOption(QStringLiteral("list"),
                                         QStringLiteral("List the locators found and exit."));
@@ -270,9 +274,9 @@ int main(int argc, char* argv[])
         return finishRecording(listLocators());
 
     // The command lines sent are for whoever looks into a fault; QT_LOGGING_RULES still decides
-    // over this default.
-    if (!parser.isSet(debugOption))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    // over this.
+    if (parser.isSet(debugOption))
+        QLoggingCategory::setFilterRules(QStringLiteral("vkr.serial.debug=true"));
 
     // Ctrl+C, SIGTERM and a lost terminal ask every run to stop; each stops its calibrating
     // channel and closes its connection before the program ends. A second signal asks again and

@@ -28,9 +28,9 @@ QString describePortFailure(const QString& portName, const SerialPort::OpenFailu
         QStringLiteral("serial port %1: %2").arg(portName, QString::fromLocal8Bit(failure.message.c_str()));
     switch (failure.kind) {
     case Kind::PermissionDenied:
-#ifndef Q_OS_WIN
-        text += QStringLiteral(" (add your user to the group dialout, then log in again)");
-#endif
+        // Only the back-end can tell whether a group would help; without its word no cure is offered.
+        if (!failure.advice.empty())
+            text += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(failure.advice.c_str()));
         break;
     case Kind::NotFound:
         text += QStringLiteral(" (is the adapter plugged in? The locator list shows the ports found)");
@@ -90,6 +90,8 @@ uint32_t VKRConnection::open(QString locator)
         if (result == LibraryNotAvailable)
             openFailure =
                 QStringLiteral("the controller libraries could not be loaded: %1").arg(library.loadError());
+        else if (result != Success)
+            openFailure = QStringLiteral("the controller library refused to open it: code %1").arg(result);
         return result;
     }
     const uint32_t result = openSerial(locator);
@@ -125,12 +127,31 @@ uint32_t VKRConnection::openSerial(const QString& locator)
         connectionMode = Serial;
     else
         portClaim.release();
-    if (result == OpenFailed)
+    if (result == Success || !openFailure.isEmpty())
+        return result; // the handshake said what the controller answered
+    switch (result) {
+    case OpenFailed:
         openFailure = describePortFailure(portName, portHandle.openFailure());
-    else if (result == ReplyTimedOut)
+        break;
+    case ReplyTimedOut:
         openFailure = QStringLiteral("serial port %1: no controller answered (is it connected to this port "
                                      "and powered up?)")
                           .arg(portName);
+        break;
+    case WriteFailed:
+        openFailure =
+            QStringLiteral("serial port %1: writing to it failed (was the adapter unplugged?)").arg(portName);
+        break;
+    case ReadFailed:
+        openFailure = QStringLiteral("serial port %1: reading from it failed (was the adapter unplugged or "
+                                     "the line hung up?)")
+                          .arg(portName);
+        break;
+    default:
+        openFailure =
+            QStringLiteral("serial port %1: the handshake failed: code %2").arg(portName).arg(result);
+        break;
+    }
     return result;
 }
 

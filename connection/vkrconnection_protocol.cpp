@@ -66,27 +66,60 @@ uint32_t VKRConnection::handshake(const QString& portName)
 
     if (openSerialPort(portName, 115200) != Success)
         return OpenFailed;
-    const uint32_t checked = checkControllerAnswers();
+    const uint32_t checked = checkControllerAnswers(portName);
     if (checked != Success)
         portHandle.close();
     return checked;
 }
 
-uint32_t VKRConnection::checkControllerAnswers()
+// Asks the controller its version, then switches it to command mode. A reply of the wrong form, or a
+// refusal, says in openFailure what came back; the port's own failures are put in words by the caller.
+uint32_t VKRConnection::checkControllerAnswers(const QString& portName)
 {
     Reply reply;
-    if (const uint32_t r = sendRS232String(QStringLiteral("GIV")))
-        return r;
-    if (const uint32_t r = readReply(reply))
-        return r;
+    QString line;
+    const auto notUnderstood = [&](const char* command, uint32_t result) {
+        openFailure = QStringLiteral("serial port %1: the controller's answer to %2 was not understood: %3")
+                          .arg(portName, QLatin1String(command), shownReply(line));
+        return result;
+    };
+    if (const uint32_t r = ask(QStringLiteral("GIV"), reply, line))
+        return r == MalformedReply || r == ValueOutOfRange ? notUnderstood("GIV", r) : r;
     if (!reply.is("IV", 3))
-        return MalformedReply;
+        return notUnderstood("GIV", MalformedReply);
 
-    if (const uint32_t r = sendRS232String(QStringLiteral("SCM0")))
+    if (const uint32_t r = ask(QStringLiteral("SCM0"), reply, line))
+        return r == MalformedReply || r == ValueOutOfRange ? notUnderstood("SCM0", r) : r;
+    const uint32_t result = acknowledged(reply, ControllerValue::NoChannel);
+    if (!reply.is("E", 2) || reply.values[0] != ControllerValue::NoChannel)
+        return notUnderstood("SCM0", result);
+    if (result != Success)
+        openFailure = QStringLiteral("serial port %1: the controller refused command mode (SCM0): code %2")
+                          .arg(portName)
+                          .arg(result);
+    return result;
+}
+
+// One question of the handshake: the command, then its reply read and parsed; line keeps what came.
+uint32_t VKRConnection::ask(const QString& command, Reply& reply, QString& line)
+{
+    if (const uint32_t r = sendRS232String(command))
         return r;
-    if (const uint32_t r = readReply(reply))
-        return r;
-    return acknowledged(reply, ControllerValue::NoChannel);
+    if (const uint32_t r = readLine(line, ReplyTimeoutMs))
+        return r; // 14 for a "line" without end, which is shown like any reply of the wrong form
+    return ReplyParser::parse(line, reply);
+}
+
+// A reply as the user is shown it: without its line feed, cut short when it is long (a flood without
+// one), quoted.
+QString VKRConnection::shownReply(QString line)
+{
+    constexpr int ShownLength = 40;
+    while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
+        line.chop(1);
+    if (line.size() > ShownLength)
+        line = line.left(ShownLength) + QStringLiteral("...");
+    return QLatin1Char('"') + line + QLatin1Char('"');
 }
 
 // One command and its reply, indivisible for every other user of this connection. The lock is

@@ -7,6 +7,11 @@
 
 using namespace ResultCode;
 
+// The commands sent, for whoever looks into a fault: off unless QT_LOGGING_RULES
+// ("vkr.serial.debug=true") or a program's --debug turns them on. A window user never reads its
+// standard error, and a run sends hundreds of commands a second.
+Q_LOGGING_CATEGORY(serialCommands, "vkr.serial", QtInfoMsg)
+
 namespace {
 // A reply line is a few dozen bytes. A peer that sends more without a line feed is not a
 // controller speaking the protocol; stop reading rather than let the line grow without bound.
@@ -32,11 +37,9 @@ uint32_t VKRConnection::writeBytes(const QByteArray& bytes)
 uint32_t VKRConnection::sendRS232String(QString command)
 {
     const QByteArray text = command.toLatin1();
-    // Formatting the debug line costs more than the rest of an exchange: it is made only for a
-    // logger that shows it.
-    const QLoggingCategory* logging = QLoggingCategory::defaultCategory();
-    if (!logging || logging->isDebugEnabled())
-        qDebug("out:%s", text.constData());
+    // Formatting the debug line costs more than the rest of an exchange: qCDebug makes it only for a
+    // category that shows it.
+    qCDebug(serialCommands, "out:%s", text.constData());
     QByteArray framed;
     framed.reserve(text.size() + 2);
     framed.append(':').append(text).append('\n');

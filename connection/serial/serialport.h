@@ -37,8 +37,12 @@ public:
         Kind kind = Kind::None;
         // errno on POSIX, GetLastError() on Windows; 0 when the refusal is this class's own.
         int systemError = 0;
-        // The system's words for it ("Permission denied"), or this class's own.
+        // The system's words for it ("Permission denied"), or this class's own ("held by socat
+        // (pid 1234)" when other programs are seen holding the port).
         std::string message;
+        // What would let the user in, where the back-end can tell (POSIX, for a permission refused):
+        // the group to join, or the device's owner and mode when no group would help. Empty otherwise.
+        std::string advice;
     };
 
     SerialPort();
@@ -52,7 +56,9 @@ public:
     // or one a standard stream writes to) and the master side of a pseudo-terminal (/dev/ptmx) are refused
     // before anything is written or set on them.
     // Exclusive on POSIX against every program that locks ports (flock) and any later opener that is not
-    // root (TIOCEXCL); on Windows the port is opened without sharing, so the driver refuses other openers.
+    // root (TIOCEXCL); a port that other programs this process can see in /proc already hold open is
+    // refused too, naming them. On Windows the port is opened without sharing, so the driver refuses
+    // other openers.
     // False leaves nothing open; a port that is already open is left as it is and false is returned.
     bool open(const std::string& name, uint32_t baudRate);
     bool isOpen() const;

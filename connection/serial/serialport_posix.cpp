@@ -1,5 +1,6 @@
 #include "serialport.h"
 
+#include "portaccess.h"
 #include "termiossettings.h"
 
 #include <algorithm>
@@ -126,6 +127,18 @@ bool isPseudoTerminalMaster(int fd)
     (void)fd;
     return false;
 #endif
+}
+
+// The other programs seen holding the terminal open ("socat (pid 1234), minicom (pid 99)"), or empty.
+std::string heldByOthers(int fd)
+{
+    struct stat port;
+    if (::fstat(fd, &port) != 0)
+        return std::string();
+    std::string named;
+    for (const std::string& holder : PortAccess::otherHolders(port.st_rdev))
+        named += (named.empty() ? "" : ", ") + holder;
+    return named;
 }
 
 SerialPort::OpenFailure::Kind kindOfOpenError(int error)
@@ -278,7 +291,9 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     using Kind = OpenFailure::Kind;
     // Each refusal keeps its reason, taken right after the call that failed.
     const auto refuse = [&](Kind kind, int systemError, std::string message = std::string()) {
-        d->failure = {kind, systemError, message.empty() ? std::strerror(systemError) : std::move(message)};
+        d->failure = {kind, systemError, message.empty() ? std::strerror(systemError) : std::move(message),
+                      kind == Kind::PermissionDenied ? PortAccess::permissionAdvice(devicePath(name))
+                                                     : std::string()};
         reportOpen(name, baudRate, false);
         return false;
     };
@@ -297,6 +312,11 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return refuse(Kind::NotASerialPort, 0, "the terminal this program runs in, not a serial line");
     if (isPseudoTerminalMaster(port.fd))
         return refuse(Kind::NotASerialPort, 0, "a pseudo-terminal master, not a serial line");
+    // The locks below keep out only the programs that open after this one, or that lock themselves: a
+    // terminal program that already has the port would share the line and swallow the replies.
+    const std::string holders = heldByOthers(port.fd);
+    if (!holders.empty())
+        return refuse(Kind::Busy, 0, "held by " + holders);
     termios settings;
     if (!readSettings(port.fd, settings))
         return refuse(Kind::SettingsRefused, errno);

@@ -44,7 +44,7 @@ SerialPort::OpenFailure lastFailure(SerialPort::OpenFailure::Kind kind)
     std::string message(text, length);
     if (message.empty())
         message = "Windows error " + std::to_string(error);
-    return {kind, static_cast<int>(error), message};
+    return {kind, static_cast<int>(error), message, {}};
 }
 
 // The errors a port answers with once its device has been removed (USB-serial drivers differ in
@@ -90,12 +90,12 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
 {
     using Kind = OpenFailure::Kind;
     if (d->handle != INVALID_HANDLE_VALUE) {
-        d->failure = {Kind::Other, 0, "already open"};
+        d->failure = {Kind::Other, 0, "already open", {}};
         reportOpen(name, baudRate, false);
         return false;
     }
     if (name.empty()) {
-        d->failure = {Kind::NotFound, 0, "no port name"};
+        d->failure = {Kind::NotFound, 0, "no port name", {}};
         reportOpen(name, baudRate, false);
         return false;
     }

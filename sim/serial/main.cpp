@@ -90,7 +90,10 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Simulates a VKR positioning controller on a pseudo-terminal. Type the printed locator into\n"
         "the tool; the controller answers the serial protocol until SIGINT or SIGTERM."));
-    parser.addHelpOption();
+    // Not addHelpOption(): it also offers --help-all for Qt's own options, which this program does not
+    // take.
+    parser.addOption(QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options.")));
     const QCommandLineOption scenarioOption(
         QStringLiteral("scenario"),
         QStringLiteral("The controller's behaviour: the items of a sim: locator, plus serial-line faults "

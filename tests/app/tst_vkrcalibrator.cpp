@@ -1,5 +1,6 @@
 // The main window, offscreen: its form, its placement, the start/abort toggle and the log.
 #include "fakecontrollerlibrary.h"
+#include "pseudoterminal.h"
 #include "signalwatcher.h"
 #include "vkrcalibrator.h"
 #include "windowplacement.h"
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -216,6 +218,75 @@ private slots:
         QVERIFY(log->toPlainText().startsWith("Starting calibration...\nSuccessfully"));
         QVERIFY(!log->toPlainText().contains("Aborting")); // the first run's last lines are not mixed in
         QCOMPARE(button->text(), QStringLiteral("Start Calibration"));
+    }
+
+    // Why a run could not open its controller stays in the status bar until the next start; the log
+    // keeps its exact texts, and the serial commands stay off standard error.
+    void theStatusBarSaysWhyUntilTheNextStart_data()
+    {
+        QTest::addColumn<bool>("serial"); // else through the controller library, which refuses
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("the library refuses") << false << "the controller library refused to open it: code 7";
+        QTest::newRow("no controller on the serial port")
+            << true
+            << "serial port %1: no controller answered (is it connected to this port and powered up?)";
+    }
+    void theStatusBarSaysWhyUntilTheNextStart()
+    {
+        QFETCH(bool, serial);
+        QFETCH(QString, reason);
+        PseudoTerminal line;
+        const QString port = QString::fromStdString(line.slavePath());
+        const QString expected = serial ? reason.arg(port) : reason;
+        fake->interfaceType = serial ? 0 : 1;
+        fake->openResult = 7;
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        window.findChild<QComboBox*>("locator")->setEditText(serial ? "serial:" + port : "sim:refused");
+        // Every message logged, from either thread; read once the run that logs them has ended.
+        static QStringList logged;
+        logged.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& text) { logged << text; });
+        const auto restore = qScopeGuard([&] { qInstallMessageHandler(previous); });
+        button->click();
+        QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
+        QVERIFY(window.findChild<QTextEdit*>("log")->toPlainText().startsWith(
+            "Starting calibration...\nCould not initialize! Error: "));
+        QCOMPARE(window.statusBar()->currentMessage(), expected);
+        QCOMPARE(logged, QStringList{expected}); // the journal's line; no "out:" line
+
+        button->click();
+        QVERIFY(window.statusBar()->currentMessage().isEmpty());
+    }
+
+    // Return and Enter press the focused button; in the locator box they start a run as the button
+    // would, and never abort one.
+    void returnAndEnterStartARun_data()
+    {
+        QTest::addColumn<bool>("onTheButton"); // else in the locator box
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return in the locator box") << false << int(Qt::Key_Return);
+        QTest::newRow("Enter in the locator box") << false << int(Qt::Key_Enter);
+        QTest::newRow("Return on the button") << true << int(Qt::Key_Return);
+        QTest::newRow("Enter on the button") << true << int(Qt::Key_Enter);
+    }
+    void returnAndEnterStartARun()
+    {
+        QFETCH(bool, onTheButton);
+        QFETCH(int, key);
+        fake->neverFinishes = {0};
+        VKRCalibrator window;
+        auto* button = window.findChild<QPushButton*>("calibrateButton");
+        auto* locator = window.findChild<QComboBox*>("locator");
+        locator->setEditText(QStringLiteral("sim:keyed"));
+        QWidget* target = onTheButton ? static_cast<QWidget*>(button) : locator->lineEdit();
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(button->text(), QStringLiteral("Abort"));
+        QTRY_VERIFY(fake->calls().contains("open 0 sim:keyed sync"));
+
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(button->text(), onTheButton ? QStringLiteral("Start Calibration") : QStringLiteral("Abort"));
     }
 
     // Start and Abort in quick succession: the abort can reach the worker before its new thread

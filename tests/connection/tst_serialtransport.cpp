@@ -64,6 +64,8 @@ class SerialTransportTest : public QObject
     Q_OBJECT
 
 private slots:
+    // The commands' debug lines are off unless asked for, as --debug does.
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("vkr.serial.debug=true")); }
     void init() { logged.clear(); }
 
     void commandsAreFramedAndLoggedWithTheirContext()
@@ -215,26 +217,52 @@ private slots:
         QCOMPARE(other.openSerialPort(slave(pty), 115200), 0u);
     }
 
+    // Each with the reason the user is given; %1 is the port, %2 the pid of another program that
+    // holds it open.
     void handshakeFailuresCloseThePort_data()
     {
+        QTest::addColumn<bool>("held"); // by another program from the start
         QTest::addColumn<QByteArray>("givReply");
         QTest::addColumn<QByteArray>("scmReply");
         QTest::addColumn<uint32_t>("result");
-        QTest::newRow("GIV with two values") << QByteArray(":IV1,2\n") << QByteArray() << 14u;
-        QTest::newRow("GIV silent") << QByteArray() << QByteArray() << 15u;
-        QTest::newRow("SCM0 refused") << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,77\n") << 77u;
-        QTest::newRow("SCM0 for a channel") << QByteArray(":IV1,2,3\n") << QByteArray(":E0,0\n") << 14u;
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("GIV with two values")
+            << false << QByteArray(":IV1,2\n") << QByteArray() << 14u
+            << R"(serial port %1: the controller's answer to GIV was not understood: ":IV1,2")";
+        QTest::newRow("GIV silent")
+            << false << QByteArray() << QByteArray() << 15u
+            << "serial port %1: no controller answered (is it connected to this port and powered up?)";
+        QTest::newRow("SCM0 refused")
+            << false << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,77\n") << 77u
+            << "serial port %1: the controller refused command mode (SCM0): code 77";
+        QTest::newRow("SCM0 for a channel")
+            << false << QByteArray(":IV1,2,3\n") << QByteArray(":E0,0\n") << 14u
+            << R"(serial port %1: the controller's answer to SCM0 was not understood: ":E0,0")";
         QTest::newRow("SCM0 value too big")
-            << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u;
+            << false << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u
+            << R"(serial port %1: the controller's answer to SCM0 was not understood: ":E-1,4294967296")";
+        QTest::newRow("held open by another program")
+            << true << QByteArray() << QByteArray() << 1u
+            << "serial port %1: held by sleep (pid %2) (close the program that holds it)";
     }
     void handshakeFailuresCloseThePort()
     {
+        QFETCH(bool, held);
         QFETCH(QByteArray, givReply);
         QFETCH(QByteArray, scmReply);
         QFETCH(uint32_t, result);
+        QFETCH(QString, reason);
         PseudoTerminal pty;
+        QProcess holder; // another program with the line open, as a terminal program would have it
+        if (held) {
+            holder.setStandardInputFile(slave(pty));
+            holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+            QVERIFY(holder.waitForStarted());
+        }
         const int before = openDescriptorCount();
         std::thread controller([&] {
+            if (held)
+                return;
             pty.readUntil('\n', 3000);
             pty.readUntil('\n', 3000);
             if (givReply.isEmpty())
@@ -249,8 +277,14 @@ private slots:
         qInstallMessageHandler(previous);
         controller.join();
         QCOMPARE(opened, result);
+        // Followed by a word on the controller libraries, which the test's folder lacks.
+        QVERIFY2(
+            connection.openFailureReason().startsWith(reason.arg(slave(pty)).arg(holder.processId()) + "; "),
+            qPrintable(connection.openFailureReason()));
         QCOMPARE(connection.mode(), VKRConnection::Closed);
         QCOMPARE(openDescriptorCount(), before);
+        holder.kill();
+        holder.waitForFinished();
         QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u); // nobody holds it any more
     }
 

@@ -78,6 +78,8 @@ private slots:
         VKRConnection connection;
         QCOMPARE(connection.open(QStringLiteral("a")), 1234u);
         QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QCOMPARE(connection.openFailureReason(),
+                 QStringLiteral("the controller library refused to open it: code 1234"));
         fake.openResult = 0;
         fake.openedIndex = 9;
         QCOMPARE(connection.open(QStringLiteral("b")), 0u);

@@ -71,6 +71,8 @@ private slots:
             << "fail-open=7" << QStringList{starting, "Could not initialize! Error: 7\n"};
         QTest::newRow("silent controller")
             << "silentafter=0" << QStringList{starting, "Could not initialize! Error: 15\n"};
+        QTest::newRow("version answered with a value too few")
+            << "wrongcount=GIV" << QStringList{starting, "Could not initialize! Error: 14\n"};
         QTest::newRow("polls that fail through a long calibration")
             << "channels=1,time=3500,fail-poll=11"
             << QStringList{starting, initialized, calibrating(0), done, summary(0)};
@@ -89,6 +91,9 @@ private slots:
         RunRecorder recorder(worker);
         QVERIFY(recorder.run(sim.locator(), 30000));
         QCOMPARE(recorder.messages, messages);
+        // Every open that fails says why.
+        QCOMPARE(worker.lastRecord().openFailureReason.isEmpty(),
+                 !messages.last().startsWith(QLatin1String("Could not initialize!")));
     }
 
     void secondRunOnTheSameSimulatorSucceeds()

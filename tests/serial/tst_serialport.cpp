@@ -1,4 +1,5 @@
 #include "descriptorcount.h"
+#include "portaccess.h"
 #include "pseudoterminal.h"
 #include "serialport.h"
 
@@ -381,6 +382,26 @@ private slots:
         QCOMPARE(openDescriptorCount(), descriptors);
         QVERIFY(!port.write("x", 1));
         QVERIFY(place->leftAsItWas(port));
+    }
+
+    // A permission refused: joining the group is offered only where it would let the user in.
+    void permissionAdvice_data()
+    {
+        QTest::addColumn<uint>("mode");
+        QTest::addColumn<bool>("inGroup");
+        QTest::addColumn<QString>("advice");
+        const QString owned = QStringLiteral("the device belongs to root:dialout with mode %1");
+        QTest::newRow("group may read and write")
+            << 0660u << false << "add your user to the group dialout, then log in again";
+        QTest::newRow("already in the group") << 0660u << true << owned.arg(660);
+        QTest::newRow("group may only read") << 0640u << false << owned.arg(640);
+    }
+    void permissionAdvice()
+    {
+        QFETCH(uint, mode);
+        QFETCH(bool, inGroup);
+        QTEST(QString::fromStdString(PortAccess::permissionAdvice(mode, "root", "dialout", inGroup)),
+              "advice");
     }
 
     // The terminal the program runs in is refused by every name it has, and left exactly as it was:
