@@ -2,8 +2,10 @@
 # Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
 # against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer; then the
 # threaded tests under ThreadSanitizer and, briefly, the fuzzers; last, the Debian package is made
-# and checked. Before all that, every C++ file is checked against .clang-format and the Windows
-# serial back-end runs the serial port contract under Wine.
+# and checked. Right after the first build, its vkr-calibrate runs in a QEMU guest on a real
+# USB-serial driver, the adapter unplugged under it (that script installs QEMU itself, and says so
+# and skips where it cannot). Before all that, every C++ file is checked against .clang-format and
+# the Windows serial back-end runs the serial port contract under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
@@ -26,6 +28,7 @@ run_suite() {
 tools/check-format.sh
 tools/check-win32-serial.sh
 run_suite build
+tools/check-usb-serial.sh build
 run_suite build-qt6 -DVKR_QT_MAJOR=6
 ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \

@@ -47,8 +47,8 @@ for program in vkr-calibrate vkr-sim; do
     fi
 done
 
-# QEMU, a static busybox for the guest, and cpio is busybox's own.
-if ! (ensure_packages qemu-system-x86 busybox-static) >/dev/null 2>&1; then
+# QEMU, a static busybox for the guest (cpio is busybox's own), and xz for the kernel.
+if ! (ensure_packages qemu-system-x86 busybox-static xz-utils) >/dev/null 2>&1; then
     skip "QEMU or busybox-static cannot be installed here"
 fi
 qboot=/usr/share/qemu/qboot.rom
@@ -60,8 +60,10 @@ kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends
 release=${kernel_package#linux-image-}
 kernel_dir=$cache/$release
 if [ ! -s "$kernel_dir/vmlinux" ]; then
-    rm -rf "$kernel_dir" && mkdir -p "$kernel_dir/deb" || exit 2
-    if ! (cd "$kernel_dir/deb" && apt-get download "$kernel_package") >/dev/null 2>&1; then
+    # One kernel is kept: the one the package lists name now.
+    rm -rf "$cache" && mkdir -p "$kernel_dir/deb" || exit 2
+    # Package lists older than the archive name a kernel it no longer has: update them once.
+    if ! (cd "$kernel_dir/deb" && { apt-get download "$kernel_package" || { apt-get update && apt-get download "$kernel_package"; }; }) >/dev/null 2>&1; then
         rm -rf "$kernel_dir"
         skip "the kernel package $kernel_package cannot be downloaded"
     fi
