@@ -226,7 +226,11 @@ echo '{"execute": "qmp_capabilities"}' >&"$to_qmp"
 plugs=0
 # Starts vkr-sim with SCENARIO, wires a new adapter to its pseudo-terminal and plugs it in; sets
 # sim_log (vkr-sim's stamped --verbose log) and node (the guest's device node).
+plugged=
+pulled=
 plug() {
+    # What a failed check left plugged in goes first, or its node would be taken for the new one.
+    [ -z "$plugged" ] || unplug >/dev/null
     plugs=$((plugs + 1))
     sim_log=$scratch/sim$plugs.log
     "$build/vkr-sim" --verbose --scenario "$1" >"$scratch/sim$plugs.out" 2> >(stamp_lines >"$sim_log") &
@@ -236,6 +240,8 @@ plug() {
     locator=$(wait_line "$scratch/sim$plugs.out" 0 '^locator: serial:' 10) || { echo "vkr-sim did not start"; return 1; }
     qmp chardev-add "{\"id\": \"sim$plugs\", \"backend\": {\"type\": \"serial\", \"data\": {\"device\": \"${locator#locator: serial:}\"}}}" || return 1
     qmp device_add "{\"driver\": \"usb-serial\", \"id\": \"adapter$plugs\", \"chardev\": \"sim$plugs\", \"bus\": \"xhci.0\"}" || return 1
+    plugged=$plugs
+    pulled=
     node=$(guest 15 plugged)
     node=${node#@@NODE }
     [ "${node#/dev/ttyUSB}" != "$node" ] || { echo "no adapter node appeared in the guest"; return 1; }
@@ -243,20 +249,20 @@ plug() {
 
 # Pulls the adapter out (QEMU acts at once: the guest's driver sees the disconnect).
 pull() {
-    qmp device_del "{\"id\": \"adapter$plugs\"}"
+    qmp device_del "{\"id\": \"adapter$plugged\"}" && pulled=1
 }
 
 # Pulls the adapter out unless that was done already, waits for its node to go, and ends vkr-sim.
 unplug() {
-    local unplugged=${1:-}
-    [ "$unplugged" = pulled ] || pull || return 1
+    [ -n "$pulled" ] || pull || return 1
     [ "$(guest 15 unplugged)" = @@GONE ] || { echo "the adapter's node stayed in the guest"; return 1; }
     # QEMU lets go of the character device only once the adapter is deleted, which it announces.
-    wait_line "$scratch/qmp.log" 0 "\"DEVICE_DELETED\".*\"device\": \"adapter$plugs\"" 15 >/dev/null ||
-        { echo "QEMU did not delete adapter$plugs"; return 1; }
-    qmp chardev-remove "{\"id\": \"sim$plugs\"}" || return 1
+    wait_line "$scratch/qmp.log" 0 "\"DEVICE_DELETED\".*\"device\": \"adapter$plugged\"" 15 >/dev/null ||
+        { echo "QEMU did not delete adapter$plugged"; return 1; }
+    qmp chardev-remove "{\"id\": \"sim$plugged\"}" || return 1
     kill "$sim" 2>/dev/null
     wait "$sim" 2>/dev/null
+    plugged=
     return 0
 }
 
@@ -270,9 +276,15 @@ start_run() {
 # and run_ended (the time stamp of its end).
 end_run() {
     local ending
-    ending=$(wait_line "$scratch/guest.log" "$run_from" '^[0-9.]+ @@END ' "$1") || { echo "the run did not end within $1 s"; return 1; }
-    run_ended=${ending%% *}
+    ending=$(wait_line "$scratch/guest.log" "$run_from" '^[0-9.]+ @@END ' "$1")
     run_output=$(tail -n +"$((run_from + 1))" "$scratch/guest.log" | sed -n '/^[0-9.]* @@END /q; /^[0-9.]* @@/d; p')
+    if [ -z "$ending" ]; then
+        # Killed, so that it cannot disturb the checks after this one.
+        guest 10 'killall -KILL vkr-calibrate; echo @@KILLED' >/dev/null
+        echo "the run did not end within $1 s"
+        return 1
+    fi
+    run_ended=${ending%% *}
     ending=${ending##*@@END rc=}
     run_status=${ending%% *}
     run_cpu=${ending##*cpu=}
@@ -329,15 +341,15 @@ pull_during_wait() {
     plug "$scenario" || return 1
     start_run || return 1
     wait_line "$sim_log" 0 'in  :GS0$' 60 >/dev/null || { echo "channel 0's calibration was never polled"; return 1; }
-    local before pulled
+    local before pulled_at
     before=$(guest 10 cputime) || { echo "the guest did not tell the run's processor time"; return 1; }
     before=${before#@@CPU }
-    pulled=$EPOCHREALTIME
+    pulled_at=$EPOCHREALTIME
     pull || return 1
     end_run 30 || return 1
-    unplug pulled || return 1
+    unplug || return 1
     local took
-    took=$(seconds_since "$pulled" "$run_ended")
+    took=$(seconds_since "$pulled_at" "$run_ended")
     [ "$run_status" = 1 ] || { echo "exit status $run_status, not 1"; return 1; }
     has_output "Could not get status of channel 0! Error: ($codes)\$" ||
         { echo "channel 0 did not fail with $codes"; return 1; }
@@ -382,7 +394,7 @@ unplug_during_handshake() {
     wait_line "$sim_log" 0 'in  :CB115200,1$' 60 >/dev/null || { echo "the handshake never switched the speed"; return 1; }
     pull || return 1
     end_run 30 || return 1
-    unplug pulled || return 1
+    unplug || return 1
     [ "$run_status" = 2 ] || { echo "exit status $run_status, not 2"; return 1; }
     has_output 'Could not initialize! Error: [0-9]+$' || { echo "no \"Could not initialize!\""; return 1; }
     local reason
