@@ -83,10 +83,20 @@ fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vkr-usb-serial.XXXXXX")
 pids=()
+# Ends PID only while it is still a child of this script: a process that has ended may have left
+# its number to someone else's.
+kill_own() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+    stat=${stat##*) }
+    set -- "$1" $stat
+    [ "$3" = "$$" ] && kill "$1" 2>/dev/null
+    return 0
+}
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null
+        kill_own "$pid"
     done
     wait 2>/dev/null
     if [ -n "${VKR_KEEP_VM_LOGS:-}" ]; then
@@ -96,6 +106,7 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # --- The initramfs: busybox, the modules in load order, and the guest's init. --------------------
 modules=$kernel_dir/root/lib/modules/$release
@@ -212,10 +223,11 @@ qmp() {
 
 boot_started=$EPOCHREALTIME
 if ! wait_line "$scratch/guest.log" 0 '@@READY' 120 >/dev/null; then
-    echo "$name: the guest did not come up; its console and QEMU said:" >&2
-    tail -n 30 "$scratch/console.log" "$scratch/qemu.err" >&2
     # QEMU that cannot start at all (no TCG, a missing device) is this machine's limit, not a fault.
-    kill -0 "$qemu" 2>/dev/null || skip "QEMU does not run here: $(head -n 1 "$scratch/qemu.err")"
+    [ -s "$scratch/console.log" ] || kill -0 "$qemu" 2>/dev/null ||
+        skip "QEMU does not run here: $(head -n 1 "$scratch/qemu.err")"
+    echo "$name: FAIL: the guest did not come up; its console and QEMU said:"
+    tail -n 30 "$scratch/console.log" "$scratch/qemu.err"
     exit 1
 fi
 echo "$name: guest up in $(seconds_since "$boot_started") s (kernel $release)"
@@ -260,7 +272,7 @@ unplug() {
     wait_line "$scratch/qmp.log" 0 "\"DEVICE_DELETED\".*\"device\": \"adapter$plugged\"" 15 >/dev/null ||
         { echo "QEMU did not delete adapter$plugged"; return 1; }
     qmp chardev-remove "{\"id\": \"sim$plugged\"}" || return 1
-    kill "$sim" 2>/dev/null
+    kill_own "$sim"
     wait "$sim" 2>/dev/null
     plugged=
     return 0
