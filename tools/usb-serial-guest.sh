@@ -1,6 +1,6 @@
 #!/bin/busybox sh
 # The init of the guest that tools/check-usb-serial.sh boots: loads the modules, mounts the host's
-# root file system read-only on /host with the kernel's own /proc, /sys and /dev over it, then
+# root file system read-only on /host with the guest's own /proc, /sys and /dev over it, then
 # takes one command a line from its second serial port and answers on it. Every answer the host
 # waits for starts with "@@"; everything else (the tool's output) is passed through.
 /bin/busybox --install -s /bin
@@ -16,7 +16,9 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 host /host || echo 
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
 mount -t devtmpfs dev /host/dev
-mount -t tmpfs tmp /host/tmp
+# The tool's home and run-time folder: in the guest's own /dev, since any folder of the host, /tmp
+# too, may hold the build the guest runs.
+mkdir -p -m 700 /host/dev/home
 
 # Waits, for at most 10 s, until an adapter's node exists, and names it.
 plugged() {
@@ -46,7 +48,7 @@ unplugged() {
 # Starts BUILD/vkr-calibrate LOCATOR in the background and answers at once; when the tool ends,
 # "@@END rc=STATUS cpu=TICKS" follows, TICKS being its processor time in 1/100 s.
 calibrate() {
-    sh -c 'chroot /host /usr/bin/env HOME=/tmp XDG_RUNTIME_DIR=/tmp VKR_NO_HISTORY=1 "$0/vkr-calibrate" "$1" 2>&1
+    sh -c 'chroot /host /usr/bin/env HOME=/dev/home XDG_RUNTIME_DIR=/dev/home VKR_NO_HISTORY=1 "$0/vkr-calibrate" "$1" 2>&1
            rc=$?
            set -- $(cat /proc/$$/stat)
            echo "@@END rc=$rc cpu=$((${16} + ${17}))"' "$1" "$2" &
