@@ -302,6 +302,20 @@ end_run() {
     run_cpu=${ending##*cpu=}
 }
 
+# Waits at most 60 s until vkr-sim logs a line matching REGEX; a run that ends first fails at once,
+# with its output kept for the report.
+run_reaches() {
+    local deadline=$((${EPOCHREALTIME/./} + 60000000))
+    until grep -q -E -e "$1" "$sim_log"; do
+        if tail -n +"$((run_from + 1))" "$scratch/guest.log" | grep -q -E '^[0-9.]+ @@END '; then
+            end_run 1 >/dev/null
+            return 1
+        fi
+        [ "${EPOCHREALTIME/./}" -lt "$deadline" ] || return 1
+        sleep 0.02
+    done
+}
+
 # The time stamp of the first line of the run's output that matches REGEX.
 output_time() {
     grep -m 1 -E -e "$1" <<<"$run_output" | cut -d' ' -f1

@@ -40,7 +40,7 @@ pull_during_wait() {
     local scenario=$1 codes=$2
     plug "$scenario" || return 1
     start_run || return 1
-    wait_line "$sim_log" 0 'in  :GS0$' 60 >/dev/null || { echo "channel 0's calibration was never polled"; return 1; }
+    run_reaches 'in  :GS0$' || { echo "channel 0's calibration was never polled"; return 1; }
     local before pulled_at
     before=$(guest 10 cputime) || { echo "the guest did not tell the run's processor time"; return 1; }
     before=${before#@@CPU }
@@ -91,7 +91,7 @@ replug() {
 unplug_during_handshake() {
     plug "channels=2,time=300" || return 1
     start_run || return 1
-    wait_line "$sim_log" 0 'in  :CB115200,1$' 60 >/dev/null || { echo "the handshake never switched the speed"; return 1; }
+    run_reaches 'in  :CB115200,1$' || { echo "the handshake never switched the speed"; return 1; }
     pull || return 1
     end_run 30 || return 1
     unplug || return 1
