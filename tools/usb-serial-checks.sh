@@ -23,14 +23,19 @@ check() {
     run_output=
 }
 
-normal_run() {
-    plug "channels=3,time=300" || return 1
+# Plugs a new adapter with a controller of CHANNELS channels; the run on it must calibrate them all.
+calibrates() {
+    plug "channels=$1,time=300" || return 1
     start_run && end_run 60 || return 1
     unplug || return 1
     [ "$run_status" = 0 ] || { echo "exit status $run_status, not 0"; return 1; }
-    [ "$(grep -c 'calibrating... done\.$' <<<"$run_output")" = 3 ] || { echo "not every channel calibrated"; return 1; }
+    [ "$(grep -c 'calibrating... done\.$' <<<"$run_output")" = "$1" ] || { echo "not every channel calibrated"; return 1; }
     has_output 'Calibration routine finished with 0 errors\.$' || { echo "no summary of 0 errors"; return 1; }
-    echo "3 channels on $node, exit 0"
+    echo "$1 channels on $node, exit 0"
+}
+
+normal_run() {
+    calibrates 3
 }
 
 # Pulls the adapter while channel 0 calibrates under SCENARIO, once its first status read is sent:
@@ -77,13 +82,13 @@ unplug_in_blocked_read() {
     pull_during_wait "channels=2,time=60000,slowbytes@GS=300" 10
 }
 
+# The adapter pulled in the middle of a run, then a new one plugged in.
 replug() {
-    plug "channels=2,time=300" || return 1
-    start_run && end_run 60 || return 1
-    unplug || return 1
-    [ "$run_status" = 0 ] || { echo "exit status $run_status, not 0"; return 1; }
-    has_output 'Calibration routine finished with 0 errors\.$' || { echo "no summary of 0 errors"; return 1; }
-    echo "on $node, exit 0"
+    plug "channels=2,time=60000" || return 1
+    start_run || return 1
+    run_reaches 'in  :GS0$' || { echo "channel 0's calibration was never polled"; return 1; }
+    pull && end_run 30 && unplug || return 1
+    calibrates 2
 }
 
 # The handshake closes the port after switching the controller to 115200 baud and opens it again:
@@ -102,7 +107,7 @@ unplug_during_handshake() {
     echo "${reason#* }"
 }
 
-# With channels=2, the controller stops answering from channel 0's second status read on.
+# The controller falls silent during channel 0's wait (after 7 answered commands).
 silence() {
     plug "channels=2,time=60000,silentafter=7" || return 1
     start_run && end_run 60 || return 1
