@@ -55,7 +55,7 @@ fi
 qboot=/usr/share/qemu/qboot.rom
 [ -r "$qboot" ] || skip "QEMU's qboot firmware ($qboot) is missing"
 
-# --- The kernel: the current Debian amd64 image, unpacked once into the cache. -------------------
+# --- The kernel: the current Debian amd64 image and its modules, unpacked once into the cache. ---
 kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
 [ -n "$kernel_package" ] || skip "apt knows no linux-image-amd64 (no package lists?)"
 release=${kernel_package#linux-image-}
@@ -79,6 +79,34 @@ if [ ! -s "$kernel_dir/vmlinux" ]; then
         echo "$name: no xz-compressed kernel found in $vmlinuz" >&2
         exit 2
     fi
+    # Only the modules the guest loads are kept, with those they depend on (as their modinfo
+    # names them), and the order to load them in.
+    modules=$kernel_dir/root/lib/modules/$release
+    declare -A module_path=() module_added=()
+    while IFS= read -r path; do
+        base=${path##*/}
+        base=${base%.ko}
+        module_path[${base//-/_}]=$path
+    done < <(find "$modules/kernel" -name '*.ko')
+    mkdir -p "$kernel_dir/modules"
+    add_module() {
+        local module=${1//-/_} dependency depends
+        [ -n "${module_added[$module]:-}" ] && return 0
+        module_added[$module]=1
+        local path=${module_path[$module]:-}
+        [ -n "$path" ] || { echo "$name: the kernel has no module $module" >&2; exit 2; }
+        depends=$(LC_ALL=C grep -aoP 'depends=[^\x00]*' "$path" | head -n 1)
+        depends=${depends#depends=}
+        for dependency in ${depends//,/ }; do
+            add_module "$dependency"
+        done
+        cp "$path" "$kernel_dir/modules/$module.ko"
+        echo "$module" >>"$kernel_dir/modules/order"
+    }
+    for module in virtio_pci virtio_rng 9pnet_virtio 9p xhci_pci usbserial ftdi_sio; do
+        add_module "$module"
+    done
+    rm -rf "$kernel_dir/root"
     mv "$kernel_dir/vmlinux.part" "$kernel_dir/vmlinux"
 fi
 
@@ -110,40 +138,10 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # --- The initramfs: busybox, the modules in load order, and the guest's init. --------------------
-modules=$kernel_dir/root/lib/modules/$release
-declare -A module_path=() module_added=()
-while IFS= read -r path; do
-    base=${path##*/}
-    base=${base%.ko}
-    module_path[${base//-/_}]=$path
-done < <(find "$modules/kernel" -name '*.ko')
-load_order=()
-# Adds a module after the modules it depends on, as its modinfo names them.
-add_module() {
-    local module=${1//-/_} dependency
-    [ -n "${module_added[$module]:-}" ] && return 0
-    module_added[$module]=1
-    local path=${module_path[$module]:-}
-    [ -n "$path" ] || { echo "$name: the kernel has no module $module" >&2; exit 2; }
-    local depends
-    depends=$(LC_ALL=C grep -aoP 'depends=[^\x00]*' "$path" | head -n 1)
-    depends=${depends#depends=}
-    for dependency in ${depends//,/ }; do
-        add_module "$dependency"
-    done
-    load_order+=("$module")
-}
-for module in virtio_pci virtio_rng 9pnet_virtio 9p xhci_pci usbserial ftdi_sio; do
-    add_module "$module"
-done
-
 initramfs=$scratch/initramfs
-mkdir -p "$initramfs"/{bin,modules,proc,sys,dev,host}
+mkdir -p "$initramfs"/{bin,proc,sys,dev,host}
 cp /bin/busybox "$initramfs/bin/busybox"
-for module in "${load_order[@]}"; do
-    cp "${module_path[$module]}" "$initramfs/modules/$module.ko"
-done
-printf '%s\n' "${load_order[@]}" >"$initramfs/modules/order"
+cp -r "$kernel_dir/modules" "$initramfs/modules"
 cp tools/usb-serial-guest.sh "$initramfs/init"
 chmod +x "$initramfs/init"
 (cd "$initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$scratch/initramfs.gz"
