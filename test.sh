@@ -2,8 +2,10 @@
 # Installs what is missing, then builds and runs the whole test suite three ways: against Qt 5,
 # against Qt 6, and against Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer; then the
 # threaded tests under ThreadSanitizer and, briefly, the fuzzers; last, the Debian package is made
-# and checked. Before all that, every C++ file is checked against .clang-format; the Windows
-# serial back-end runs the serial port contract under Wine.
+# and checked. After the first build's tests, its vkr-calibrate runs in a QEMU guest on a real
+# USB-serial driver, the adapter unplugged under it (that script says so and skips where QEMU or
+# the guest's kernel cannot be had). Before all that, every C++ file is checked against
+# .clang-format; the Windows serial back-end runs the serial port contract under Wine.
 #
 # Two lanes go side by side: one compiles (each suite in its own build folder, then the Wine check
 # and the package), the other runs each suite's tests as soon as its build is done, so the tests'
@@ -83,6 +85,7 @@ compile_lane() {
 
 test_lane() {
     await build-qt5 && step test-qt5 test_suite build &&
+        step usb-serial tools/check-usb-serial.sh build &&
         await build-qt6 && step test-qt6 test_suite build-qt6 &&
         await build-asan && step test-asan test_asan_suite &&
         await build-tsan && step test-tsan tools/run-tsan.sh build-tsan test &&
