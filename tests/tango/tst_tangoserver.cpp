@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -116,7 +117,13 @@ class TangoServerTest : public QObject
 {
     Q_OBJECT
 
+    // The server whose events a client subscribes to lives as long as the test: Tango 9.3's client
+    // crashes when it tries to reconnect the events of a server that has ended.
+    std::unique_ptr<TangoServer> eventServer;
+
 private slots:
+    void cleanupTestCase() { eventServer.reset(); }
+
     void aRunEndsInItsStateWithItsReport_data()
     {
         QTest::addColumn<QString>("locator");
@@ -171,17 +178,23 @@ private slots:
         QFETCH(QStringList, results);
         QFETCH(QString, log);
         QFETCH(QString, status);
-        TangoServer server;
-        QVERIFY(server.start());
+        if (!eventServer) {
+            eventServer.reset(new TangoServer);
+            QVERIFY(eventServer->start());
+        }
+        TangoServer& server = *eventServer;
         TangoClient client(server.device());
-        QCOMPARE(client.command("Calibrate"), QStringLiteral("VKR_NoLocator"));
         for (const char* attribute : {"State", "Log", "LastReport"})
             QCOMPARE(client.subscribe(attribute), QString());
         QCOMPARE(client.write("Locator", locator), QString());
         QCOMPARE(client.command("Calibrate"), QString());
 
-        // Told by events: the first of each is the value at subscription.
-        QTRY_COMPARE_WITH_TIMEOUT(client.events("State"), (QStringList{"ON", "RUNNING", state}), 10000);
+        // Told by events; the first of each is the value at subscription, the last run's.
+        const auto statesSinceStart = [&] {
+            const QStringList states = client.events("State");
+            return states.mid(states.indexOf("RUNNING"));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(statesSinceStart(), (QStringList{"RUNNING", state}), 10000);
         QCOMPARE(client.state(), state);
         QVERIFY2(client.text("Status").startsWith(status), qPrintable(client.text("Status")));
         QCOMPARE(client.events("Log").last(), log);
@@ -244,6 +257,7 @@ private slots:
         TangoServer server;
         QVERIFY(server.start());
         TangoClient client(server.device());
+        QCOMPARE(client.command("Calibrate"), QStringLiteral("VKR_NoLocator"));
         QCOMPARE(client.write("Locator", sim.locator()), QString());
         QCOMPARE(client.command("Calibrate"), QString());
         QTRY_VERIFY_WITH_TIMEOUT(client.text("Log").endsWith("\tChannel 1: calibrating... "), 10000);
