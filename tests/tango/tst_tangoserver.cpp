@@ -118,7 +118,7 @@ class TangoServerTest : public QObject
     Q_OBJECT
 
     // The server whose events a client subscribes to lives as long as the test: Tango 9.3's client
-    // crashes when it tries to reconnect the events of a server that has ended.
+    // also crashes when it tries to reconnect the events of a server that has ended.
     std::unique_ptr<TangoServer> eventServer;
 
 private slots:
@@ -178,28 +178,15 @@ private slots:
         QFETCH(QStringList, results);
         QFETCH(QString, log);
         QFETCH(QString, status);
-        if (!eventServer) {
-            eventServer.reset(new TangoServer);
-            QVERIFY(eventServer->start());
-        }
-        TangoServer& server = *eventServer;
+        TangoServer server;
+        QVERIFY(server.start());
         TangoClient client(server.device());
-        for (const char* attribute : {"State", "Log", "LastReport"})
-            QCOMPARE(client.subscribe(attribute), QString());
         QCOMPARE(client.write("Locator", locator), QString());
         QCOMPARE(client.command("Calibrate"), QString());
-
-        // Told by events; the first of each is the value at subscription, the last run's.
-        const auto statesSinceStart = [&] {
-            const QStringList states = client.events("State");
-            return states.mid(states.indexOf("RUNNING"));
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(statesSinceStart(), (QStringList{"RUNNING", state}), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(client.state() != "RUNNING", 10000);
         QCOMPARE(client.state(), state);
         QVERIFY2(client.text("Status").startsWith(status), qPrintable(client.text("Status")));
-        QCOMPARE(client.events("Log").last(), log);
         QCOMPARE(client.text("Log"), log);
-        QTRY_COMPARE_WITH_TIMEOUT(client.events("LastReport").last(), client.text("LastReport"), 5000);
         const QJsonObject report = QJsonDocument::fromJson(client.text("LastReport").toUtf8()).object();
         QCOMPARE(report.value("locator").toString(), locator);
         QCOMPARE(report.value("outcome").toString(), outcome);
@@ -270,6 +257,32 @@ private slots:
         const QJsonObject entry = server.lastHistoryEntry();
         QCOMPARE(entry.value("outcome").toString(), QStringLiteral("aborted"));
         QCOMPARE(resultsOf(entry), (QStringList{"calibrated", "aborted"}));
+    }
+
+    // Last, so that the test ends soon after: without a database, Tango 9.3's client misses the
+    // server's heartbeat, and after about 10 s it tries to reconnect the events and crashes.
+    void changesArePushed()
+    {
+        eventServer.reset(new TangoServer);
+        QVERIFY(eventServer->start());
+        TangoClient client(eventServer->device());
+        for (const char* attribute : {"State", "Log", "LastReport"})
+            QCOMPARE(client.subscribe(attribute), QString());
+        QCOMPARE(client.write("Locator", "sim:channels=2,time=20,nosensor=1"), QString());
+        QCOMPARE(client.command("Calibrate"), QString());
+        // The first of each is the value at subscription.
+        QTRY_COMPARE_WITH_TIMEOUT(client.events("State"), (QStringList{"ON", "RUNNING", "ON"}), 10000);
+        const QString log = client.text("Log");
+        QCOMPARE(
+            client.events("Log"),
+            (QStringList{
+                "", "Starting calibration...\n", "Starting calibration...\nSuccessfully initialized.\n",
+                "Starting calibration...\nSuccessfully initialized.\n\tChannel 0: calibrating... ",
+                "Starting calibration...\nSuccessfully initialized.\n\tChannel 0: calibrating... done.\n",
+                "Starting calibration...\nSuccessfully initialized.\n\tChannel 0: calibrating... "
+                "done.\n\tChannel 1: no sensor\n",
+                log}));
+        QCOMPARE(client.events("LastReport"), (QStringList{"{}", client.text("LastReport")}));
     }
 };
 
