@@ -1,7 +1,5 @@
 #include "tangoclient.h"
 
-#include <QtGlobal>
-
 #include <tango.h>
 
 #include <map>
@@ -11,168 +9,111 @@ namespace {
 
 QString reasonOf(const Tango::DevFailed& failure)
 {
-    return failure.errors.length() > 0 ? QString::fromStdString(failure.errors[0].reason.in())
-                                       : QStringLiteral("DevFailed");
+    return QString::fromStdString(failure.errors.length() > 0 ? failure.errors[0].reason.in() : "DevFailed");
 }
 
-} // namespace
-
-// Tango calls push_event() from its own event thread.
-struct TangoClient::Private : Tango::CallBack
+// A state by its name, a spectrum's items joined by commas; the read value, without the written one.
+QString textOf(Tango::DeviceAttribute& value)
 {
-    Tango::DeviceProxy& device()
-    {
-        if (!proxy)
-            Tango::Except::throw_exception("NoProxy", "the device could not be reached", "TangoClient");
-        return *proxy;
-    }
+    QStringList texts;
+    Tango::DevState state;
+    std::vector<Tango::DevULong> numbers;
+    std::vector<std::string> strings;
+    if (value.get_dim_x() == 0)
+        return QString();
+    if (value.get_type() == Tango::DEV_STATE && (value >> state))
+        texts << QString::fromLatin1(Tango::DevStateName[state]);
+    else if (value.get_type() == Tango::DEV_ULONG && (value >> numbers))
+        std::transform(numbers.begin(), numbers.end(), std::back_inserter(texts),
+                       [](auto n) { return QString::number(n); });
+    else if (value >> strings)
+        std::transform(strings.begin(), strings.end(), std::back_inserter(texts), &QString::fromStdString);
+    return texts.mid(0, value.get_nb_read()).join(QLatin1Char(','));
+}
 
-    std::unique_ptr<Tango::DeviceProxy> proxy;
-    mutable std::mutex mutex;
-    std::map<std::string, QStringList> received; // by attribute name, lower case
-    std::vector<int> subscriptions;
+// One subscription's values; Tango calls push_event() from its own event thread.
+struct Events : Tango::CallBack
+{
+    std::mutex mutex;
+    QStringList values;
 
     void push_event(Tango::EventData* event) override
     {
-        // The attribute's full name: tango://host:port/device/attribute#dbase=no
-        std::string name = event->attr_name.substr(event->attr_name.find_last_of('/') + 1);
-        name = name.substr(0, name.find('#'));
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        QString value;
-        try {
-            if (event->err)
-                value = QStringLiteral("error: ") + QString::fromStdString(event->errors[0].reason.in());
-            else if (name == "state") {
-                Tango::DevState state;
-                *event->attr_value >> state;
-                value = QString::fromLatin1(Tango::DevStateName[state]);
-            } else {
-                std::string text;
-                *event->attr_value >> text;
-                value = QString::fromStdString(text);
-            }
-        } catch (const Tango::DevFailed& failure) {
-            value = QStringLiteral("error: ") + reasonOf(failure);
-        }
-        // Tango may deliver a change twice; a value that repeats the one before is kept once.
+        const QString value = event->err ? QStringLiteral("error") : textOf(*event->attr_value);
         const std::lock_guard<std::mutex> lock(mutex);
-        QStringList& values = received[name];
         if (values.isEmpty() || values.last() != value)
-            values.append(value);
+            values << value;
+    }
+};
+
+} // namespace
+
+struct TangoClient::Private
+{
+    std::unique_ptr<Tango::DeviceProxy> proxy;
+    std::vector<int> subscriptions;
+    std::map<std::string, Events> events; // by the name subscribed with
+
+    template <typename Call> QString attempt(Call call)
+    {
+        try {
+            call(*proxy);
+            return QString();
+        } catch (const Tango::DevFailed& failure) {
+            return reasonOf(failure);
+        }
     }
 };
 
 TangoClient::TangoClient(const QString& device) : d(new Private)
 {
-    try {
-        std::string name = device.toStdString();
-        d->proxy.reset(new Tango::DeviceProxy(name));
-    } catch (const Tango::DevFailed& failure) {
-        qWarning("no proxy for %s: %s", qPrintable(device), qPrintable(reasonOf(failure)));
-    }
+    std::string name = device.toStdString();
+    d->proxy.reset(new Tango::DeviceProxy(name));
 }
 
 TangoClient::~TangoClient()
 {
-    for (int id : d->proxy ? d->subscriptions : std::vector<int>()) {
-        try {
-            d->device().unsubscribe_event(id);
-        } catch (const Tango::DevFailed&) {
-        }
-    }
+    for (int id : d->subscriptions)
+        d->attempt([id](Tango::DeviceProxy& proxy) { proxy.unsubscribe_event(id); });
 }
 
 QString TangoClient::command(const char* name)
 {
-    try {
-        d->device().command_inout(name);
-        return QString();
-    } catch (const Tango::DevFailed& failure) {
-        return reasonOf(failure);
-    }
+    return d->attempt([name](Tango::DeviceProxy& proxy) { proxy.command_inout(name); });
 }
 
 QString TangoClient::write(const char* attribute, const QString& value)
 {
-    try {
-        std::string text = value.toStdString();
+    return d->attempt([&](Tango::DeviceProxy& proxy) {
         Tango::DeviceAttribute written;
         written.set_name(attribute);
+        std::string text = value.toStdString();
         written << text;
-        d->device().write_attribute(written);
-        return QString();
-    } catch (const Tango::DevFailed& failure) {
-        return reasonOf(failure);
-    }
+        proxy.write_attribute(written);
+    });
 }
 
 QString TangoClient::subscribe(const char* attribute)
 {
-    try {
-        d->subscriptions.push_back(d->device().subscribe_event(attribute, Tango::CHANGE_EVENT, d.get()));
-        return QString();
-    } catch (const Tango::DevFailed& failure) {
-        return reasonOf(failure);
-    }
+    return d->attempt([&](Tango::DeviceProxy& proxy) {
+        d->subscriptions.push_back(
+            proxy.subscribe_event(attribute, Tango::CHANGE_EVENT, &d->events[attribute]));
+    });
 }
 
-QString TangoClient::state()
+QString TangoClient::read(const char* attribute)
 {
-    try {
-        return QString::fromLatin1(Tango::DevStateName[d->device().state()]);
-    } catch (const Tango::DevFailed& failure) {
-        return reasonOf(failure);
-    }
-}
-
-QString TangoClient::text(const char* attribute)
-{
-    try {
-        Tango::DeviceAttribute read = d->device().read_attribute(attribute);
-        std::string value;
-        read >> value;
-        return QString::fromStdString(value);
-    } catch (const Tango::DevFailed& failure) {
-        return reasonOf(failure);
-    }
-}
-
-QStringList TangoClient::names(const char* attribute)
-{
-    QStringList list;
-    try {
-        Tango::DeviceAttribute read = d->device().read_attribute(attribute);
-        std::vector<std::string> values;
-        if (read.get_dim_x() > 0)
-            read >> values;
-        for (const std::string& value : values)
-            list << QString::fromStdString(value);
-    } catch (const Tango::DevFailed& failure) {
-        list << reasonOf(failure);
-    }
-    return list;
-}
-
-QVector<quint32> TangoClient::numbers(const char* attribute)
-{
-    QVector<quint32> list;
-    try {
-        Tango::DeviceAttribute read = d->device().read_attribute(attribute);
-        std::vector<Tango::DevULong> values;
-        if (read.get_dim_x() > 0)
-            read >> values;
-        for (Tango::DevULong value : values)
-            list << quint32(value);
-    } catch (const Tango::DevFailed&) {
-    }
-    return list;
+    QString text;
+    const QString failure = d->attempt([&](Tango::DeviceProxy& proxy) {
+        Tango::DeviceAttribute value = proxy.read_attribute(attribute);
+        text = textOf(value);
+    });
+    return failure.isEmpty() ? text : failure;
 }
 
 QStringList TangoClient::events(const char* attribute) const
 {
-    std::string name(attribute);
-    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-    const std::lock_guard<std::mutex> lock(d->mutex);
-    const auto found = d->received.find(name);
-    return found == d->received.end() ? QStringList() : found->second;
+    Events& events = d->events[attribute];
+    const std::lock_guard<std::mutex> lock(events.mutex);
+    return events.values;
 }

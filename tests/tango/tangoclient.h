@@ -1,32 +1,23 @@
-// A Tango client of one device, for the tests: its commands, attributes and change events, with
+// A Tango client of one device, for the tests: commands, attributes and change events as text, with
 // Tango's own types (and its global `using namespace std`) kept out of the tests' sources.
 #pragma once
 
-#include <QString>
 #include <QStringList>
-#include <QVector>
 #include <memory>
 
 class TangoClient
 {
 public:
-    // The device's full name, such as tango://127.0.0.1:PORT/test/vkr/1#dbase=no.
-    explicit TangoClient(const QString& device);
+    explicit TangoClient(const QString& device); // tango://127.0.0.1:PORT/test/vkr/1#dbase=no
     ~TangoClient();
 
-    // Each returns the first reason of the DevFailed that refused it, empty when it went through.
+    // Each gives the first reason of the DevFailed that refused it, empty when it went through.
     QString command(const char* name);
     QString write(const char* attribute, const QString& value);
     QString subscribe(const char* attribute);
-
-    // The value read now; a failed read gives its reason (or nothing for the numbers).
-    QString state();
-    QString text(const char* attribute);
-    QStringList names(const char* attribute);
-    QVector<quint32> numbers(const char* attribute);
-
-    // The values the attribute's change events brought so far, in order of arrival; State's as
-    // state names, Log's and LastReport's as texts.
+    // The value now (a state by its name, a spectrum's items joined by commas), or why it failed.
+    QString read(const char* attribute);
+    // The values change events brought, each unlike the one before (Tango sends the first twice).
     QStringList events(const char* attribute) const;
 
 private:
