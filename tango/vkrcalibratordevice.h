@@ -58,7 +58,6 @@ private:
     void pushAll();
     void pushString(const char* attribute, const std::string& value);
 
-    WorkThread worker;
     std::atomic_bool closing{false};
     bool running = false;   // from Calibrate until the run's end is shown
     std::string locator;    // what the next run opens
@@ -74,6 +73,9 @@ private:
     // monitor is held.
     Tango::DevString stringValue = nullptr;
     std::vector<Tango::DevString> nameValues;
+    // Last, so that it is destroyed first: its destructor waits for a run whose signals still
+    // reach the members above.
+    WorkThread worker;
 };
 
 class VKRCalibratorClass : public Tango::DeviceClass
