@@ -19,8 +19,15 @@ constexpr int LockWaitMs = 2000;
 
 QString sourceName(HistoryJournal::Source source)
 {
-    return source == HistoryJournal::Source::Window ? QStringLiteral("window")
-                                                    : QStringLiteral("command-line");
+    switch (source) {
+    case HistoryJournal::Source::Window:
+        return QStringLiteral("window");
+    case HistoryJournal::Source::CommandLine:
+        return QStringLiteral("command-line");
+    case HistoryJournal::Source::Tango:
+        break;
+    }
+    return QStringLiteral("tango");
 }
 
 } // namespace

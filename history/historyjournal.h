@@ -14,7 +14,8 @@ public:
     enum class Source
     {
         Window,
-        CommandLine
+        CommandLine,
+        Tango // the Tango device server, vkr-tango-server
     };
 
     // A journal that would grow past this size is renamed to its previous generation (one is

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Makes the Debian package as the README says, from a Release build of only what it holds, checks
-# it as Debian would (lintian, appstreamcli, desktop-file-validate) and for Debian's hardening, and
-# runs the programs unpacked from it into a scratch folder. Nothing is installed on the machine but the Debian packages the check needs.
+# Makes the Debian packages as the README says, from a Release build of only what they hold,
+# vkr-calibrator and the Tango device server's vkr-calibrator-tango, checks them as Debian would
+# (lintian, appstreamcli, desktop-file-validate) and for Debian's hardening, and runs the programs
+# unpacked from them into a scratch folder. Nothing is installed on the machine but the Debian
+# packages the check needs.
 # Usage: tools/check-package.sh [5|6]   (Qt major version, default 5)
-# The package is left in build-deb/ (build-deb-qt6/ for Qt 6).
+# The packages are left in build-deb/ (build-deb-qt6/ for Qt 6).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +16,7 @@ case $qt in
 *) echo "usage: $0 [5|6]" >&2; exit 64 ;;
 esac
 source tools/ensure-packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" "${qtPackages[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" "${qtPackages[@]}"
 
 fail() {
     echo "check-package: $*" >&2
@@ -27,15 +29,19 @@ start=$SECONDS
 # hardening=+all) comes from the project's own CMake settings, and is checked below.
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVKR_BUILD_TESTS=OFF -DVKR_QT_MAJOR="$qt" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target vkr_packaged
-rm -f "$dir"/vkr-calibrator_*.deb
+rm -f "$dir"/vkr-calibrator_*.deb "$dir"/vkr-calibrator-tango_*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
 debs=("$dir"/vkr-calibrator_*_"$(dpkg --print-architecture)".deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no vkr-calibrator_<version>_<arch>.deb in $dir"
 deb=${debs[0]}
+tangoDebs=("$dir"/vkr-calibrator-tango_*_"$(dpkg --print-architecture)".deb)
+[ ${#tangoDebs[@]} -eq 1 ] && [ -f "${tangoDebs[0]}" ] ||
+    fail "cpack made no vkr-calibrator-tango_<version>_<arch>.deb in $dir (is libtango-dev installed?)"
+tangoDeb=${tangoDebs[0]}
 
 # Warnings fail the check too; the few accepted ones are overridden, with the reason, in
 # packaging/lintian-overrides.
-lintian --fail-on error,warning "$deb"
+lintian --fail-on error,warning "$deb" "$tangoDeb"
 
 hints=$(desktop-file-validate app/vkr-calibrator.desktop 2>&1) || true
 [ -z "$hints" ] || fail "desktop-file-validate app/vkr-calibrator.desktop: $hints"
@@ -60,15 +66,31 @@ usr/share/man/man1/vkr-calibrate.1.gz
 usr/share/man/man1/vkr-calibrator.1.gz
 usr/share/man/man1/vkr-sim.1.gz
 usr/share/metainfo/io.github.vkrcalibrator.vkr_calibrator.metainfo.xml"
-actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)
-diff -u <(echo "$expected") <(echo "$actual") || fail "$deb does not hold the expected files (- missing, + unexpected)"
+files() {
+    dpkg-deb -c "$1" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort
+}
+diff -u <(echo "$expected") <(files "$deb") || fail "$deb does not hold the expected files (- missing, + unexpected)"
+expected="usr/bin/vkr-tango-server
+usr/share/doc/vkr-calibrator-tango/changelog.gz
+usr/share/doc/vkr-calibrator-tango/copyright
+usr/share/man/man1/vkr-tango-server.1.gz"
+diff -u <(echo "$expected") <(files "$tangoDeb") ||
+    fail "$tangoDeb does not hold the expected files (- missing, + unexpected)"
 
-# Computed by dpkg-shlibdeps; without it the package would install without Qt.
+# Computed by dpkg-shlibdeps; without it the package would install without Qt, or without Tango.
 dpkg-deb -f "$deb" Depends | grep -q "libqt${qt}core" || fail "Depends names no Qt $qt core library"
+tangoDepends=$(dpkg-deb -f "$tangoDeb" Depends)
+for package in "vkr-calibrator (= $(dpkg-deb -f "$deb" Version))" libtango9 "libqt${qt}core"; do
+    [[ $tangoDepends == *"$package"* ]] || fail "$tangoDeb: Depends names no $package: $tangoDepends"
+done
+if dpkg-deb -f "$deb" Depends | grep -q tango; then
+    fail "$deb depends on Tango, which only vkr-calibrator-tango needs"
+fi
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
+dpkg-deb -x "$tangoDeb" "$root"
 appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml
 # The tree as installed: the metainfo's launchable names the desktop entry that is really there.
 appstreamcli validate-tree --no-net "$root"
@@ -98,5 +120,23 @@ log=$("$bin/vkr-calibrate" sim:demo,time=50) || fail "vkr-calibrate sim:demo,tim
 list=$("$bin/vkr-calibrate" --list) || fail "vkr-calibrate --list exited with $?"
 grep -qx "sim:demo" <<<"$list" || fail "vkr-calibrate --list does not list sim:demo (stand-in libraries not found): $list"
 "$bin/vkr-sim" --help >/dev/null || fail "vkr-sim --help exited with $?"
+# The device server starts without a database on a port of the system's choosing, and ends on
+# SIGTERM with status 0.
+"$bin/vkr-tango-server" --version >/dev/null || fail "vkr-tango-server --version exited with $?"
+"$bin/vkr-tango-server" check -nodb -dlist check/vkr/1 -ORBendPoint giop:tcp:127.0.0.1: >"$root/server.log" 2>&1 &
+server=$!
+for _ in $(seq 100); do
+    grep -q "Ready to accept request" "$root/server.log" && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+done
+grep -q "Ready to accept request" "$root/server.log" || {
+    kill "$server" 2>/dev/null || true
+    fail "vkr-tango-server did not start: $(cat "$root/server.log")"
+}
+kill -TERM "$server"
+status=0
+wait "$server" || status=$?
+[ "$status" -eq 0 ] || fail "vkr-tango-server exited with $status on SIGTERM: $(cat "$root/server.log")"
 
-echo "Package checked: $deb ($((SECONDS - start)) s)"
+echo "Packages checked: $deb, $tangoDeb ($((SECONDS - start)) s)"

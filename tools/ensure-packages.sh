@@ -23,6 +23,9 @@ ensure_packages() {
 # What every build needs (doctest: the serial port contract test, built with the rest).
 BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev)
 
+# Tango Controls, for vkr-tango-server and its tests; without it the rest still builds and passes.
+TANGO_PACKAGES=(libtango-dev)
+
 # What tools/check-package.sh needs to make the Debian package and check it: dpkg-shlibdeps
 # (dpkg-dev), readelf (binutils, with g++), file (CPack finds the binaries with it), and the checkers.
 PACKAGE_CHECK_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)

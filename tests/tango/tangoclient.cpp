@@ -1,0 +1,119 @@
+#include "tangoclient.h"
+
+#include <tango.h>
+
+#include <map>
+#include <mutex>
+
+namespace {
+
+QString reasonOf(const Tango::DevFailed& failure)
+{
+    return QString::fromStdString(failure.errors.length() > 0 ? failure.errors[0].reason.in() : "DevFailed");
+}
+
+// A state by its name, a spectrum's items joined by commas; the read value, without the written one.
+QString textOf(Tango::DeviceAttribute& value)
+{
+    QStringList texts;
+    Tango::DevState state;
+    std::vector<Tango::DevULong> numbers;
+    std::vector<std::string> strings;
+    if (value.get_dim_x() == 0)
+        return QString();
+    if (value.get_type() == Tango::DEV_STATE && (value >> state))
+        texts << QString::fromLatin1(Tango::DevStateName[state]);
+    else if (value.get_type() == Tango::DEV_ULONG && (value >> numbers))
+        std::transform(numbers.begin(), numbers.end(), std::back_inserter(texts),
+                       [](auto n) { return QString::number(n); });
+    else if (value >> strings)
+        std::transform(strings.begin(), strings.end(), std::back_inserter(texts), &QString::fromStdString);
+    return texts.mid(0, value.get_nb_read()).join(QLatin1Char(','));
+}
+
+// One subscription's values; Tango calls push_event() from its own event thread.
+struct Events : Tango::CallBack
+{
+    std::mutex mutex;
+    QStringList values;
+
+    void push_event(Tango::EventData* event) override
+    {
+        const QString value = event->err ? QStringLiteral("error") : textOf(*event->attr_value);
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (values.isEmpty() || values.last() != value)
+            values << value;
+    }
+};
+
+} // namespace
+
+struct TangoClient::Private
+{
+    std::unique_ptr<Tango::DeviceProxy> proxy;
+    std::vector<int> subscriptions;
+    std::map<std::string, Events> events; // by the name subscribed with
+
+    template <typename Call> QString attempt(Call call)
+    {
+        try {
+            call(*proxy);
+            return QString();
+        } catch (const Tango::DevFailed& failure) {
+            return reasonOf(failure);
+        }
+    }
+};
+
+TangoClient::TangoClient(const QString& device) : d(new Private)
+{
+    std::string name = device.toStdString();
+    d->proxy.reset(new Tango::DeviceProxy(name));
+}
+
+TangoClient::~TangoClient()
+{
+    for (int id : d->subscriptions)
+        d->attempt([id](Tango::DeviceProxy& proxy) { proxy.unsubscribe_event(id); });
+}
+
+QString TangoClient::command(const char* name)
+{
+    return d->attempt([name](Tango::DeviceProxy& proxy) { proxy.command_inout(name); });
+}
+
+QString TangoClient::write(const char* attribute, const QString& value)
+{
+    return d->attempt([&](Tango::DeviceProxy& proxy) {
+        Tango::DeviceAttribute written;
+        written.set_name(attribute);
+        std::string text = value.toStdString();
+        written << text;
+        proxy.write_attribute(written);
+    });
+}
+
+QString TangoClient::subscribe(const char* attribute)
+{
+    return d->attempt([&](Tango::DeviceProxy& proxy) {
+        d->subscriptions.push_back(
+            proxy.subscribe_event(attribute, Tango::CHANGE_EVENT, &d->events[attribute]));
+    });
+}
+
+QString TangoClient::read(const char* attribute)
+{
+    QString text;
+    const QString failure = d->attempt([&](Tango::DeviceProxy& proxy) {
+        Tango::DeviceAttribute value = proxy.read_attribute(attribute);
+        text = textOf(value);
+    });
+    return failure.isEmpty() ? text : failure;
+}
+
+QStringList TangoClient::events(const char* attribute) const
+{
+    Events& events = d->events[attribute];
+    const std::lock_guard<std::mutex> lock(events.mutex);
+    return events.values;
+}

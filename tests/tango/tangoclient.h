@@ -1,0 +1,26 @@
+// A Tango client of one device, for the tests: commands, attributes and change events as text, with
+// Tango's own types (and its global `using namespace std`) kept out of the tests' sources.
+#pragma once
+
+#include <QStringList>
+#include <memory>
+
+class TangoClient
+{
+public:
+    explicit TangoClient(const QString& device); // tango://127.0.0.1:PORT/test/vkr/1#dbase=no
+    ~TangoClient();
+
+    // Each gives the first reason of the DevFailed that refused it, empty when it went through.
+    QString command(const char* name);
+    QString write(const char* attribute, const QString& value);
+    QString subscribe(const char* attribute);
+    // The value now (a state by its name, a spectrum's items joined by commas), or why it failed.
+    QString read(const char* attribute);
+    // The values change events brought, each unlike the one before (Tango sends the first twice).
+    QStringList events(const char* attribute) const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
