@@ -109,10 +109,11 @@ private slots:
                                                              << "FAULT"
                                                              << ""
                                                              << "\"nothing\" is no locator: a serial locator";
-        QTest::newRow("not opened, the code only") << "sim:fail-open=7"
-                                                   << "FAULT"
-                                                   << ""
-                                                   << "Could not initialize! Error: 7";
+        QTest::newRow("not opened, the library's code")
+            << "sim:fail-open=7"
+            << "FAULT"
+            << ""
+            << "the controller library refused to open it: code 7";
     }
     void aRunEndsInItsStateWithItsReport()
     {
