@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 # What every build needs (doctest: the serial port contract test, built with the rest).
-BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev nlohmann-json3-dev)
 
 # What tools/check-package.sh needs to make the Debian package and check it: dpkg-shlibdeps and
 # dpkg-buildflags (dpkg-dev), file (CPack finds the binaries with it), and the checkers.
