@@ -56,6 +56,7 @@ std::shared_ptr<CallReplay> CallReplay::load(const std::string& path, std::strin
         return replay->take(event, why);
     };
     if (!RecordingFile::read(path, take, problem, ending)) {
+        replay->departed = true; // nothing was replayed, so nothing departed
         if (error)
             *error = problem;
         return nullptr;
@@ -83,6 +84,7 @@ std::shared_ptr<CallReplay> CallReplay::fromText(std::string_view text, const st
         return replay->take(event, why);
     };
     if (!RecordingFile::readText(text, path, take, problem, ending) || replay->calls.empty()) {
+        replay->departed = true;
         if (error)
             *error = problem;
         return nullptr;
@@ -166,6 +168,8 @@ void CallReplay::interruptWaits()
 
 void CallReplay::wait(uint32_t durationUs)
 {
+    if (durationUs == 0)
+        return; // a timed wait would still take a turn of the scheduler
     std::unique_lock<std::mutex> lock(waitMutex);
     const uint64_t seen = interruptions;
     waitEnded.wait_for(lock, std::chrono::microseconds(durationUs), [seen] { return interruptions != seen; });
