@@ -19,7 +19,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failed=0
-for target in replyparser splitlocators; do
+for target in replyparser splitlocators recording; do
     mkdir -p "$scratch/$target" "$dir/artifacts/$target"
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
              -artifact_prefix="$dir/artifacts/$target/")
