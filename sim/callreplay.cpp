@@ -70,6 +70,7 @@ std::shared_ptr<CallReplay> CallReplay::load(const std::string& path, std::strin
     }
     replay->calls.shrink_to_fit();
     replay->values.shrink_to_fit();
+    replay->findAbortHold();
     return replay;
 }
 
@@ -89,11 +90,41 @@ std::shared_ptr<CallReplay> CallReplay::fromText(std::string_view text, const st
             *error = problem;
         return nullptr;
     }
+    replay->findAbortHold();
     return replay;
+}
+
+void CallReplay::findAbortHold()
+{
+    if (!abortRecorded || callsBeforeAbort == 0)
+        return;
+    const Call& interrupted = calls[callsBeforeAbort - 1];
+    std::size_t hold = callsBeforeAbort;
+    while (hold < calls.size() && sameCall(calls[hold], interrupted))
+        ++hold;
+    abortHold = hold < calls.size() ? hold : 0;
+}
+
+bool CallReplay::sameCall(const Call& a, const Call& b) const
+{
+    if (a.function != b.function || a.inCount != b.inCount)
+        return false;
+    for (uint8_t i = 0; i < a.inCount; ++i) {
+        const Value& x = values[a.firstValue + i];
+        const Value& y = values[b.firstValue + i];
+        if (x.name != y.name || x.valid != y.valid || x.number != y.number)
+            return false;
+    }
+    return true;
 }
 
 bool CallReplay::take(const RecordedEvent& event, std::string& problem)
 {
+    if (event.event == "abort" && !abortRecorded && !calls.empty()) {
+        abortRecorded = true;
+        callsBeforeAbort = calls.size();
+        return true;
+    }
     if (event.event != "call" || !isControllerCall(event.function))
         return true;
     if (calls.empty() && event.function != "OV_OpenSystem")
@@ -187,6 +218,20 @@ uint32_t CallReplay::call(std::string_view function, std::initializer_list<Argum
                madeCall(function, arguments));
         return SimCode::ReplayDeparted;
     }
+    if (abortHold > 0 && next == abortHold && !matches(calls[next], function, arguments) &&
+        matches(calls[abortHold - 1], function, arguments)) {
+        // Still waiting where the recorded run was aborted: the interrupted call once more.
+        const Call repeated = calls[abortHold - 1];
+        lock.unlock();
+        return answer(repeated, outValues);
+    }
+    if (abortHold > 0 && next < abortHold && matches(calls[abortHold], function, arguments)) {
+        bool onlyRepeats = true;
+        for (std::size_t i = next; i < abortHold && onlyRepeats; ++i)
+            onlyRepeats = sameCall(calls[i], calls[abortHold - 1]);
+        if (onlyRepeats)
+            next = abortHold; // aborted sooner than recorded, at the same point
+    }
     const Call& recorded = calls[next];
     const std::string where = "at call " + number + " (line " + std::to_string(recorded.line) + ")";
     if (!matches(recorded, function, arguments)) {
@@ -206,7 +251,13 @@ uint32_t CallReplay::call(std::string_view function, std::initializer_list<Argum
         return SimCode::ReplayDeparted;
     }
     ++next;
+    const Call played = recorded;
     lock.unlock();
+    return answer(played, outValues);
+}
+
+uint32_t CallReplay::answer(const Call& recorded, std::initializer_list<OutValue> outValues)
+{
     // As long as the call took, outside the lock, as a controller's latency holds up no other caller.
     wait(recorded.durationUs);
     const Value* recordedOut = values.data() + recorded.firstValue + recorded.inCount;

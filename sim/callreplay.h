@@ -5,6 +5,9 @@
 // the locator are not compared) is a departure: reported on standard error and answered with
 // SimCode::ReplayDeparted, as is every call after it. A recorded value that is no number the call
 // can hand out is reported at the call that uses it, with its line, and answered the same way.
+// A recorded abort is held: the status reads the run was making when it was aborted are answered
+// as the last of them for as long as the replayed run makes them, and a replayed run aborted
+// sooner skips the rest of them, so that an abort at the same point replays as it ran.
 #pragma once
 
 #include "recordingfile.h"
@@ -72,6 +75,8 @@ private:
     };
 
     bool take(const RecordedEvent& event, std::string& problem);
+    void findAbortHold();
+    bool sameCall(const Call& a, const Call& b) const;
     bool intern(const std::string& name, uint8_t& index, std::string& problem);
     bool matches(const Call& recorded, std::string_view function,
                  std::initializer_list<Argument> arguments) const;
@@ -79,6 +84,8 @@ private:
     std::string recordedCall(const Call& recorded) const;
     void depart(const std::string& what);
     static void wait(uint32_t durationUs);
+    // Waits as the call took and hands out its out-values and result.
+    uint32_t answer(const Call& recorded, std::initializer_list<OutValue> outValues);
 
     std::string path;
     std::vector<std::string> names;
@@ -87,4 +94,9 @@ private:
     std::mutex mutex;
     std::size_t next = 0;
     bool departed = false;
+    // The recorded abort: the calls before it, and the first call after it that is no repeat of
+    // the call it interrupted (the stop); 0 for none.
+    std::size_t callsBeforeAbort = 0;
+    bool abortRecorded = false;
+    std::size_t abortHold = 0;
 };

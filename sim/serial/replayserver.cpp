@@ -94,12 +94,29 @@ ReplayServer::Step ReplayServer::answer(const std::string& command, int stopDesc
                ": the recording has no more commands, the tool sent \"" + printable(command) + "\"");
         return Step::Continue;
     }
-    const SerialReplay::Exchange& exchange = replay.exchanges()[next++];
+    const std::vector<SerialReplay::Exchange>& exchanges = replay.exchanges();
+    const std::size_t hold = replay.abortHold();
+    if (hold > 0 && next == hold && command != exchanges[hold].command &&
+        command == exchanges[hold - 1].command)
+        return play(exchanges[hold - 1], stopDescriptor); // still waiting where the recorded run was aborted
+    if (hold > 0 && next < hold && command == exchanges[hold].command) {
+        bool onlyRepeats = true;
+        for (std::size_t i = next; i < hold && onlyRepeats; ++i)
+            onlyRepeats = exchanges[i].command == exchanges[hold - 1].command;
+        if (onlyRepeats)
+            next = hold; // aborted sooner than recorded, at the same point
+    }
+    const SerialReplay::Exchange& exchange = exchanges[next++];
     if (exchange.command != command) {
         depart("at command " + std::to_string(number) + ": the recording has \"" +
                printable(exchange.command) + "\", the tool sent \"" + printable(command) + "\"");
         return Step::Continue;
     }
+    return play(exchange, stopDescriptor);
+}
+
+ReplayServer::Step ReplayServer::play(const SerialReplay::Exchange& exchange, int stopDescriptor)
+{
     deadlineUs = nowUs();
     for (const SerialReplay::Chunk& chunk : exchange.reply) {
         if (!waitFor(chunk.delayUs, stopDescriptor))

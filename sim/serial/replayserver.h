@@ -44,6 +44,8 @@ private:
 
     Step serveInput(int stopDescriptor);
     Step answer(const std::string& command, int stopDescriptor);
+    // Sends the exchange's reply with its gaps, and hangs up where it does.
+    Step play(const SerialReplay::Exchange& exchange, int stopDescriptor);
     // Waits delayUs (divided by the speed) past the previous deadline; false when told to stop.
     bool waitFor(int64_t delayUs, int stopDescriptor);
     void depart(const std::string& what);

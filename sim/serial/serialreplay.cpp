@@ -9,6 +9,7 @@ std::optional<SerialReplay> SerialReplay::load(const std::string& path, std::str
     };
     if (!RecordingFile::read(path, take, error, ending))
         return std::nullopt;
+    replay.findAbortHold();
     return replay;
 }
 
@@ -21,11 +22,27 @@ std::optional<SerialReplay> SerialReplay::fromText(std::string_view text, const 
     };
     if (!RecordingFile::readText(text, path, take, error, ending))
         return std::nullopt;
+    replay.findAbortHold();
     return replay;
+}
+
+void SerialReplay::findAbortHold()
+{
+    if (!exchangesBeforeAbort || *exchangesBeforeAbort == 0)
+        return;
+    const std::string& interrupted = exchangeList[*exchangesBeforeAbort - 1].command;
+    std::size_t hold = *exchangesBeforeAbort;
+    while (hold < exchangeList.size() && exchangeList[hold].command == interrupted)
+        ++hold;
+    holdAt = hold < exchangeList.size() ? hold : 0;
 }
 
 bool SerialReplay::take(const RecordedEvent& event, std::string& problem)
 {
+    if (event.event == "abort" && !exchangesBeforeAbort) {
+        exchangesBeforeAbort = exchangeList.size();
+        return true;
+    }
     const bool carriesBytes = event.event == "write" || event.event == "read";
     if (carriesBytes && !event.bytes) {
         problem = "\"bytes\" is missing or holds a character above U+00FF";

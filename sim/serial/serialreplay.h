@@ -40,6 +40,10 @@ public:
                                                 std::string& error, std::string& ending);
 
     const std::vector<Exchange>& exchanges() const { return exchangeList; }
+    // Where a recorded abort is held: the first exchange after the abort whose command is no
+    // repeat of the one the abort interrupted (the stop); 0 when the recording holds no abort.
+    // Until the replayed run is aborted too, that interrupted command is answered as before.
+    std::size_t abortHold() const { return holdAt; }
 
 private:
     bool take(const RecordedEvent& event, std::string& problem);
@@ -49,4 +53,8 @@ private:
     // of the handshake, outside any command, is no command.
     CommandAssembler assembler;
     int64_t lastTime = 0;
+    std::optional<std::size_t> exchangesBeforeAbort;
+    std::size_t holdAt = 0;
+
+    void findAbortHold();
 };

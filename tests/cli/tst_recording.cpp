@@ -225,6 +225,69 @@ private slots:
         QVERIFY(replayed.state() == QProcess::NotRunning || replayed.waitForFinished());
     }
 
+    // A run aborted (SIGINT) while channel 0 waits: its recording holds the abort and the stop and
+    // close that followed, and a replay aborted during the same wait, sooner or later than the
+    // recorded run was, logs what it logged and departs nowhere.
+    void anAbortedRunReplaysAsItRan_data()
+    {
+        QTest::addColumn<bool>("serial");
+        QTest::addColumn<int>("replayAbortMs"); // after channel 0 started calibrating
+        QTest::newRow("serial, aborted sooner") << true << 0;
+        QTest::newRow("serial, aborted later") << true << 1500;
+        QTest::newRow("library, aborted sooner") << false << 0;
+        QTest::newRow("library, aborted later") << false << 1500;
+    }
+    void anAbortedRunReplaysAsItRan()
+    {
+        QFETCH(bool, serial);
+        QFETCH(int, replayAbortMs);
+        const QString scenario = QStringLiteral("channels=2,stuck=0");
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        // Aborted once channel 0 has waited a while, so that the recording holds status reads.
+        const auto abortedRun = [](const QStringList& arguments, int waitMs,
+                                   const std::function<bool()>& waited) {
+            QProcess run;
+            run.start(QStringLiteral(VKR_CALIBRATE_PATH), arguments);
+            QByteArray output;
+            if (!QTest::qWaitFor(
+                    [&] { return (output += run.readAllStandardOutput()).contains("calibrating... "); },
+                    10000))
+                return CalibrateOutcome();
+            QElapsedTimer clock;
+            clock.start();
+            if (!QTest::qWaitFor([&] { return clock.elapsed() >= waitMs && waited(); }, 10000))
+                return CalibrateOutcome();
+            ::kill(run.processId(), SIGINT);
+            CalibrateOutcome outcome;
+            if (!run.waitForFinished(10000))
+                return outcome;
+            outcome.output = output + run.readAllStandardOutput();
+            outcome.errors = run.readAllStandardError();
+            outcome.exitCode = run.exitCode();
+            return outcome;
+        };
+        SimProcess sim(scenario);
+        QVERIFY(!serial || sim.start());
+        const CalibrateOutcome original = abortedRun(
+            {QStringLiteral("--record"), path, serial ? sim.locator() : QStringLiteral("sim:") + scenario}, 0,
+            [&] { return readFile(path).count(serial ? ":GS0" : "OV_GetStatus_S") >= 20; });
+        QVERIFY2(original.output.endsWith("Aborting.\n"), original.output.constData());
+        const QByteArray recording = readFile(path);
+        QVERIFY2(recording.contains("{\"event\":\"abort\""), recording.right(300).constData());
+
+        SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+        QVERIFY(!serial || replay.start());
+        const CalibrateOutcome replayed =
+            abortedRun({serial ? replay.locator() : QStringLiteral("sim:replay=") + path}, replayAbortMs,
+                       [] { return true; });
+        QCOMPARE(replayed.output, original.output);
+        QCOMPARE(replayed.exitCode, original.exitCode);
+        const QString report =
+            serial ? (replay.stop(SIGTERM), replay.log()) : QString::fromUtf8(replayed.errors);
+        QVERIFY2(!report.contains(QLatin1String("departs")), qPrintable(report));
+    }
+
     // A recording the file stops taking: the run goes on to its end with its whole log, and the
     // program ends with 74 and the system's reason.
     void aRecordingTheFileStopsTakingEndsWithTheReason_data()
