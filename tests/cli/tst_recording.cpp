@@ -155,6 +155,12 @@ private slots:
             << QByteArray("Could not calibrate channel 1! Error: 265\n")
             << "the recording has OV_CalibrateSensor_S(channel=5), the tool called "
                "OV_CalibrateSensor_S(channel=1)";
+        QTest::newRow("a recorded out-value that is no number: the recording is blamed, at its line")
+            << "sim:channels=1,time=0"
+            << "\"out\":\\{\"mode\":2\\}"
+            << "\"out\":{\"mode\":\"2\"}" << QByteArray("Could not read sensor enabled mode! Error: 265\n")
+            << "r.jsonl: line 4: call 2, OV_GetSensorEnabled_S(): the recorded out-value \"mode\" is no "
+               "number";
     }
     void anEditedRecordingReplaysAsEdited()
     {
