@@ -293,9 +293,13 @@ int main(int argc, char* argv[])
     CalibrationBatch batch(locators,
                            parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
                            parser.isSet(reportOption) ? &report : nullptr, keepHistory ? &history : nullptr);
+    // The abort is noted before the runs are told, so that it comes before the stop it causes; what
+    // was recorded up to it goes to the file now, ahead of its regular write.
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {
+        recorder.abortRequested();
+        recorder.flushNow();
+    });
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
-    // What was recorded up to the abort goes to the file now, ahead of its regular write.
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] { recorder.flushNow(); });
     QObject::connect(&batch, &CalibrationBatch::finished, &application, &QCoreApplication::exit);
     QTimer::singleShot(0, &batch, [&] { batch.start(); });
     const int status = application.exec();

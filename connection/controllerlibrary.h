@@ -19,6 +19,11 @@ public:
     // not be loaded; empty when every call can reach its library.
     virtual QString loadError() { return QString(); }
 
+    // Asks a call in progress on another thread to return early, for an abort. The maker's
+    // libraries have no such function, so this does nothing unless the loaded library offers it
+    // (the stand-in libraries do, for a replayed call that took long when it was recorded).
+    virtual void interruptCalls() {}
+
     // Controller library
     virtual uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) = 0;
     virtual uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) = 0;

@@ -91,6 +91,12 @@ void ConversationRecorder::portOpened(const std::string& name, uint32_t baudRate
     append(QStringLiteral("open-failed"), fields);
 }
 
+void ConversationRecorder::abortRequested()
+{
+    if (!abortNoted.exchange(true))
+        append(QStringLiteral("abort"), {});
+}
+
 void ConversationRecorder::portClosed()
 {
     append(QStringLiteral("close"), {});

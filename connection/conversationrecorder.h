@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 
 class ConversationRecorder : public SerialPortObserver
@@ -50,6 +51,11 @@ public:
     // number (U+0000 to U+00FF, as in Latin-1).
     static QString bytesText(const char* data, std::size_t size);
 
+    // The run was told to stop (a signal): what follows, the stop and close the tool sends on its
+    // way out, is its abort, which a replay holds back until the replayed run is aborted too.
+    // Noted once, at the first request.
+    void abortRequested();
+
     void portOpened(const std::string& name, uint32_t baudRate, const std::string& failure) override;
     void portClosed() override;
     void bytesWritten(const char* data, std::size_t size, bool whole) override;
@@ -62,4 +68,5 @@ private:
 
     QElapsedTimer clock;
     BackgroundFileWriter writer;
+    std::atomic_bool abortNoted{false};
 };

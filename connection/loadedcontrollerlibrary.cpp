@@ -52,6 +52,8 @@ void LoadedControllerLibrary::load()
     resolve(controlLibrary, "OV_CalibrateSensor_S", table.calibrateSensor, firstError);
     resolve(controlLibrary, "OV_GetStatus_S", table.getStatus, firstError);
     resolve(controlLibrary, "OV_Stop_S", table.stop, firstError);
+    if (controlLibrary)
+        table.interruptCalls = reinterpret_cast<void (*)()>(controlLibrary->resolve("VKRSim_InterruptCalls"));
 
     ioLibrary = loadLibrary(QStringLiteral("OrvaneIO"));
     if (!ioLibrary && firstError.isEmpty())
@@ -70,6 +72,12 @@ QString LoadedControllerLibrary::loadError()
 {
     functions();
     return firstError;
+}
+
+void LoadedControllerLibrary::interruptCalls()
+{
+    if (const auto interrupt = functions().interruptCalls)
+        interrupt();
 }
 
 uint32_t LoadedControllerLibrary::findSystems(const char* options, char* buffer, uint32_t* bufferSize)

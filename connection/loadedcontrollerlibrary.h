@@ -18,6 +18,7 @@ public:
     // Why the libraries are not (fully) usable: the first library or symbol that is missing;
     // empty when everything resolved. Loads the libraries if that has not happened yet.
     QString loadError() override;
+    void interruptCalls() override;
 
     uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) override;
     uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) override;
@@ -45,6 +46,7 @@ private:
         OV_Stop_S_t stop = nullptr;
         OV_IO_EnumerateDevices_t enumerateDevices = nullptr;
         OV_IO_GetLocatorInterfaceType_t getLocatorInterfaceType = nullptr;
+        void (*interruptCalls)() = nullptr; // optional
     };
 
     const Functions& functions();

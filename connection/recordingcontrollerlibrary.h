@@ -13,6 +13,7 @@ public:
     RecordingControllerLibrary(ControllerLibrary& library, ConversationRecorder& recorder);
 
     QString loadError() override { return library.loadError(); }
+    void interruptCalls() override { library.interruptCalls(); }
 
     uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) override;
     uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) override;

@@ -64,7 +64,9 @@ std::optional<SimScenario> SimScenario::parse(std::string_view text, std::string
 {
     SimScenario scenario;
     for (;;) {
-        const size_t comma = text.find(',');
+        // A recording's path may hold commas: replay= runs to the end.
+        const bool isReplay = trimmed(text.substr(0, text.find('='))) == "replay";
+        const size_t comma = isReplay ? std::string_view::npos : text.find(',');
         const std::string_view item = trimmed(text.substr(0, comma));
         if (!item.empty()) {
             ItemResult result = scenario.applyItem(item);
@@ -73,8 +75,7 @@ std::optional<SimScenario> SimScenario::parse(std::string_view text, std::string
                 const std::string_view key = trimmed(item.substr(0, equals));
                 const std::string_view value =
                     equals == std::string_view::npos ? std::string_view() : trimmed(item.substr(equals + 1));
-                if (extraItem(key, value))
-                    result = ItemResult::Applied;
+                result = extraItem(key, value);
             }
             if (result != ItemResult::Applied) {
                 if (error) {

@@ -29,16 +29,17 @@ enum class SimOperation
 class SimScenario
 {
 public:
-    // Accepts or declines an item this class does not know, split at its first '=' (a bare word
-    // comes with an empty value). Lets a front end add keys of its own to the same text.
-    using ExtraItemHandler = std::function<bool(std::string_view key, std::string_view value)>;
-
     enum class ItemResult
     {
         Applied,
         UnknownKey,
         BadValue
     };
+
+    // Applies, or declines as unknown or as a bad value, an item this class does not know, split at
+    // its first '=' (a bare word comes with an empty value). Lets a front end add keys of its own
+    // to the same text.
+    using ExtraItemHandler = std::function<ItemResult(std::string_view key, std::string_view value)>;
 
     uint32_t channels = 4;
     std::set<uint32_t> channelsWithoutSensor;
@@ -51,7 +52,8 @@ public:
     std::string replayFile;
 
     // Parses a whole scenario: items separated by ',', blanks around items, keys and values
-    // ignored, empty items skipped. Items unknown here go to extraItem; the parse fails when an
+    // ignored, empty items skipped. A "replay=" item takes the rest of the text, commas included, as
+    // its path. Items unknown here go to extraItem; the parse fails when an
     // item is malformed, or unknown and not accepted. On failure, error (if given) names the item.
     static std::optional<SimScenario> parse(std::string_view text, std::string* error = nullptr,
                                             const ExtraItemHandler& extraItem = nullptr);

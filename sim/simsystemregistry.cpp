@@ -8,13 +8,15 @@ uint32_t SimSystemRegistry::open(std::string_view locator, uint32_t& systemIndex
 {
     if (locator.substr(0, LocatorPrefix.size()) != LocatorPrefix)
         return SimCode::NotSimLocator;
-    std::optional<SimScenario> scenario = SimScenario::parse(locator.substr(LocatorPrefix.size()));
-    if (!scenario)
+    std::string error;
+    std::optional<SimScenario> scenario = SimScenario::parse(locator.substr(LocatorPrefix.size()), &error);
+    if (!scenario) {
+        std::fprintf(stderr, "libVKRControl: the scenario does not parse: %s\n", error.c_str());
         return SimCode::BadScenario;
+    }
 
     std::shared_ptr<CallReplay> replay;
     if (!scenario->replayFile.empty()) {
-        std::string error;
         replay = CallReplay::load(scenario->replayFile, &error);
         if (!replay) {
             std::fprintf(stderr, "libVKRControl: the recording cannot be replayed: %s\n", error.c_str());

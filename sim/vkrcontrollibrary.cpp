@@ -1,4 +1,5 @@
 // The stand-in for the maker's controller library: every open system is a simulated controller.
+#include "callreplay.h"
 #include "controllerlibraryapi.h"
 #include "locatorlist.h"
 #include "simcodes.h"
@@ -95,6 +96,13 @@ VKR_LIBRARY_EXPORT uint32_t OV_GetStatus_S(uint32_t systemIndex, uint32_t channe
 VKR_LIBRARY_EXPORT uint32_t OV_Stop_S(uint32_t systemIndex, uint32_t channel)
 {
     return withSystem(systemIndex, [&](SimController& c) { return c.stop(channel); });
+}
+
+// No function of the maker's library: the tool calls it, where a library has it, when a run is
+// aborted, so that a replayed call that took long when it was recorded does not hold the abort up.
+VKR_LIBRARY_EXPORT void VKRSim_InterruptCalls()
+{
+    CallReplay::interruptWaits();
 }
 
 } // extern "C"

@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 # What every build needs (doctest: the serial port contract test, built with the rest).
-BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev nlohmann-json3-dev)
 
 # Tango Controls, for vkr-tango-server and its tests; without it the rest still builds and passes.
 TANGO_PACKAGES=(libtango-dev)

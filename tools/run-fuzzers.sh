@@ -23,7 +23,7 @@ export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-targets=(replyparser splitlocators)
+targets=(replyparser splitlocators recording)
 fuzz() {
     local target=$1
     mkdir -p "$scratch/$target" "$dir/artifacts/$target"

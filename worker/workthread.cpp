@@ -1,5 +1,6 @@
 #include "workthread.h"
 
+#include "controllerlibrary.h"
 #include "resultcodes.h"
 
 using namespace ControllerValue;
@@ -55,6 +56,9 @@ bool WorkThread::startRun(Priority priority)
 void WorkThread::abort()
 {
     abortRequested = true;
+    // A library call in progress is not held to its full length where the library allows that.
+    if (isRunning())
+        ControllerLibrary::instance().interruptCalls();
 }
 
 void WorkThread::run()

@@ -1,7 +1,6 @@
 // vkr-sim: a simulated controller on a pseudo-terminal, spoken to over the controller's serial
 // protocol. It prints the locator to type into the tool and serves until SIGINT or SIGTERM.
 #include "ptyserver.h"
-#include "recordingfile.h"
 #include "replayserver.h"
 #include "serialresponder.h"
 
@@ -62,15 +61,15 @@ int exitStatus(PtyServer::End end, const char* whose)
 int replay(const std::string& path, double speed, bool verbose)
 {
     std::string error;
-    const std::optional<RecordingFile> recording = RecordingFile::load(path, &error);
-    if (!recording) {
+    std::string ending;
+    const std::optional<SerialReplay> conversation = SerialReplay::load(path, error, ending);
+    if (!conversation) {
         std::cerr << "vkr-sim: the recording cannot be replayed: " << error << "\n";
         return 2;
     }
-    if (!recording->ending().empty())
-        std::cerr << "vkr-sim: " << recording->ending() << "\n";
-    const SerialReplay conversation = SerialReplay::fromRecording(*recording);
-    ReplayServer server(conversation, speed, std::cerr, verbose ? &std::cerr : nullptr);
+    if (!ending.empty())
+        std::cerr << "vkr-sim: " << ending << "\n";
+    ReplayServer server(*conversation, speed, std::cerr, verbose ? &std::cerr : nullptr);
     if (!installStopHandlers() || !server.open(error)) {
         std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
         return 1;
@@ -107,7 +106,8 @@ int main(int argc, char* argv[])
                        "stderr where the tool departs from it."),
         QStringLiteral("file"));
     const QCommandLineOption speedOption(
-        QStringLiteral("speed"), QStringLiteral("With --replay: play the recorded gaps N times faster."),
+        QStringLiteral("speed"),
+        QStringLiteral("With --replay: play the recorded gaps N times faster (0.001 to 1000)."),
         QStringLiteral("N"), QStringLiteral("1"));
     parser.addOption(scenarioOption);
     parser.addOption(verboseOption);
@@ -129,9 +129,14 @@ int main(int argc, char* argv[])
     if (parser.isSet(replayOption) || parser.isSet(speedOption)) {
         bool isNumber = false;
         const double speed = parser.value(speedOption).toDouble(&isNumber);
-        if (!parser.isSet(replayOption) || parser.isSet(scenarioOption) || !isNumber || !(speed > 0)) {
-            std::cerr << "vkr-sim: --replay takes no --scenario, and --speed a number above 0 with --replay\n"
+        if (!parser.isSet(replayOption) || parser.isSet(scenarioOption)) {
+            std::cerr << "vkr-sim: --replay takes no --scenario, and --speed goes with --replay\n"
                          "Try 'vkr-sim --help'.\n";
+            return 2;
+        }
+        if (!isNumber || !(speed >= ReplayServer::SlowestSpeed && speed <= ReplayServer::FastestSpeed)) {
+            std::cerr << "vkr-sim: --speed takes a number from " << ReplayServer::SlowestSpeed << " to "
+                      << ReplayServer::FastestSpeed << "\nTry 'vkr-sim --help'.\n";
             return 2;
         }
         return replay(parser.value(replayOption).toLocal8Bit().toStdString(), speed,

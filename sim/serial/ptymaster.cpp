@@ -69,7 +69,7 @@ ssize_t PtyMaster::read(char* buffer, std::size_t size)
     }
 }
 
-bool PtyMaster::write(const char* data, std::size_t size)
+PtyMaster::Written PtyMaster::write(const char* data, std::size_t size, int stopDescriptor)
 {
     std::size_t written = 0;
     while (written < size) {
@@ -80,16 +80,24 @@ bool PtyMaster::write(const char* data, std::size_t size)
         }
         if (count < 0 && errno == EINTR)
             continue;
+        if (count < 0 && errno == EIO)
+            return Written::HungUp;
         if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
-        pollfd entry{fd, POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, writeStallBoundMs);
+            return Written::Stalled;
+        // A master whose host has gone reports the hang-up at once and for ever: it ends the reply
+        // here, for polling on would spin and never reach the stall bound.
+        pollfd entries[2] = {{fd, POLLOUT, 0}, {stopDescriptor, POLLIN, 0}};
+        const int ready = ::poll(entries, stopDescriptor >= 0 ? 2 : 1, writeStallBoundMs);
         if (ready < 0 && errno == EINTR)
-            continue; // a signal: try again; the stop request is looked at by the caller
+            continue; // a signal: its handler made the stop descriptor readable, seen next round
         if (ready <= 0)
-            return false;
+            return Written::Stalled;
+        if (stopDescriptor >= 0 && entries[1].revents)
+            return Written::Stopped;
+        if (entries[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            return Written::HungUp;
     }
-    return true;
+    return Written::All;
 }
 
 uint32_t PtyMaster::hostBaudRate() const

@@ -27,8 +27,16 @@ public:
     // Reads what the host sent. Returns the count, 0 when nothing is waiting, -1 when no host has
     // the line open (and nothing it wrote is left) or the read failed.
     ssize_t read(char* buffer, std::size_t size);
-    // Writes all bytes, waiting (bounded) while the line is full.
-    bool write(const char* data, std::size_t size);
+    enum class Written
+    {
+        All,
+        HungUp,  // the host closed its end: the rest is dropped, as a closed port drops it
+        Stopped, // stopDescriptor became readable while the line was full
+        Stalled  // the host read nothing for the stall bound, or the write failed
+    };
+    // Writes all bytes, waiting (bounded) while the line is full; a stop request or the host
+    // closing the line ends the wait at once.
+    Written write(const char* data, std::size_t size, int stopDescriptor = -1);
 
     // The speed the host set on its end of the line, as a baud rate; 0 when it cannot be told.
     uint32_t hostBaudRate() const;

@@ -85,28 +85,36 @@ PtyServer::Step PtyServer::carryOut(const std::string& command, int stopDescript
         logLine("line now at " + std::to_string(responder.baudRate()) + " baud");
     if (answer.bytes.empty())
         return Step::Continue;
-    bool stopped = false;
-    const bool sent = send(answer, stopDescriptor, stopped);
-    logLine("out " + printable(answer.bytes) + (sent ? "" : " (not sent whole)"));
-    if (stopped)
+    const PtyMaster::Written written = send(answer, stopDescriptor);
+    logLine("out " + printable(answer.bytes) +
+            (written == PtyMaster::Written::All ? "" : " (not sent whole)"));
+    switch (written) {
+    case PtyMaster::Written::All:
+        return Step::Continue;
+    case PtyMaster::Written::HungUp:
+        logLine("host closed the line during the reply; the rest is dropped");
+        return Step::Continue;
+    case PtyMaster::Written::Stopped:
         return Step::Stop;
-    return sent ? Step::Continue : Step::Fail;
+    case PtyMaster::Written::Stalled:
+        break;
+    }
+    return Step::Fail;
 }
 
-bool PtyServer::send(const SerialAnswer& answer, int stopDescriptor, bool& stopped)
+PtyMaster::Written PtyServer::send(const SerialAnswer& answer, int stopDescriptor)
 {
     if (answer.byteDelayMs == 0)
-        return master.write(answer.bytes.data(), answer.bytes.size());
+        return master.write(answer.bytes.data(), answer.bytes.size(), stopDescriptor);
     for (std::size_t i = 0; i < answer.bytes.size(); ++i) {
         if (i > 0 &&
-            HostLine::stopRequested(stopDescriptor, int(std::min<uint32_t>(answer.byteDelayMs, INT_MAX)))) {
-            stopped = true;
-            return false;
-        }
-        if (!master.write(&answer.bytes[i], 1))
-            return false;
+            HostLine::stopRequested(stopDescriptor, int(std::min<uint32_t>(answer.byteDelayMs, INT_MAX))))
+            return PtyMaster::Written::Stopped;
+        const PtyMaster::Written written = master.write(&answer.bytes[i], 1, stopDescriptor);
+        if (written != PtyMaster::Written::All)
+            return written;
     }
-    return true;
+    return PtyMaster::Written::All;
 }
 
 void PtyServer::logLine(const std::string& text)

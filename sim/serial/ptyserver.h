@@ -41,7 +41,7 @@ private:
 
     Step serveInput(int stopDescriptor);
     Step carryOut(const std::string& command, int stopDescriptor);
-    bool send(const SerialAnswer& answer, int stopDescriptor, bool& stopped);
+    PtyMaster::Written send(const SerialAnswer& answer, int stopDescriptor);
     void reportNoise(uint32_t hostBaudRate);
     void logLine(const std::string& text);
 

@@ -4,11 +4,24 @@
 #include "printable.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The longest wait a recorded gap can ask for (a gap is at most the recording's longest time,
+// stretched by the slowest speed); and the deadlines add up saturating, so no input overflows.
+constexpr int64_t longestWaitUs = int64_t(double(RecordingFile::MaxTimeUs) / ReplayServer::SlowestSpeed);
+// A stop request is looked at at least this often during a wait.
+constexpr int64_t stopCheckMs = 1000;
+
+int64_t nowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace
 
@@ -81,19 +94,45 @@ ReplayServer::Step ReplayServer::answer(const std::string& command, int stopDesc
                ": the recording has no more commands, the tool sent \"" + printable(command) + "\"");
         return Step::Continue;
     }
-    const SerialReplay::Exchange& exchange = replay.exchanges()[next++];
+    const std::vector<SerialReplay::Exchange>& exchanges = replay.exchanges();
+    const std::size_t hold = replay.abortHold();
+    if (hold > 0 && next == hold && command != exchanges[hold].command &&
+        command == exchanges[hold - 1].command)
+        return play(exchanges[hold - 1], stopDescriptor); // still waiting where the recorded run was aborted
+    if (hold > 0 && next < hold && command == exchanges[hold].command) {
+        bool onlyRepeats = true;
+        for (std::size_t i = next; i < hold && onlyRepeats; ++i)
+            onlyRepeats = exchanges[i].command == exchanges[hold - 1].command;
+        if (onlyRepeats)
+            next = hold; // aborted sooner than recorded, at the same point
+    }
+    const SerialReplay::Exchange& exchange = exchanges[next++];
     if (exchange.command != command) {
         depart("at command " + std::to_string(number) + ": the recording has \"" +
                printable(exchange.command) + "\", the tool sent \"" + printable(command) + "\"");
         return Step::Continue;
     }
-    deadline = Clock::now();
+    return play(exchange, stopDescriptor);
+}
+
+ReplayServer::Step ReplayServer::play(const SerialReplay::Exchange& exchange, int stopDescriptor)
+{
+    deadlineUs = nowUs();
     for (const SerialReplay::Chunk& chunk : exchange.reply) {
         if (!waitFor(chunk.delayUs, stopDescriptor))
             return Step::Stop;
-        if (!master.write(chunk.bytes.data(), chunk.bytes.size()))
+        const PtyMaster::Written written =
+            master.write(chunk.bytes.data(), chunk.bytes.size(), stopDescriptor);
+        logLine("out " + printable(chunk.bytes) +
+                (written == PtyMaster::Written::All ? "" : " (not sent whole)"));
+        if (written == PtyMaster::Written::HungUp) {
+            logLine("host closed the line during the reply; the rest is dropped");
+            return Step::Continue;
+        }
+        if (written == PtyMaster::Written::Stopped)
+            return Step::Stop;
+        if (written == PtyMaster::Written::Stalled)
             return Step::Fail;
-        logLine("out " + printable(chunk.bytes));
     }
     if (exchange.hangUp) {
         if (!waitFor(exchange.hangUpDelayUs, stopDescriptor))
@@ -108,11 +147,18 @@ ReplayServer::Step ReplayServer::answer(const std::string& command, int stopDesc
 bool ReplayServer::waitFor(int64_t delayUs, int stopDescriptor)
 {
     // Deadlines add up from the command on, so the gaps do not drift by the time each write takes.
-    deadline += std::chrono::microseconds(int64_t(double(std::max<int64_t>(delayUs, 0)) / speed));
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0)
-        return true;
-    return !HostLine::stopRequested(stopDescriptor, int(std::min<int64_t>(left, INT_MAX)));
+    const double scaledUs = double(std::max<int64_t>(delayUs, 0)) / speed;
+    const int64_t waitUs = scaledUs < double(longestWaitUs) ? int64_t(scaledUs) : longestWaitUs;
+    if (__builtin_add_overflow(deadlineUs, waitUs, &deadlineUs))
+        deadlineUs = INT64_MAX;
+    for (;;) {
+        const int64_t leftUs = deadlineUs - nowUs();
+        const int64_t leftMs = leftUs <= 0 ? 0 : std::min<int64_t>(leftUs / 1000 + 1, stopCheckMs);
+        if (HostLine::stopRequested(stopDescriptor, int(leftMs)))
+            return false;
+        if (leftUs <= 0)
+            return true;
+    }
 }
 
 void ReplayServer::depart(const std::string& what)

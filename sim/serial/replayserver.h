@@ -10,13 +10,18 @@
 #include "ptyserver.h"
 #include "serialreplay.h"
 
-#include <chrono>
+#include <cstdint>
 #include <ostream>
 #include <string>
 
 class ReplayServer
 {
 public:
+    // The range of the speed factor: from a gap a thousand times as long to one a thousand times
+    // as short.
+    static constexpr double SlowestSpeed = 0.001;
+    static constexpr double FastestSpeed = 1000;
+
     // report receives the departure; log, when given, every command received and chunk sent.
     ReplayServer(const SerialReplay& replay, double speed, std::ostream& report, std::ostream* log = nullptr);
 
@@ -39,6 +44,8 @@ private:
 
     Step serveInput(int stopDescriptor);
     Step answer(const std::string& command, int stopDescriptor);
+    // Sends the exchange's reply with its gaps, and hangs up where it does.
+    Step play(const SerialReplay::Exchange& exchange, int stopDescriptor);
     // Waits delayUs (divided by the speed) past the previous deadline; false when told to stop.
     bool waitFor(int64_t delayUs, int stopDescriptor);
     void depart(const std::string& what);
@@ -52,5 +59,5 @@ private:
     CommandAssembler assembler;
     std::size_t next = 0; // the exchange the next command must match
     bool hasDeparted = false;
-    std::chrono::steady_clock::time_point deadline;
+    int64_t deadlineUs = 0; // of the steady clock
 };

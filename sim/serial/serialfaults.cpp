@@ -47,38 +47,40 @@ bool splitTarget(std::string_view key, std::string_view& name, std::string& word
 
 } // namespace
 
-bool SerialFaults::applyItem(std::string_view key, std::string_view value)
+SimScenario::ItemResult SerialFaults::applyItem(std::string_view key, std::string_view value)
 {
+    using Result = SimScenario::ItemResult;
+    const auto applied = [](bool ok) { return ok ? Result::Applied : Result::BadValue; };
     for (const KindName& entry : kindNames) {
         if (entry.key == key)
-            return applyTargets(entry.kind, value);
+            return applied(applyTargets(entry.kind, value));
     }
     if (key == "silentafter" || key == "hangupafter") {
         uint32_t limit = 0;
         if (!SimScenario::parseNumber(value, limit))
-            return false;
+            return Result::BadValue;
         (key == "silentafter" ? answerLimit : hangUpLimit) = limit;
-        return true;
+        return Result::Applied;
     }
 
     std::string_view name;
     std::string word;
-    if (!splitTarget(key, name, word))
-        return false;
+    const bool targetKnown = splitTarget(key, name, word);
+    if (name != "noise" && name != "slowbytes")
+        return Result::UnknownKey;
+    if (!targetKnown)
+        return Result::BadValue;
     if (name == "noise") {
         if (!isNoise(value))
-            return false;
+            return Result::BadValue;
         noise[word] = std::string(value);
-        return true;
+        return Result::Applied;
     }
-    if (name == "slowbytes") {
-        uint32_t delay = 0;
-        if (!SimScenario::parseNumber(value, delay))
-            return false;
-        byteDelays[word] = delay;
-        return true;
-    }
-    return false;
+    uint32_t delay = 0;
+    if (!SimScenario::parseNumber(value, delay))
+        return Result::BadValue;
+    byteDelays[word] = delay;
+    return Result::Applied;
 }
 
 // "A+B+C": every word must be a command word that the fault can act on. The speed change is never

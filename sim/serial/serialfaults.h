@@ -3,6 +3,8 @@
 // a controller scenario as items of its own (documented in docs/simulator.md).
 #pragma once
 
+#include "simscenario.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -26,8 +28,8 @@ public:
     };
 
     // Takes one scenario item that the controller model does not know, split at its first '='.
-    // False when the key is not a serial fault or its value is malformed.
-    bool applyItem(std::string_view key, std::string_view value);
+    // UnknownKey when the key is not a serial fault, BadValue when its value is malformed.
+    SimScenario::ItemResult applyItem(std::string_view key, std::string_view value);
 
     bool has(Kind kind, std::string_view word) const;
     // Bytes sent before the reply to word; the word's own entry wins over the general one.

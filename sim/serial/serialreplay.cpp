@@ -1,33 +1,69 @@
 #include "serialreplay.h"
 
-#include "commandassembler.h"
-
-SerialReplay SerialReplay::fromRecording(const RecordingFile& recording)
+std::optional<SerialReplay> SerialReplay::load(const std::string& path, std::string& error,
+                                               std::string& ending)
 {
     SerialReplay replay;
-    // The tool's bytes are cut into commands as the controller's receiver cuts them; the zero byte of
-    // the handshake, outside any command, is no command.
-    CommandAssembler assembler;
-    int64_t lastTime = 0;
-    for (const JsonValue& event : recording.events()) {
-        const std::string name = RecordingFile::eventName(event);
-        const int64_t time = RecordingFile::time(event);
-        if (name == "write") {
-            for (const char byte : event["bytes"].bytes().value_or(std::string())) {
-                if (std::optional<std::string> command = assembler.push(byte, true))
-                    replay.exchangeList.push_back({std::move(*command), {}, false, 0});
-            }
-            lastTime = time;
-        } else if (replay.exchangeList.empty()) {
-            continue;
-        } else if (name == "read") {
-            replay.exchangeList.back().reply.push_back(
-                {time - lastTime, event["bytes"].bytes().value_or(std::string())});
-            lastTime = time;
-        } else if (name == "read-failed" && !replay.exchangeList.back().hangUp) {
-            replay.exchangeList.back().hangUp = true;
-            replay.exchangeList.back().hangUpDelayUs = time - lastTime;
-        }
-    }
+    const auto take = [&replay](const RecordedEvent& event, std::string& why) {
+        return replay.take(event, why);
+    };
+    if (!RecordingFile::read(path, take, error, ending))
+        return std::nullopt;
+    replay.findAbortHold();
     return replay;
+}
+
+std::optional<SerialReplay> SerialReplay::fromText(std::string_view text, const std::string& path,
+                                                   std::string& error, std::string& ending)
+{
+    SerialReplay replay;
+    const auto take = [&replay](const RecordedEvent& event, std::string& why) {
+        return replay.take(event, why);
+    };
+    if (!RecordingFile::readText(text, path, take, error, ending))
+        return std::nullopt;
+    replay.findAbortHold();
+    return replay;
+}
+
+void SerialReplay::findAbortHold()
+{
+    if (!exchangesBeforeAbort || *exchangesBeforeAbort == 0)
+        return;
+    const std::string& interrupted = exchangeList[*exchangesBeforeAbort - 1].command;
+    std::size_t hold = *exchangesBeforeAbort;
+    while (hold < exchangeList.size() && exchangeList[hold].command == interrupted)
+        ++hold;
+    holdAt = hold < exchangeList.size() ? hold : 0;
+}
+
+bool SerialReplay::take(const RecordedEvent& event, std::string& problem)
+{
+    if (event.event == "abort" && !exchangesBeforeAbort) {
+        exchangesBeforeAbort = exchangeList.size();
+        return true;
+    }
+    const bool carriesBytes = event.event == "write" || event.event == "read";
+    if (carriesBytes && !event.bytes) {
+        problem = "\"bytes\" is missing or holds a character above U+00FF";
+        return false;
+    }
+    // Times are range-checked when read, so the gaps cannot overflow; a time that goes back is no gap.
+    const int64_t gap = std::max<int64_t>(event.time - lastTime, 0);
+    if (event.event == "write") {
+        for (const char byte : *event.bytes) {
+            if (std::optional<std::string> command = assembler.push(byte, true))
+                exchangeList.push_back({std::move(*command), {}, false, 0});
+        }
+        lastTime = event.time;
+    } else if (exchangeList.empty()) {
+        return true;
+    } else if (event.event == "read") {
+        exchangeList.back().reply.push_back({gap, *event.bytes});
+        lastTime = event.time;
+    } else if (event.event == "read-failed" && !exchangeList.back().hangUp) {
+        exchangeList.back().hangUp = true;
+        exchangeList.back().hangUpDelayUs = gap;
+    }
+    return true;
 }

@@ -3,10 +3,13 @@
 // delivered and with the gaps between them, and whether the line hung up.
 #pragma once
 
+#include "commandassembler.h"
 #include "recordingfile.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class SerialReplay
@@ -28,11 +31,30 @@ public:
     };
 
     // The exchanges of the serial events in a recording; library calls are passed over. Bytes read
-    // before the first command are dropped: a controller speaks only when asked.
-    static SerialReplay fromRecording(const RecordingFile& recording);
+    // before the first command are dropped: a controller speaks only when asked. nullopt, and error
+    // says why (with the line), when the recording cannot be read or its bytes are no bytes; ending
+    // says where a recording cut short ends.
+    static std::optional<SerialReplay> load(const std::string& path, std::string& error, std::string& ending);
+    // The same for the text of a recording.
+    static std::optional<SerialReplay> fromText(std::string_view text, const std::string& path,
+                                                std::string& error, std::string& ending);
 
     const std::vector<Exchange>& exchanges() const { return exchangeList; }
+    // Where a recorded abort is held: the first exchange after the abort whose command is no
+    // repeat of the one the abort interrupted (the stop); 0 when the recording holds no abort.
+    // Until the replayed run is aborted too, that interrupted command is answered as before.
+    std::size_t abortHold() const { return holdAt; }
 
 private:
+    bool take(const RecordedEvent& event, std::string& problem);
+
     std::vector<Exchange> exchangeList;
+    // The tool's bytes are cut into commands as the controller's receiver cuts them; the zero byte
+    // of the handshake, outside any command, is no command.
+    CommandAssembler assembler;
+    int64_t lastTime = 0;
+    std::optional<std::size_t> exchangesBeforeAbort;
+    std::size_t holdAt = 0;
+
+    void findAbortHold();
 };

@@ -4,6 +4,7 @@
 #include "calibrateprocess.h"
 #include "simprocess.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -98,16 +99,24 @@ private slots:
     void aLibraryRunReplaysToTheSameLog_data()
     {
         QTest::addColumn<QString>("locator");
-        QTest::newRow("normal run") << "sim:demo,time=300";
-        QTest::newRow("failing channel") << "sim:channels=3,time=100,fail-calibrate@1=17";
-        QTest::newRow("failing status read") << "sim:channels=2,time=100,fail-status@0=15";
-        QTest::newRow("not opened") << "sim:fail-open=7";
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("normal run") << "sim:demo,time=300"
+                                    << "r.jsonl";
+        QTest::newRow("failing channel") << "sim:channels=3,time=100,fail-calibrate@1=17"
+                                         << "r.jsonl";
+        QTest::newRow("failing status read") << "sim:channels=2,time=100,fail-status@0=15"
+                                             << "r.jsonl";
+        QTest::newRow("not opened") << "sim:fail-open=7"
+                                    << "r.jsonl";
+        QTest::newRow("a path with commas") << "sim:channels=1,time=0"
+                                            << "r,1,time=5.jsonl";
     }
     void aLibraryRunReplaysToTheSameLog()
     {
         QFETCH(QString, locator);
+        QFETCH(QString, fileName);
         QTemporaryDir folder;
-        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        const QString path = folder.filePath(fileName);
         const CalibrateOutcome original = runVkrCalibrate({QStringLiteral("--record"), path, locator});
         QVERIFY(original.exitCode >= 0);
         const CalibrateOutcome replayed = runVkrCalibrate({QStringLiteral("sim:replay=") + path});
@@ -146,6 +155,12 @@ private slots:
             << QByteArray("Could not calibrate channel 1! Error: 265\n")
             << "the recording has OV_CalibrateSensor_S(channel=5), the tool called "
                "OV_CalibrateSensor_S(channel=1)";
+        QTest::newRow("a recorded out-value that is no number: the recording is blamed, at its line")
+            << "sim:channels=1,time=0"
+            << "\"out\":\\{\"mode\":2\\}"
+            << "\"out\":{\"mode\":\"2\"}" << QByteArray("Could not read sensor enabled mode! Error: 265\n")
+            << "r.jsonl: line 4: call 2, OV_GetSensorEnabled_S(): the recorded out-value \"mode\" is no "
+               "number";
     }
     void anEditedRecordingReplaysAsEdited()
     {
@@ -216,6 +231,69 @@ private slots:
         QVERIFY(replayed.state() == QProcess::NotRunning || replayed.waitForFinished());
     }
 
+    // A run aborted (SIGINT) while channel 0 waits: its recording holds the abort and the stop and
+    // close that followed, and a replay aborted during the same wait, sooner or later than the
+    // recorded run was, logs what it logged and departs nowhere.
+    void anAbortedRunReplaysAsItRan_data()
+    {
+        QTest::addColumn<bool>("serial");
+        QTest::addColumn<int>("replayAbortMs"); // after channel 0 started calibrating
+        QTest::newRow("serial, aborted sooner") << true << 0;
+        QTest::newRow("serial, aborted later") << true << 1500;
+        QTest::newRow("library, aborted sooner") << false << 0;
+        QTest::newRow("library, aborted later") << false << 1500;
+    }
+    void anAbortedRunReplaysAsItRan()
+    {
+        QFETCH(bool, serial);
+        QFETCH(int, replayAbortMs);
+        const QString scenario = QStringLiteral("channels=2,stuck=0");
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        // Aborted once channel 0 has waited a while, so that the recording holds status reads.
+        const auto abortedRun = [](const QStringList& arguments, int waitMs,
+                                   const std::function<bool()>& waited) {
+            QProcess run;
+            run.start(QStringLiteral(VKR_CALIBRATE_PATH), arguments);
+            QByteArray output;
+            if (!QTest::qWaitFor(
+                    [&] { return (output += run.readAllStandardOutput()).contains("calibrating... "); },
+                    10000))
+                return CalibrateOutcome();
+            QElapsedTimer clock;
+            clock.start();
+            if (!QTest::qWaitFor([&] { return clock.elapsed() >= waitMs && waited(); }, 10000))
+                return CalibrateOutcome();
+            ::kill(run.processId(), SIGINT);
+            CalibrateOutcome outcome;
+            if (!run.waitForFinished(10000))
+                return outcome;
+            outcome.output = output + run.readAllStandardOutput();
+            outcome.errors = run.readAllStandardError();
+            outcome.exitCode = run.exitCode();
+            return outcome;
+        };
+        SimProcess sim(scenario);
+        QVERIFY(!serial || sim.start());
+        const CalibrateOutcome original = abortedRun(
+            {QStringLiteral("--record"), path, serial ? sim.locator() : QStringLiteral("sim:") + scenario}, 0,
+            [&] { return readFile(path).count(serial ? ":GS0" : "OV_GetStatus_S") >= 20; });
+        QVERIFY2(original.output.endsWith("Aborting.\n"), original.output.constData());
+        const QByteArray recording = readFile(path);
+        QVERIFY2(recording.contains("{\"event\":\"abort\""), recording.right(300).constData());
+
+        SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+        QVERIFY(!serial || replay.start());
+        const CalibrateOutcome replayed =
+            abortedRun({serial ? replay.locator() : QStringLiteral("sim:replay=") + path}, replayAbortMs,
+                       [] { return true; });
+        QCOMPARE(replayed.output, original.output);
+        QCOMPARE(replayed.exitCode, original.exitCode);
+        const QString report =
+            serial ? (replay.stop(SIGTERM), replay.log()) : QString::fromUtf8(replayed.errors);
+        QVERIFY2(!report.contains(QLatin1String("departs")), qPrintable(report));
+    }
+
     // A recording the file stops taking: the run goes on to its end with its whole log, and the
     // program ends with 74 and the system's reason.
     void aRecordingTheFileStopsTakingEndsWithTheReason_data()
@@ -272,6 +350,102 @@ private slots:
         QString report;
         replayRun(path, !recordedOn.startsWith(QLatin1String("sim:")), report);
         QCOMPARE(report.count(said.arg(torn + 1)), 1);
+    }
+
+    // A file that is no recording, or one no recorder writes, is refused before the replay starts,
+    // at once and with what is wrong: neither a FIFO nor a device is ever opened, a line is read
+    // no further than its bound. made: shell commands that make the file r in the current folder.
+    void aFileThatIsNoRecordingIsRefusedAtOnce_data()
+    {
+        QTest::addColumn<bool>("serial");
+        QTest::addColumn<QString>("made");
+        QTest::addColumn<QString>("said");
+        const QString header = QStringLiteral("echo '{\"event\":\"recording\",\"format\":1,\"t\":1}' >r; ");
+        const QString call = QStringLiteral("echo '{\"event\":\"call\",\"function\":\"OV_OpenSystem\","
+                                            "\"in\":{},\"out\":{},\"result\":0,\"t\":5,\"us\":%1}' >>r");
+        QTest::newRow("directory") << false << "mkdir r"
+                                   << "r: a directory, not a recording file";
+        QTest::newRow("FIFO") << false << "mkfifo r"
+                              << "r: a named pipe (FIFO), not a recording file";
+        QTest::newRow("FIFO, serial") << true << "mkfifo r"
+                                      << "r: a named pipe (FIFO), not a recording file";
+        QTest::newRow("device") << true << "ln -s /dev/zero r"
+                                << "r: a character device, not a recording file";
+        QTest::newRow("empty") << false << ": >r"
+                               << "r: the file is empty";
+        QTest::newRow("truncated") << true << "printf '{\"event\":\"rec' >r"
+                                   << "r: line 1: cut short: the file ends in its first line";
+        QTest::newRow("overlong line") << false << header + "head -c 17000000 /dev/zero | tr '\\0' 1 >>r"
+                                       << "r: line 2: longer than 16 MiB";
+        QTest::newRow("duration beyond an hour")
+            << false << header + call.arg(QStringLiteral("3600000001"))
+            << "r: line 2: the call's duration \"us\" is no whole number";
+        QTest::newRow("negative duration") << false << header + call.arg(QStringLiteral("-1"))
+                                           << "r: line 2: the call's duration \"us\" is no whole number";
+        QTest::newRow("time out of range, serial")
+            << true << header + "echo '{\"event\":\"write\",\"bytes\":\"\",\"t\":1e300}' >>r"
+            << "r: line 2: the time \"t\" is no whole number";
+    }
+    void aFileThatIsNoRecordingIsRefusedAtOnce()
+    {
+        QFETCH(bool, serial);
+        QFETCH(QString, made);
+        QFETCH(QString, said);
+        QTemporaryDir folder;
+        QProcess maker;
+        maker.setWorkingDirectory(folder.path());
+        maker.start(QStringLiteral("sh"), {QStringLiteral("-c"), made});
+        QVERIFY(maker.waitForFinished() && maker.exitCode() == 0);
+        const QString path = folder.filePath(QStringLiteral("r"));
+        // A hang guard, not a benchmark: reading nothing takes no time.
+        QElapsedTimer clock;
+        clock.start();
+        if (serial) {
+            SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+            QVERIFY(!replay.start(5000));
+            QVERIFY(replay.waitForExit(5000));
+            QCOMPARE(replay.process().exitCode(), 2);
+            QVERIFY2(replay.log().contains(said), qPrintable(replay.log()));
+        } else {
+            const CalibrateOutcome replayed = runVkrCalibrate({QStringLiteral("sim:replay=") + path}, 5000);
+            QVERIFY2(replayed.errors.contains(said.toUtf8()), replayed.errors.constData());
+            QVERIFY(replayed.output.contains("Could not initialize! Error: 262\n"));
+        }
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // A call that took an hour when it was recorded is cut short by every signal that ends the tool.
+    void aLongRecordedCallEndsOnEverySignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+    void aLongRecordedCallEndsOnEverySignal()
+    {
+        QFETCH(int, signal);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("r.jsonl"));
+        QVERIFY(recordRun(QStringLiteral("sim:channels=1,time=100"), path).exitCode == 0);
+        QString recording = QString::fromUtf8(readFile(path));
+        const QRegularExpression statusRead(QStringLiteral("(\"OV_GetStatus_S\".*\"us\":)[0-9]+"));
+        const QRegularExpressionMatch found = statusRead.match(recording);
+        QVERIFY(found.hasMatch());
+        recording.replace(found.capturedStart(), found.capturedLength(), found.captured(1) + "3600000000");
+        QVERIFY(writeFile(path, recording.toUtf8()));
+
+        QProcess replayed;
+        replayed.start(QStringLiteral(VKR_CALIBRATE_PATH), {QStringLiteral("sim:replay=") + path});
+        QByteArray output;
+        QTRY_VERIFY_WITH_TIMEOUT((output += replayed.readAllStandardOutput()).contains("calibrating... "),
+                                 10000);
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(replayed.processId(), signal);
+        QVERIFY(replayed.waitForFinished(10000));
+        qInfo("ended %lld ms after the signal", clock.elapsed());
+        QVERIFY2((output + replayed.readAllStandardOutput()).endsWith("Aborting.\n"), output.constData());
     }
 
     void recordingTakesOneLocator()

@@ -190,24 +190,44 @@ private slots:
     {
         QTest::addColumn<int>("signal");
         QTest::addColumn<bool>("hostOnLine");
-        QTest::newRow("SIGINT, line idle") << int(SIGINT) << false;
-        QTest::newRow("SIGTERM, line idle") << int(SIGTERM) << false;
-        QTest::newRow("SIGTERM, host on the line") << int(SIGTERM) << true;
+        // A reply larger than the line holds, which the host leaves unread when it closes the line.
+        QTest::addColumn<bool>("replyPending");
+        QTest::newRow("SIGINT, line idle") << int(SIGINT) << false << false;
+        QTest::newRow("SIGTERM, line idle") << int(SIGTERM) << false << false;
+        QTest::newRow("SIGTERM, host on the line") << int(SIGTERM) << true << false;
+        QTest::newRow("SIGTERM, host gone from a reply it did not read") << int(SIGTERM) << false << true;
+        QTest::newRow("SIGINT, host reading nothing of a reply") << int(SIGINT) << true << true;
     }
 
     void endsCleanlyOnSignal()
     {
         QFETCH(int, signal);
         QFETCH(bool, hostOnLine);
+        QFETCH(bool, replyPending);
 
-        SimProcess sim;
+        SimProcess sim(replyPending ? QStringLiteral("noise=") + QString(120000, QLatin1Char('~'))
+                                    : QString());
         QVERIFY(sim.start());
         SerialPort port;
-        if (hostOnLine) {
+        if (hostOnLine || replyPending) {
             QVERIFY(port.open(sim.portName().toStdString(), 9600));
             QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("host opened the line")), 5000);
         }
+        if (replyPending) {
+            QVERIFY(port.write(":GIV\n", 5));
+            QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :GIV")), 5000);
+        }
+        if (replyPending && !hostOnLine) {
+            // The write loop takes the hang-up for the end of the line, and waits for the next host.
+            port.close();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                sim.log().contains(QLatin1String("host closed the line during the reply")), 5000);
+        }
+        // A hang guard on top of stop()'s own: the write loop never holds a stop request up.
+        QElapsedTimer clock;
+        clock.start();
         QVERIFY(sim.stop(signal));
+        qInfo("ended %lld ms after the signal", clock.elapsed());
         QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(sim.process().exitCode(), 0);
     }
@@ -221,6 +241,14 @@ private slots:
         QTest::newRow("scenario without its text") << QStringList{"--scenario"} << "--scenario";
         QTest::newRow("unknown option") << QStringList{"--fast"} << "fast";
         QTest::newRow("an argument") << QStringList{"demo"} << "demo";
+        QTest::newRow("a known item with a wrong value")
+            << QStringList{"--scenario", "noise=a:b"} << "bad value in: noise=a:b";
+        QTest::newRow("speed factor beyond the range")
+            << QStringList{"--replay", "r.jsonl", "--speed", "1e300"}
+            << "--speed takes a number from 0.001 to 1000";
+        QTest::newRow("speed factor below the range")
+            << QStringList{"--replay", "r.jsonl", "--speed", "1e-300"}
+            << "--speed takes a number from 0.001 to 1000";
     }
     void rejectsABadCommandLine()
     {

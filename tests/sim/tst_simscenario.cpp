@@ -191,7 +191,9 @@ void TestSimScenario::extraItems()
     const SimScenario::ExtraItemHandler handler = [&](std::string_view key, std::string_view value) {
         offered << QString::fromStdString(std::string(key)) + '|' +
                        QString::fromStdString(std::string(value));
-        return key != "refuse";
+        return key == "refuse"  ? SimScenario::ItemResult::UnknownKey
+               : key == "wrong" ? SimScenario::ItemResult::BadValue
+                                : SimScenario::ItemResult::Applied;
     };
 
     std::string error;
@@ -208,6 +210,8 @@ void TestSimScenario::extraItems()
 
     QVERIFY(!SimScenario::parse("refuse=1", &error, handler));
     QCOMPARE(QString::fromStdString(error), QString("unknown item: refuse=1"));
+    QVERIFY(!SimScenario::parse("wrong=1", &error, handler));
+    QCOMPARE(QString::fromStdString(error), QString("bad value in: wrong=1"));
 }
 
 QTEST_GUILESS_MAIN(TestSimScenario)

@@ -20,7 +20,10 @@ public:
     std::string slavePath() const { return master.slavePath(); }
 
     // Writes all bytes, waiting a few seconds at most while the line is full.
-    bool write(const QByteArray& data) { return master.write(data.constData(), std::size_t(data.size())); }
+    bool write(const QByteArray& data)
+    {
+        return master.write(data.constData(), std::size_t(data.size())) == PtyMaster::Written::All;
+    }
     // Bytes from the client: exactly count of them, or fewer when the time-out passed first.
     QByteArray readExactly(int count, int timeoutMs);
     // Bytes from the client up to and including the terminator, or what came before the time-out passed.
