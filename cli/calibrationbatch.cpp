@@ -54,12 +54,8 @@ CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, Report
     }
 }
 
+// Starts the runs waiting for their turn, as many as may go now; called again as each run ends.
 void CalibrationBatch::start()
-{
-    startWaiting();
-}
-
-void CalibrationBatch::startWaiting()
 {
     while (!aborting && going.size() < jobs && nextToStart < runs.size()) {
         HeadlessRun* run = runs[nextToStart++].get();
@@ -101,5 +97,5 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
     if (--unfinished == 0)
         emit finished(worstStatus);
     else
-        startWaiting();
+        start();
 }

@@ -54,7 +54,6 @@ signals:
     void finished(int status);
 
 private:
-    void startWaiting();
     void runFinished(HeadlessRun* run, int status, const RunRecord& record);
 
     StandardOutput output;

@@ -45,13 +45,13 @@ bool HistoryReader::read(const Filter& filter, QVector<Entry>& entries, QString&
 bool HistoryReader::readFile(const QString& path, const Filter& filter, QVector<Entry>& entries,
                              QString& error)
 {
-    QFile file(path);
-    if (!QFileInfo::exists(path))
+    const QFileInfo info(path);
+    if (!info.exists())
         return true;
-    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        error =
-            QStringLiteral("cannot read %1: %2")
-                .arg(path, QFileInfo(path).isDir() ? QStringLiteral("it is a folder") : file.errorString());
+    QFile file(path);
+    if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2")
+                    .arg(path, info.isDir() ? QStringLiteral("it is a folder") : file.errorString());
         return false;
     }
     for (qint64 number = 1; !file.atEnd(); ++number) {
