@@ -46,17 +46,30 @@ uint64_t interruptions = 0;
 
 } // namespace
 
-std::shared_ptr<CallReplay> CallReplay::load(const std::string& path, std::string* error)
+std::shared_ptr<CallReplay> CallReplay::read(const std::string& path, const Reader& reader,
+                                             std::string& problem, std::string& ending)
 {
     auto replay = std::make_shared<CallReplay>();
     replay->path = path;
-    std::string problem;
-    std::string ending;
     const auto take = [&replay](const RecordedEvent& event, std::string& why) {
         return replay->take(event, why);
     };
-    if (!RecordingFile::read(path, take, problem, ending)) {
-        replay->departed = true; // nothing was replayed, so nothing departed
+    if (reader(take, problem, ending))
+        return replay;
+    replay->departed = true; // nothing was replayed, so nothing departed
+    return nullptr;
+}
+
+std::shared_ptr<CallReplay> CallReplay::load(const std::string& path, std::string* error)
+{
+    std::string problem;
+    std::string ending;
+    const auto reader = [&path](const RecordingFile::EventHandler& take, std::string& problem,
+                                std::string& ending) {
+        return RecordingFile::read(path, take, problem, ending);
+    };
+    const std::shared_ptr<CallReplay> replay = read(path, reader, problem, ending);
+    if (!replay) {
         if (error)
             *error = problem;
         return nullptr;
@@ -77,15 +90,16 @@ std::shared_ptr<CallReplay> CallReplay::load(const std::string& path, std::strin
 std::shared_ptr<CallReplay> CallReplay::fromText(std::string_view text, const std::string& path,
                                                  std::string* error)
 {
-    auto replay = std::make_shared<CallReplay>();
-    replay->path = path;
     std::string problem;
     std::string ending;
-    const auto take = [&replay](const RecordedEvent& event, std::string& why) {
-        return replay->take(event, why);
+    const auto reader = [text, &path](const RecordingFile::EventHandler& take, std::string& problem,
+                                      std::string& ending) {
+        return RecordingFile::readText(text, path, take, problem, ending);
     };
-    if (!RecordingFile::readText(text, path, take, problem, ending) || replay->calls.empty()) {
-        replay->departed = true;
+    const std::shared_ptr<CallReplay> replay = read(path, reader, problem, ending);
+    if (!replay || replay->calls.empty()) {
+        if (replay)
+            replay->departed = true;
         if (error)
             *error = problem;
         return nullptr;

@@ -13,6 +13,7 @@
 #include "recordingfile.h"
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,13 @@ public:
     std::size_t callCount() const { return calls.size(); }
 
 private:
+    // Reads a recording through reader into a new replay; null, with the reader's problem, when
+    // it cannot be read.
+    using Reader = std::function<bool(const RecordingFile::EventHandler& take, std::string& problem,
+                                      std::string& ending)>;
+    static std::shared_ptr<CallReplay> read(const std::string& path, const Reader& reader,
+                                            std::string& problem, std::string& ending);
+
     // A compact call: its names are indexes into names, its values a range of values.
     struct Value
     {
