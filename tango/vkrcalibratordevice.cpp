@@ -406,8 +406,10 @@ void VKRCalibratorDevice::writeLocator(Tango::WAttribute& attribute)
     Tango::DevString written = nullptr;
     attribute.get_write_value(written);
     locator = QString::fromUtf8(written ? written : "").trimmed().toStdString();
-    if (get_state() == Tango::ON && outcome.empty())
+    if (get_state() == Tango::ON && outcome.empty()) {
         set_status(idleStatus(locator));
+        push_change_event("Status");
+    }
 }
 
 VKRCalibratorClass::VKRCalibratorClass(std::string& name) : Tango::DeviceClass(name) {}
