@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool and its serial simulator vkr-sim (not the tests: those
-# are ./test.sh's) and starts its window; without a reachable display, the command-line calibration
-# of the simulated controller.
+# Installs what is missing, builds the tool (not the tests: those are ./test.sh's) and starts its
+# window, while vkr-calibrate and the serial simulator vkr-sim are built behind it; without a
+# reachable display, the command-line calibration of the simulated controller.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"$(nproc)" --target vkr-calibrator vkr-calibrate vkr-sim VKRControl OrvaneIO
+# A new build folder is a Release build: without debug information to write, the first build is
+# about a quarter faster. A folder configured before keeps its build type.
+build_type=()
+[ -f build/CMakeCache.txt ] || build_type=(-DCMAKE_BUILD_TYPE=Release)
+cmake -S . -B build -G Ninja "${build_type[@]}" >/dev/null
+# One build at a time in the folder, this script's own background build included.
+build() {
+    flock build/.run.lock nice -n "${niceness:-0}" cmake --build build -j"$(nproc)" --target "$@"
+}
+build vkr-calibrator VKRControl OrvaneIO
 
 # True when the X display named by DISPLAY answers: its local socket exists, or its TCP port (an
 # ssh -X forwarding) takes a connection. A DISPLAY left over from an old session fails here
@@ -32,8 +40,11 @@ wayland_display_reachable() {
 }
 
 if [ -n "${QT_QPA_PLATFORM:-}" ] || x_display_reachable || wayland_display_reachable; then
+    echo "Building vkr-calibrate and vkr-sim behind the window, at low priority: build/run-build.log"
+    (niceness=10 build vkr-calibrate vkr-sim >build/run-build.log 2>&1 </dev/null &)
     exec build/vkr-calibrator "$@"
 fi
+build vkr-calibrate
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "The display ${DISPLAY:-$WAYLAND_DISPLAY} cannot be reached (a session that has ended?): running the command-line calibration of the simulated controller instead."
 else
