@@ -167,3 +167,5 @@ void VKRCalibrator::remember(const QString& locator)
     const QString shown = ui.statusBar->currentMessage();
     ui.statusBar->showMessage(shown.isEmpty() ? said : shown + QStringLiteral("; ") + said);
 }
+
+#include "moc_vkrcalibrator.cpp"

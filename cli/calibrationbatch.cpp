@@ -99,3 +99,5 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
     else
         start();
 }
+
+#include "moc_calibrationbatch.cpp"

@@ -108,3 +108,5 @@ ExitStatus HeadlessRun::exitStatus() const
     }
     return record.errors == 0 ? Calibrated : CalibratedWithErrors;
 }
+
+#include "moc_headlessrun.cpp"

@@ -213,3 +213,5 @@ uint32_t VKRConnection::stop(uint32_t channel)
     return dispatch([&] { return library.stop(systemIndex, channel); },
                     [&] { return acknowledgedCommand(commandText("S", channel), channel); });
 }
+
+#include "moc_vkrconnection.cpp"

@@ -235,3 +235,5 @@ void WorkThread::recordChannel(uint32_t channel, RunRecord::Channel::Result resu
 {
     record.channels.append({channel, result, code, static_cast<double>(channelTimer.nsecsElapsed()) / 1e9});
 }
+
+#include "moc_workthread.cpp"
