@@ -87,7 +87,6 @@ class TangoServerTest : public QObject
     Q_OBJECT
 
 private slots:
-
     void aRunEndsInItsStateWithItsReport_data()
     {
         QTest::addColumn<QString>("locator");
