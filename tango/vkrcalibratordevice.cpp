@@ -25,32 +25,17 @@ void describe(Tango::Attr& attribute, const char* description)
     attribute.set_default_properties(properties);
 }
 
-class ReadAttribute : public Tango::Attr
+// A read-only attribute whose changes the device pushes: a scalar (Tango::Attr) or a spectrum
+// (Tango::SpectrumAttr), made with that class's own arguments after the reader and description.
+template <typename Shape> class PushedAttribute : public Shape
 {
 public:
-    ReadAttribute(const char* name, long type, Reader reader, const char* description)
-        : Tango::Attr(name, type, Tango::READ), reader(reader)
+    template <typename... ShapeArguments>
+    PushedAttribute(Reader reader, const char* description, ShapeArguments... arguments)
+        : Shape(arguments...), reader(reader)
     {
         describe(*this, description);
-        set_change_event(true, false); // pushed by the device, without Tango's own change check
-    }
-    void read(Tango::DeviceImpl* device, Tango::Attribute& attribute) override
-    {
-        (static_cast<VKRCalibratorDevice*>(device)->*reader)(attribute);
-    }
-
-private:
-    const Reader reader;
-};
-
-class ReadSpectrum : public Tango::SpectrumAttr
-{
-public:
-    ReadSpectrum(const char* name, long type, Reader reader, const char* description)
-        : Tango::SpectrumAttr(name, type, MaxChannels), reader(reader)
-    {
-        describe(*this, description);
-        set_change_event(true, false);
+        this->set_change_event(true, false); // pushed by the device, without Tango's own change check
     }
     void read(Tango::DeviceImpl* device, Tango::Attribute& attribute) override
     {
@@ -346,18 +331,12 @@ void VKRCalibratorDevice::pushAll()
     Tango::DevULong none = 0;
     push_change_event("ChannelResults", channelCodes.empty() ? &none : channelCodes.data(),
                       long(channelCodes.size()));
-    nameValues.clear();
-    for (const std::string& name : channelNames)
-        nameValues.push_back(const_cast<char*>(name.c_str()));
-    Tango::DevString noName = nullptr;
-    push_change_event("ChannelResultNames", nameValues.empty() ? &noName : nameValues.data(),
-                      long(nameValues.size()));
+    push_change_event("ChannelResultNames", channelNameValues(), long(channelNames.size()));
 }
 
 void VKRCalibratorDevice::readLog(Tango::Attribute& attribute)
 {
-    stringValue = const_cast<char*>(logText.c_str());
-    attribute.set_value(&stringValue);
+    readString(attribute, logText);
 }
 
 void VKRCalibratorDevice::readErrors(Tango::Attribute& attribute)
@@ -367,8 +346,7 @@ void VKRCalibratorDevice::readErrors(Tango::Attribute& attribute)
 
 void VKRCalibratorDevice::readOutcome(Tango::Attribute& attribute)
 {
-    stringValue = const_cast<char*>(outcome.c_str());
-    attribute.set_value(&stringValue);
+    readString(attribute, outcome);
 }
 
 void VKRCalibratorDevice::readChannelResults(Tango::Attribute& attribute)
@@ -379,23 +357,33 @@ void VKRCalibratorDevice::readChannelResults(Tango::Attribute& attribute)
 
 void VKRCalibratorDevice::readChannelResultNames(Tango::Attribute& attribute)
 {
+    attribute.set_value(channelNameValues(), long(channelNames.size()));
+}
+
+void VKRCalibratorDevice::readString(Tango::Attribute& attribute, const std::string& value)
+{
+    stringValue = const_cast<char*>(value.c_str());
+    attribute.set_value(&stringValue);
+}
+
+// Tango takes no null pointer, also for an empty spectrum.
+Tango::DevString* VKRCalibratorDevice::channelNameValues()
+{
     nameValues.clear();
     for (const std::string& name : channelNames)
         nameValues.push_back(const_cast<char*>(name.c_str()));
     static Tango::DevString noName = nullptr;
-    attribute.set_value(nameValues.empty() ? &noName : nameValues.data(), long(nameValues.size()));
+    return nameValues.empty() ? &noName : nameValues.data();
 }
 
 void VKRCalibratorDevice::readLastReport(Tango::Attribute& attribute)
 {
-    stringValue = const_cast<char*>(lastReport.c_str());
-    attribute.set_value(&stringValue);
+    readString(attribute, lastReport);
 }
 
 void VKRCalibratorDevice::readLocator(Tango::Attribute& attribute)
 {
-    stringValue = const_cast<char*>(locator.c_str());
-    attribute.set_value(&stringValue);
+    readString(attribute, locator);
 }
 
 void VKRCalibratorDevice::writeLocator(Tango::WAttribute& attribute)
@@ -433,21 +421,28 @@ void VKRCalibratorClass::command_factory()
 void VKRCalibratorClass::attribute_factory(std::vector<Tango::Attr*>& attributes)
 {
     using Device = VKRCalibratorDevice;
-    attributes.push_back(new ReadAttribute("Log", Tango::DEV_STRING, &Device::readLog,
-                                           "The log of the current or last run, as the window shows it."));
-    attributes.push_back(new ReadAttribute("Errors", Tango::DEV_ULONG, &Device::readErrors,
-                                           "The errors the last run counted."));
-    attributes.push_back(new ReadAttribute(
-        "Outcome", Tango::DEV_STRING, &Device::readOutcome,
-        "How the last run ended, as its report says; running during a run, empty before the first."));
-    attributes.push_back(new ReadSpectrum("ChannelResults", Tango::DEV_ULONG, &Device::readChannelResults,
-                                          "The result code of each channel the last run reached."));
-    attributes.push_back(new ReadSpectrum("ChannelResultNames", Tango::DEV_STRING,
-                                          &Device::readChannelResultNames,
-                                          "The result of each channel the last run reached, by name."));
-    attributes.push_back(new ReadAttribute("LastReport", Tango::DEV_STRING, &Device::readLastReport,
-                                           "The JSON report object of the last run, as vkr-calibrate "
-                                           "--report writes it; {} before the first."));
+    using Scalar = PushedAttribute<Tango::Attr>;
+    using Spectrum = PushedAttribute<Tango::SpectrumAttr>;
+    attributes.push_back(new Scalar(&Device::readLog,
+                                    "The log of the current or last run, as the window shows it.", "Log",
+                                    Tango::DEV_STRING, Tango::READ));
+    attributes.push_back(new Scalar(&Device::readErrors, "The errors the last run counted.", "Errors",
+                                    Tango::DEV_ULONG, Tango::READ));
+    attributes.push_back(new Scalar(
+        &Device::readOutcome,
+        "How the last run ended, as its report says; running during a run, empty before the first.",
+        "Outcome", Tango::DEV_STRING, Tango::READ));
+    attributes.push_back(new Spectrum(&Device::readChannelResults,
+                                      "The result code of each channel the last run reached.",
+                                      "ChannelResults", Tango::DEV_ULONG, MaxChannels));
+    attributes.push_back(new Spectrum(&Device::readChannelResultNames,
+                                      "The result of each channel the last run reached, by name.",
+                                      "ChannelResultNames", Tango::DEV_STRING, MaxChannels));
+    attributes.push_back(
+        new Scalar(&Device::readLastReport,
+                   "The JSON report object of the last run, as vkr-calibrate --report writes it; "
+                   "{} before the first.",
+                   "LastReport", Tango::DEV_STRING, Tango::READ));
     attributes.push_back(new LocatorAttribute);
 }
 

@@ -57,6 +57,8 @@ private:
     void remember(const RunRecord& record);
     void pushAll();
     void pushString(const char* attribute, const std::string& value);
+    void readString(Tango::Attribute& attribute, const std::string& value);
+    Tango::DevString* channelNameValues();
 
     std::atomic_bool closing{false};
     bool running = false;   // from Calibrate until the run's end is shown
