@@ -155,12 +155,9 @@ void VKRCalibrator::workThreadFinished()
 
 void VKRCalibrator::remember(const QString& locator)
 {
-    if (HistoryJournal::disabledByEnvironment())
-        return;
     QString error;
-    if (history.append(locator, worker.lastRecord(), error) || historyFailed)
+    if (!history.appendFailsFirstTime(locator, worker.lastRecord(), error))
         return;
-    historyFailed = true;
     // Said beside the reason of a failed open, which stays.
     const QString said =
         tr("The calibration history could not be written (%1): %2").arg(history.path(), error);

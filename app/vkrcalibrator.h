@@ -42,5 +42,4 @@ private:
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
     HistoryJournal history{HistoryJournal::Source::Window};
-    bool historyFailed = false;
 };

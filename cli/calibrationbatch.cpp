@@ -86,11 +86,9 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
     }
     if (history) {
         QString error;
-        if (!history->append(run->locator(), record, error) && !historyFailed) {
+        if (history->appendFailsFirstTime(run->locator(), record, error))
             std::fprintf(stderr, "vkr-calibrate: cannot write the calibration history %s: %s\n",
                          qPrintable(ArgumentText::shown(history->path())), qPrintable(error));
-            historyFailed = true;
-        }
     }
     worstStatus = std::max(worstStatus, reportFailed ? int(OutputFailed) : status);
     going.remove(run);

@@ -69,5 +69,4 @@ private:
     bool aborting = false;
     int worstStatus = Calibrated;
     bool reportFailed = false;
-    bool historyFailed = false;
 };

@@ -81,6 +81,14 @@ bool HistoryJournal::append(const QString& locator, const RunRecord& record, QSt
     return false;
 }
 
+bool HistoryJournal::appendFailsFirstTime(const QString& locator, const RunRecord& record, QString& error)
+{
+    if (disabledByEnvironment() || append(locator, record, error) || failedBefore)
+        return false;
+    failedBefore = true;
+    return true;
+}
+
 void HistoryJournal::rotateIfFull(qint64 lineSize)
 {
     const QFileInfo journal(journalPath);

@@ -37,6 +37,9 @@ public:
     // Appends the run's object and syncs it. False, with the reason, when the journal could not be
     // written; the journal is then left as it was.
     bool append(const QString& locator, const RunRecord& record, QString& error);
+    // For a program that goes on after a journal it cannot write and says so once: appends, unless
+    // VKR_NO_HISTORY turns the journal off, and is true only for its first failure, with the reason.
+    bool appendFailsFirstTime(const QString& locator, const RunRecord& record, QString& error);
 
 private:
     // Renames a journal that has no room left for a line of the given size.
@@ -45,4 +48,5 @@ private:
     const Source source;
     const QString journalPath;
     const qint64 rotationSize;
+    bool failedBefore = false;
 };

@@ -1,6 +1,5 @@
 #include "vkrcalibratordevice.h"
 
-#include "historyjournal.h"
 #include "runreport.h"
 
 #include <QJsonArray>
@@ -302,13 +301,9 @@ void VKRCalibratorDevice::showEnded(const RunRecord& record)
 // A journal that cannot be written never stops a calibration; it is said once.
 void VKRCalibratorDevice::remember(const RunRecord& record)
 {
-    if (HistoryJournal::disabledByEnvironment())
-        return;
-    HistoryJournal history(HistoryJournal::Source::Tango);
     QString error;
-    if (history.append(QString::fromStdString(runLocator), record, error) || historyFailed)
+    if (!history.appendFailsFirstTime(QString::fromStdString(runLocator), record, error))
         return;
-    historyFailed = true;
     report(get_name() + ": the calibration history could not be written (" + history.path().toStdString() +
            "): " + error.toStdString());
 }

@@ -5,6 +5,7 @@
 // sources may include it.
 #pragma once
 
+#include "historyjournal.h"
 #include "runrecord.h"
 #include "workthread.h"
 
@@ -70,7 +71,7 @@ private:
     Tango::DevULong errors = 0;
     std::vector<Tango::DevULong> channelCodes;
     std::vector<std::string> channelNames;
-    bool historyFailed = false;
+    HistoryJournal history{HistoryJournal::Source::Tango};
     // What a read or an event hands to Tango: pointers into the members above, valid while the
     // monitor is held.
     Tango::DevString stringValue = nullptr;
