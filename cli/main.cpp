@@ -289,10 +289,9 @@ int main(int argc, char* argv[])
         "may still be calibrating\n",
         Aborted});
     HistoryJournal history(HistoryJournal::Source::CommandLine);
-    const bool keepHistory = !parser.isSet(noHistoryOption) && !HistoryJournal::disabledByEnvironment();
-    CalibrationBatch batch(locators,
-                           parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
-                           parser.isSet(reportOption) ? &report : nullptr, keepHistory ? &history : nullptr);
+    CalibrationBatch batch(
+        locators, parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
+        parser.isSet(reportOption) ? &report : nullptr, parser.isSet(noHistoryOption) ? nullptr : &history);
     // The abort is noted before the runs are told, so that it comes before the stop it causes; what
     // was recorded up to it goes to the file now, ahead of its regular write.
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {
