@@ -411,9 +411,9 @@ private slots:
             QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
     }
 
-    // Every run is remembered, a library run and a serial one alike, unless --no-history says
-    // otherwise; --history reads them back, filtered, as a table or as stored. A journal that
-    // cannot be written changes no exit status.
+    // Every run is remembered, a library run and a serial one alike, unless --no-history or
+    // VKR_NO_HISTORY says otherwise; --history reads them back, filtered, as a table or as
+    // stored. A journal that cannot be written changes no exit status.
     void historyRemembersEveryRun()
     {
         QTemporaryDir data;
@@ -424,6 +424,9 @@ private slots:
         QCOMPARE(runVkrCalibrate({"sim:channels=2,fail-calibrate@1=17,time=0"}).exitCode, 1);
         QCOMPARE(runVkrCalibrate({sim.locator()}).exitCode, 0);
         QCOMPARE(runVkrCalibrate({"--no-history", "sim:channels=1,time=0"}).exitCode, 0);
+        qputenv("VKR_NO_HISTORY", "1");
+        QCOMPARE(runVkrCalibrate({"sim:channels=1,time=0"}).exitCode, 0);
+        qunsetenv("VKR_NO_HISTORY");
         QFile file(journal);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QList<QByteArray> stored = file.readAll().trimmed().split('\n');
