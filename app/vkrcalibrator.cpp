@@ -26,7 +26,6 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
         setGeometry(QRect(centredOrigin(screen->geometry().size(), geometry().size()), geometry().size()));
 
     followTheLogsEnd();
-    historyWriter.setMaxThreadCount(1);
     // Return and Enter press the focused button, as Space does; in the locator box they start a
     // run as the button would, but never abort one. The box keeps the list to the locators found.
     ui.calibrateButton->setAutoDefault(true);
@@ -156,16 +155,9 @@ void VKRCalibrator::workThreadFinished()
 
 void VKRCalibrator::remember(const QString& locator)
 {
-    historyWriter.start([this, locator, record = worker.lastRecord()] {
-        QString error;
-        if (history.appendFailsFirstTime(locator, record, error))
-            QMetaObject::invokeMethod(
-                this, [this, error] { showHistoryFailure(error); }, Qt::QueuedConnection);
-    });
-}
-
-void VKRCalibrator::showHistoryFailure(const QString& error)
-{
+    QString error;
+    if (!history.appendFailsFirstTime(locator, worker.lastRecord(), error))
+        return;
     // Said beside the reason of a failed open, which stays.
     const QString said =
         tr("The calibration history could not be written (%1): %2").arg(history.path(), error);

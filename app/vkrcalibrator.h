@@ -7,7 +7,6 @@
 #include "workthread.h"
 
 #include <QMainWindow>
-#include <QThreadPool>
 #include <optional>
 
 class VKRCalibrator : public QMainWindow
@@ -32,7 +31,6 @@ private:
     // Adds the last run to the calibration history; a journal that cannot be written is said once
     // in the status bar and never stops a calibration.
     void remember(const QString& locator);
-    void showHistoryFailure(const QString& error);
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
@@ -44,7 +42,4 @@ private:
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
     HistoryJournal history{HistoryJournal::Source::Window};
-    // Appends to the history one run at a time, off the GUI thread: a journal's sync on a slow or
-    // network disk never stalls the window. After the journal, so that it is waited for first.
-    QThreadPool historyWriter;
 };
