@@ -23,6 +23,9 @@ ensure_packages() {
 # What every build needs (doctest: the serial port contract test, built with the rest).
 BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev nlohmann-json3-dev)
 
+# What the tests need beyond the build: socat makes the serial bridge that a port is shared with.
+TEST_PACKAGES=(socat)
+
 # Tango Controls, for vkr-tango-server and its tests; without it the rest still builds and passes.
 TANGO_PACKAGES=(libtango-dev)
 

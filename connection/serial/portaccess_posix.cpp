@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <grp.h>
@@ -14,6 +16,7 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using Directory = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 Directory openDirectory(const std::string& path)
@@ -21,38 +24,82 @@ Directory openDirectory(const std::string& path)
     return Directory(::opendir(path.c_str()), &::closedir);
 }
 
-// A /proc entry's process id, or 0 when the entry is no process.
-pid_t processId(const char* name)
+// A decimal number that is the whole text, or -1.
+long wholeNumber(const char* text)
 {
     char* end = nullptr;
     errno = 0;
-    const long number = std::strtol(name, &end, 10);
-    if (errno != 0 || end == name || *end != '\0' || number <= 0)
-        return 0;
-    return static_cast<pid_t>(number);
+    const long number = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < 0)
+        return -1;
+    return number;
 }
 
-bool holdsDevice(const std::string& process, dev_t device)
+// A /proc entry's process id, or 0 when the entry is no process.
+pid_t processId(const char* name)
+{
+    const long number = wholeNumber(name);
+    return number > 0 && number <= INT_MAX ? static_cast<pid_t>(number) : 0;
+}
+
+// Where a /proc link points, as the kernel names it; empty when it cannot be read. readlink reads the
+// name alone and never reaches the file behind it.
+std::string linkText(const std::string& link)
+{
+    char text[PATH_MAX];
+    const ssize_t length = ::readlink(link.c_str(), text, sizeof text);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text)
+        return std::string();
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+// The number of a pseudo-terminal's slave ("/dev/pts/3" is 3), or -1 for any other device.
+long pseudoTerminalIndex(const std::string& devicePath)
+{
+    const std::string prefix = "/dev/pts/";
+    if (devicePath.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    return wholeNumber(devicePath.c_str() + prefix.size());
+}
+
+// The pseudo-terminal whose master the descriptor holds, from its fdinfo ("tty-index:"); -1 when
+// the descriptor is no master or the kernel does not say.
+long masterIndex(const std::string& process, const char* descriptor)
+{
+    std::ifstream info(process + "/fdinfo/" + descriptor);
+    std::string line;
+    while (std::getline(info, line)) {
+        const std::string key = "tty-index:";
+        if (line.compare(0, key.size(), key) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    }
+    return -1;
+}
+
+enum class Hold
+{
+    None,
+    Device,
+    Master // holds the master side of the pseudo-terminal (and maybe the device as well)
+};
+
+Hold holdOf(const std::string& process, const std::string& devicePath, long ptyIndex)
 {
     const Directory descriptors = openDirectory(process + "/fd");
     if (!descriptors)
-        return false; // gone, or not ours to look at
+        return Hold::None; // gone, or not ours to look at
+    bool device = false;
     while (const dirent* entry = ::readdir(descriptors.get())) {
-        struct stat status;
-        // stat follows the entry to the open file without opening it again.
-        if (entry->d_name[0] != '.' && ::stat((process + "/fd/" + entry->d_name).c_str(), &status) == 0 &&
-            S_ISCHR(status.st_mode) && status.st_rdev == device)
-            return true;
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string target = linkText(process + "/fd/" + entry->d_name);
+        if (target == devicePath)
+            device = true;
+        else if (ptyIndex >= 0 && (target == "/dev/ptmx" || target == "/dev/pts/ptmx") &&
+                 masterIndex(process, entry->d_name) == ptyIndex)
+            return Hold::Master;
     }
-    return false;
-}
-
-std::string commandName(const std::string& process)
-{
-    std::ifstream file(process + "/comm");
-    std::string name;
-    std::getline(file, name);
-    return name.empty() ? std::string("a program") : name;
+    return device ? Hold::Device : Hold::None;
 }
 
 std::string octal(mode_t mode)
@@ -76,26 +123,43 @@ bool isInGroup(gid_t group)
 
 } // namespace
 
-std::vector<std::string> PortAccess::otherHolders(dev_t device)
+std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devicePath,
+                                                         std::chrono::milliseconds bound)
 {
-    std::vector<std::pair<pid_t, std::string>> holders;
+    const Clock::time_point deadline = Clock::now() + bound;
+    std::vector<Holder> holders;
     const Directory processes = openDirectory("/proc");
     if (!processes)
-        return {};
+        return holders;
     const pid_t self = ::getpid();
+    const long ptyIndex = pseudoTerminalIndex(devicePath);
     while (const dirent* entry = ::readdir(processes.get())) {
+        if (Clock::now() >= deadline)
+            break;
         const pid_t pid = processId(entry->d_name);
         if (pid == 0 || pid == self)
             continue;
-        const std::string process = std::string("/proc/") + entry->d_name;
-        if (holdsDevice(process, device))
-            holders.emplace_back(pid, commandName(process));
+        if (holdOf(std::string("/proc/") + entry->d_name, devicePath, ptyIndex) == Hold::Device)
+            holders.push_back({pid, commandName(pid)});
     }
-    std::sort(holders.begin(), holders.end());
-    std::vector<std::string> named;
-    for (const auto& [pid, name] : holders)
-        named.push_back(name + " (pid " + std::to_string(pid) + ")");
-    return named;
+    std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
+    return holders;
+}
+
+std::string PortAccess::named(const std::vector<Holder>& holders)
+{
+    std::string text;
+    for (const Holder& holder : holders)
+        text += (text.empty() ? "" : ", ") + holder.name + " (pid " + std::to_string(holder.pid) + ")";
+    return text;
+}
+
+std::string PortAccess::commandName(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(file, name);
+    return name.empty() ? std::string("a program") : name;
 }
 
 std::string PortAccess::permissionAdvice(mode_t mode, const std::string& owner, const std::string& group,

@@ -129,18 +129,6 @@ bool isPseudoTerminalMaster(int fd)
 #endif
 }
 
-// The other programs seen holding the terminal open ("socat (pid 1234), minicom (pid 99)"), or empty.
-std::string heldByOthers(int fd)
-{
-    struct stat port;
-    if (::fstat(fd, &port) != 0)
-        return std::string();
-    std::string named;
-    for (const std::string& holder : PortAccess::otherHolders(port.st_rdev))
-        named += (named.empty() ? "" : ", ") + holder;
-    return named;
-}
-
 SerialPort::OpenFailure::Kind kindOfOpenError(int error)
 {
     using Kind = SerialPort::OpenFailure::Kind;
@@ -314,7 +302,7 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return refuse(Kind::NotASerialPort, 0, "a pseudo-terminal master, not a serial line");
     // The locks below keep out only the programs that open after this one, or that lock themselves: a
     // terminal program that already has the port would share the line and swallow the replies.
-    const std::string holders = heldByOthers(port.fd);
+    const std::string holders = PortAccess::named(PortAccess::otherHolders(deviceIdentity(name)));
     if (!holders.empty())
         return refuse(Kind::Busy, 0, "held by " + holders);
     termios settings;
