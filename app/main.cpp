@@ -1,3 +1,4 @@
+#include "serialport.h"
 #include "signalwatcher.h"
 #include "vkrcalibrator.h"
 
@@ -23,7 +24,7 @@ int main(int argc, char* argv[])
         3,
         "vkr-calibrator: ended on a third signal without waiting for the run to stop; the controller may "
         "still be calibrating\n",
-        3});
+        3, &SerialPort::removeLockFiles});
     VKRCalibrator window;
     QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &QWidget::close);
     window.show();

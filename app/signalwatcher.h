@@ -22,11 +22,14 @@ public:
     // call, a main thread blocked while it waits for the run. On the arrival-th watched signal,
     // counted over all of them from the first, the handler writes the message to standard error and
     // ends the process with the status, whatever the threads are doing. 0 never ends it.
+    // Before it ends the process, the handler calls cleanUp (when given), which must be
+    // async-signal-safe: what must not outlive the process, such as the ports' lock files, goes with it.
     struct EndAtOnce
     {
         int arrival = 0;
         const char* message = "";
         int status = 0;
+        void (*cleanUp)() = nullptr;
     };
 
     // Installs the handlers at once. One watcher at a time per process; its destruction gives

@@ -12,6 +12,7 @@
 #include "openfilelimit.h"
 #include "recordingcontrollerlibrary.h"
 #include "reportfile.h"
+#include "serialport.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
 
@@ -287,7 +288,7 @@ int main(int argc, char* argv[])
         3,
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
         "may still be calibrating\n",
-        Aborted});
+        Aborted, &SerialPort::removeLockFiles});
     HistoryJournal history(HistoryJournal::Source::CommandLine);
     CalibrationBatch batch(
         locators, parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,

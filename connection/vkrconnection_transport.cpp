@@ -20,7 +20,13 @@ constexpr int MaxLineLength = 4096;
 
 uint32_t VKRConnection::openSerialPort(QString portName, uint32_t baudRate)
 {
-    return portHandle.open(portName.toLatin1().toStdString(), baudRate) ? Success : OpenFailed;
+    if (!portHandle.open(portName.toLatin1().toStdString(), baudRate))
+        return OpenFailed;
+    // A word for whoever reads the program's messages (a stale lock file taken over); never in the log.
+    if (!portHandle.openNote().empty())
+        qCInfo(serialCommands, "serial port %s: %s", portName.toLocal8Bit().constData(),
+               portHandle.openNote().c_str());
+    return Success;
 }
 
 uint32_t VKRConnection::writeRaw(QString text)

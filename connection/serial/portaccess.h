@@ -5,7 +5,8 @@
 #include <sys/types.h>
 #include <vector>
 
-// Who else has a device open, and why this program may not open it: the POSIX back-end's words for a port
+// Who else has a device open, whether a path names a terminal at all, and why this program may not
+// open it: the POSIX back-end's words for a port
 // that is held or refused. Qt-free.
 namespace PortAccess {
 
@@ -27,6 +28,13 @@ std::vector<Holder> otherHolders(const std::string& devicePath,
 std::string named(const std::vector<Holder>& holders);
 // The name of the process's command, "a program" when it cannot be read.
 std::string commandName(pid_t pid);
+
+// Empty when a file of this mode and device number (stat()'s st_mode and st_rdev) is a terminal that
+// the system lists as one: a character device whose /sys/dev/char/MAJOR:MINOR/subsystem is tty, or
+// the slave side of a pseudo-terminal, which /sys does not list (its major is the one /proc/devices
+// names "pts"). Otherwise why it is no serial port. The master side of pseudo-terminals (/dev/ptmx)
+// is refused too: it is the far end of a terminal, never a line to a device.
+std::string terminalRefusal(mode_t mode, dev_t device);
 
 // What would let the user open a device refused with "Permission denied": joining its group where
 // that would help (the group may read and write it and the user is not in it), else who owns it

@@ -12,6 +12,7 @@
 #include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -102,6 +103,35 @@ Hold holdOf(const std::string& process, const std::string& devicePath, long ptyI
     return device ? Hold::Device : Hold::None;
 }
 
+// The majors of pseudo-terminal slaves, as /proc/devices names them ("136 pts").
+bool isPseudoTerminalSlaveMajor(unsigned int major)
+{
+    std::ifstream devices("/proc/devices");
+    std::string line;
+    bool characterDevices = false;
+    while (std::getline(devices, line)) {
+        if (line.empty() || line.back() == ':') {
+            characterDevices = line == "Character devices:";
+            continue;
+        }
+        unsigned int number = 0;
+        char name[64] = {};
+        if (characterDevices && std::sscanf(line.c_str(), "%u %63s", &number, name) == 2 && number == major &&
+            std::strcmp(name, "pts") == 0)
+            return true;
+    }
+    return false;
+}
+
+// The subsystem /sys files the character device under ("tty", "mem"); empty when it has no entry.
+std::string subsystemOf(dev_t device)
+{
+    const std::string link = linkText("/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                                      std::to_string(minor(device)) + "/subsystem");
+    const std::size_t slash = link.rfind('/');
+    return slash == std::string::npos ? link : link.substr(slash + 1);
+}
+
 std::string octal(mode_t mode)
 {
     char text[8];
@@ -160,6 +190,25 @@ std::string PortAccess::commandName(pid_t pid)
     std::string name;
     std::getline(file, name);
     return name.empty() ? std::string("a program") : name;
+}
+
+std::string PortAccess::terminalRefusal(mode_t mode, dev_t device)
+{
+    if (S_ISDIR(mode))
+        return "a directory, not a serial port";
+    if (S_ISREG(mode))
+        return "a file, not a serial port";
+    if (S_ISFIFO(mode))
+        return "a pipe, not a serial port";
+    if (!S_ISCHR(mode))
+        return "not a terminal device";
+    // /dev/ptmx hands out a new pseudo-terminal on every open.
+    if (major(device) == 5 && minor(device) == 2)
+        return "a pseudo-terminal master, not a serial line";
+    const std::string subsystem = subsystemOf(device);
+    if (subsystem == "tty" || (subsystem.empty() && isPseudoTerminalSlaveMajor(major(device))))
+        return std::string();
+    return "not a terminal device" + (subsystem.empty() ? std::string() : " (a " + subsystem + " device)");
 }
 
 std::string PortAccess::permissionAdvice(mode_t mode, const std::string& owner, const std::string& group,

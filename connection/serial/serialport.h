@@ -55,10 +55,13 @@ public:
     // Only a line to a device is opened: on POSIX the program's own terminal (the controlling one, /dev/tty,
     // or one a standard stream writes to) and the master side of a pseudo-terminal (/dev/ptmx) are refused
     // before anything is written or set on them.
-    // Exclusive on POSIX against every program that locks ports (flock) and any later opener that is not
-    // root (TIOCEXCL); a port that other programs this process can see in /proc already hold open is
-    // refused too, naming them. On Windows the port is opened without sharing, so the driver refuses
-    // other openers.
+    // On POSIX only a path that the system lists as a terminal is opened at all; anything else is refused
+    // before the open. The port is shared the way terminal programs share ports: refused while a live
+    // program holds its UUCP lock file (LCK..NAME in /var/lock, or $VKR_LOCK_DIR), while another program
+    // locks it (flock) or has marked it exclusive (TIOCEXCL), or while other programs this process can
+    // see in /proc have it open (the one holding a pseudo-terminal's master, a bridge such as socat,
+    // does not count); the refusal names them. While open, this port holds all three marks itself. On
+    // Windows the port is opened without sharing, so the driver refuses other openers.
     // False leaves nothing open; a port that is already open is left as it is and false is returned.
     bool open(const std::string& name, uint32_t baudRate);
     bool isOpen() const;
@@ -66,6 +69,12 @@ public:
     // that users of ports can tell when two names mean one port.
     static std::string deviceIdentity(const std::string& name);
     const OpenFailure& openFailure() const;
+    // What the last successful open has to say beside its success, such as a lock file taken over from
+    // a program that has ended; empty for nothing.
+    const std::string& openNote() const { return note; }
+    // Removes the lock files of every port the process has open (POSIX; nothing on Windows). Safe in a
+    // signal handler: for a program that ends at once, without closing its ports.
+    static void removeLockFiles();
     // Closes the port and drops unread input; a no-op when closed. POSIX waits (at most 1.5 s) until pending
     // output has left and drops what is still held back then. Windows closes the handle at once and drains
     // nothing: there a write has already waited until the driver took its bytes.
@@ -97,6 +106,7 @@ private:
     void reportOpen(const std::string& name, uint32_t baudRate, bool opened);
 
     SerialPortObserver* observer = nullptr;
+    std::string note;
 
     struct Private;
     std::unique_ptr<Private> d;

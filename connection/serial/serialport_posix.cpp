@@ -1,6 +1,7 @@
 #include "serialport.h"
 
 #include "portaccess.h"
+#include "portlock.h"
 #include "termiossettings.h"
 
 #include <algorithm>
@@ -127,6 +128,22 @@ bool isPseudoTerminalMaster(int fd)
     (void)fd;
     return false;
 #endif
+}
+
+// Who holds the lock file that keeps the port: "minicom (pid 99) through its lock file ...".
+std::string lockHolder(const PortLock& lock)
+{
+    if (lock.owner() == 0)
+        return "held by the lock file " + lock.path() + ", which names no process";
+    return "held by " + PortAccess::commandName(lock.owner()) + " (pid " + std::to_string(lock.owner()) +
+           ") through its lock file " + lock.path();
+}
+
+// The other programs seen holding the device, for a refusal that the system gave without naming them.
+std::string heldBy(const std::string& device)
+{
+    const std::string holders = PortAccess::named(PortAccess::otherHolders(device));
+    return "held by " + (holders.empty() ? std::string("another program") : holders);
 }
 
 SerialPort::OpenFailure::Kind kindOfOpenError(int error)
@@ -258,6 +275,7 @@ public:
 struct SerialPort::Private
 {
     int fd = -1;
+    PortLock lock; // the port's lock file, held from the open to the close
     OpenFailure failure;
     uint32_t readTimeoutMs = defaultReadTimeoutMs;
     bool lineGone = false;
@@ -282,6 +300,8 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         d->failure = {kind, systemError, message.empty() ? std::strerror(systemError) : std::move(message),
                       kind == Kind::PermissionDenied ? PortAccess::permissionAdvice(devicePath(name))
                                                      : std::string()};
+        if (d->fd < 0)
+            d->lock.release();
         reportOpen(name, baudRate, false);
         return false;
     };
@@ -289,8 +309,27 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return refuse(Kind::Other, 0, "already open");
     if (name.empty())
         return refuse(Kind::NotFound, 0, "no port name");
+    note.clear();
 
-    PendingDescriptor port(::open(devicePath(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    // Only a terminal is opened: an open alone has effects on some devices (a watchdog starts
+    // counting, a modem line is raised), so what the path names is looked at first.
+    const std::string path = devicePath(name);
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0)
+        return refuse(kindOfOpenError(errno), errno);
+    const std::string notATerminal = PortAccess::terminalRefusal(status.st_mode, status.st_rdev);
+    if (!notATerminal.empty())
+        return refuse(Kind::NotASerialPort, 0, notATerminal);
+    // A lock file of a terminal program that has the port (minicom, picocom, screen) keeps it out too,
+    // before the open that would raise the modem lines under that program.
+    const std::string device = deviceIdentity(name);
+    if (!d->lock.acquire(device))
+        return refuse(Kind::Busy, 0, lockHolder(d->lock));
+    note = d->lock.note();
+
+    PendingDescriptor port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (port.fd < 0 && errno == EBUSY) // another program marked it exclusive (TIOCEXCL)
+        return refuse(Kind::Busy, EBUSY, heldBy(device));
     if (port.fd < 0)
         return refuse(kindOfOpenError(errno), errno);
     if (!isTerminalDevice(port.fd))
@@ -302,14 +341,14 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return refuse(Kind::NotASerialPort, 0, "a pseudo-terminal master, not a serial line");
     // The locks below keep out only the programs that open after this one, or that lock themselves: a
     // terminal program that already has the port would share the line and swallow the replies.
-    const std::string holders = PortAccess::named(PortAccess::otherHolders(deviceIdentity(name)));
+    const std::string holders = PortAccess::named(PortAccess::otherHolders(device));
     if (!holders.empty())
         return refuse(Kind::Busy, 0, "held by " + holders);
     termios settings;
     if (!readSettings(port.fd, settings))
         return refuse(Kind::SettingsRefused, errno);
     if (!claimExclusively(port.fd))
-        return refuse(Kind::Busy, 0, "held by another program");
+        return refuse(Kind::Busy, 0, heldBy(device));
     port.claimed = true;
     if (!TermiosSettings::applyLineSettings(settings, baudRate))
         return refuse(Kind::SettingsRefused, 0, "no such speed: " + std::to_string(baudRate) + " baud");
@@ -322,6 +361,11 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     d->failure = OpenFailure();
     reportOpen(name, baudRate, true);
     return true;
+}
+
+void SerialPort::removeLockFiles()
+{
+    PortLock::removeAllHeld();
 }
 
 const SerialPort::OpenFailure& SerialPort::openFailure() const
@@ -359,6 +403,7 @@ void SerialPort::close()
     releaseExclusively(d->fd);
     ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
     d->fd = -1;
+    d->lock.release();
     d->inputBegin = d->inputEnd = 0;
     if (observer)
         observer->portClosed();

@@ -121,6 +121,9 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     return true;
 }
 
+// The driver's own sharing rule marks a port in use here; there are no lock files to remove.
+void SerialPort::removeLockFiles() {}
+
 const SerialPort::OpenFailure& SerialPort::openFailure() const
 {
     return d->failure;

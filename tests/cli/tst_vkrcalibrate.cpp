@@ -104,7 +104,12 @@ private slots:
         QFETCH(int, repeats);
         SimProcess sim(QStringLiteral("channels=3,time=0,stuck=1"));
         QVERIFY(sim.start());
+        QTemporaryDir locks; // the port's lock file is there while the run has the port, and only then
+        QFile lock(locks.filePath("LCK.." + sim.portName().mid(5).replace('/', '_')));
         QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VKR_LOCK_DIR"), locks.path());
+        process.setProcessEnvironment(environment);
         process.start(Program, {sim.locator()});
         QByteArray output;
         QVERIFY(QTest::qWaitFor(
@@ -113,9 +118,12 @@ private slots:
                 return output.endsWith("\tChannel 1: calibrating... ");
             },
             10000));
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll().trimmed().toLongLong(), process.processId());
         for (int i = 0; i < repeats; ++i)
             QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
         QVERIFY(process.waitForFinished(10000));
+        QVERIFY(!lock.exists());
         output += process.readAllStandardOutput();
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 3);

@@ -1,5 +1,6 @@
 #include "descriptorcount.h"
 #include "portaccess.h"
+#include "portlock.h"
 #include "pseudoterminal.h"
 #include "serialport.h"
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -86,6 +88,53 @@ enum ChildVerdict
         ::_exit(SetupFailed);
     SerialPort serial;
     ::_exit(serial.open(port, 115200) ? Opened : Refused);
+}
+
+// Whether anything opened the file since the watch began: a refused open must not have opened it.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const std::string& path) : fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        watching = fd >= 0 && ::inotify_add_watch(fd, path.c_str(), IN_OPEN) >= 0;
+    }
+    ~OpenWatch() { ::close(fd); }
+    bool opened() const
+    {
+        char events[1024];
+        return !watching || ::read(fd, events, sizeof events) > 0;
+    }
+
+private:
+    int fd;
+    bool watching = false;
+};
+
+// The process's environment variable set for a while, as it was afterwards.
+class ScopedVariable
+{
+public:
+    ScopedVariable(const char* name, const QByteArray& value)
+        : name(name), before(qgetenv(name)), was(qEnvironmentVariableIsSet(name))
+    {
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    }
+    ~ScopedVariable() { was ? qputenv(name, before) : qunsetenv(name); }
+
+private:
+    const char* name;
+    QByteArray before;
+    bool was;
+};
+
+// A pid that no process has: a child that has ended and been waited for.
+pid_t endedProcess()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
 }
 
 // What a refusal row asks the port to open, made fresh for the row: a name (in a temporary folder, or one
@@ -321,9 +370,10 @@ private slots:
             const QString path = folder.filePath("port");
             if (!QFile(path).open(QIODevice::WriteOnly))
                 return std::optional<Place>();
-            // Nothing written into it.
+            // Not even opened.
+            const auto watch = std::make_shared<OpenWatch>(path.toStdString());
             return std::optional<Place>(
-                Place{path.toStdString(), 9600, [path](SerialPort&) { return QFileInfo(path).size() == 0; }});
+                Place{path.toStdString(), 9600, [watch](SerialPort&) { return !watch->opened(); }});
         }) << Failure::NotASerialPort;
         QTest::newRow("directory") << MakePlace([](const auto& folder, const auto&) {
             return Place{folder.path().toStdString()};
@@ -343,6 +393,7 @@ private slots:
                                               }});
         }) << Failure::NotASerialPort;
         QTest::newRow("/dev/null") << named("/dev/null") << Failure::NotASerialPort;
+        QTest::newRow("/dev/zero") << named("/dev/zero") << Failure::NotASerialPort;
         // A pseudo-terminal master: the far end of a terminal, never a line.
         QTest::newRow("/dev/ptmx") << named("/dev/ptmx") << Failure::NotASerialPort;
         QTest::newRow("ptmx") << named("ptmx") << Failure::NotASerialPort;
@@ -457,6 +508,101 @@ private slots:
         QCOMPARE(cfgetispeed(&after), cfgetispeed(&before));
         QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
         QCOMPARE(line.readExactly(1, 0), QByteArray());
+    }
+
+    // The port's lock file as terminal programs leave it, in a folder of the row's own ("default":
+    // /var/lock itself). In the content, %1 is the owner's pid in ten characters, %2 the pid alone.
+    void honoursLockFiles_data()
+    {
+        QTest::addColumn<QString>("content"); // null: no lock file
+        QTest::addColumn<int>("owner");       // a live program (the parent), one that has ended, or none
+        QTest::addColumn<bool>("opens");
+        QTest::addColumn<QString>("says"); // in the refusal, or in the note of an open
+        QTest::addColumn<bool>("inDefaultFolder");
+        enum Owner
+        {
+            Live,
+            Ended,
+            None
+        };
+        QTest::newRow("none") << QString() << int(None) << true << "" << false;
+        QTest::newRow("none, in /var/lock") << QString() << int(None) << true << "" << true;
+        QTest::newRow("a live program's") << "%1\n" << int(Live) << false << "through its lock file" << false;
+        QTest::newRow("a live program's, as Qt writes it")
+            << "%2\nminicom\nhost\n"
+            << int(Live) << false << "through its lock file" << false;
+        QTest::newRow("left by a program that has ended")
+            << "%1\n"
+            << int(Ended) << true << "took over the lock file" << false;
+        QTest::newRow("naming no process") << "x\n"
+                                           << int(None) << false << "which names no process" << false;
+    }
+    void honoursLockFiles()
+    {
+        QFETCH(QString, content);
+        QFETCH(int, owner);
+        QFETCH(bool, opens);
+        QFETCH(QString, says);
+        QFETCH(bool, inDefaultFolder);
+        QTemporaryDir folder;
+        if (inDefaultFolder && !QFileInfo(QStringLiteral("/var/lock")).isWritable())
+            QSKIP("/var/lock is not writable for this user");
+        const ScopedVariable lockFolder("VKR_LOCK_DIR",
+                                        inDefaultFolder ? QByteArray() : QFile::encodeName(folder.path()));
+        PseudoTerminal device;
+        const QString lockPath =
+            QString::fromStdString(PortLock::directory() + "/" + PortLock::fileName(device.slavePath()));
+        const pid_t pid = owner == 0 ? ::getppid() : endedProcess();
+        const QByteArray written = QString(content)
+                                       .replace("%1", QStringLiteral("%1").arg(pid, 10))
+                                       .replace("%2", QString::number(pid))
+                                       .toLatin1();
+        QFile lock(lockPath);
+        if (!content.isNull())
+            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write(written) == written.size() && lock.flush());
+        lock.close();
+
+        SerialPort port;
+        QCOMPARE(port.open(device.slavePath(), 9600), opens);
+        if (!opens) {
+            QCOMPARE(port.openFailure().kind, SerialPort::OpenFailure::Kind::Busy);
+            QVERIFY2(QString::fromStdString(port.openFailure().message).contains(says),
+                     port.openFailure().message.c_str());
+            if (owner == 0)
+                QVERIFY(QString::fromStdString(port.openFailure().message)
+                            .contains(
+                                QStringLiteral("(pid %1) through its lock file %2").arg(pid).arg(lockPath)));
+            QVERIFY(lock.open(QIODevice::ReadOnly));
+            QCOMPARE(lock.readAll(), written); // left as it was
+            return;
+        }
+        QVERIFY(QString::fromStdString(port.openNote()).contains(says));
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll(), QStringLiteral("%1\n").arg(::getpid(), 10).toLatin1());
+        lock.close();
+        port.close();
+        QVERIFY(!lock.exists());
+    }
+
+    // A signal that ends the program without its port closed takes the lock file along.
+    void aSignalThatEndsTheProgramRemovesItsLockFile()
+    {
+        PseudoTerminal device;
+        const std::string lockPath = PortLock::directory() + "/" + PortLock::fileName(device.slavePath());
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            SerialPort port;
+            if (!port.open(device.slavePath(), 9600) || ::access(lockPath.c_str(), F_OK) != 0)
+                ::_exit(1);
+            ::raise(SIGUSR1);
+            ::_exit(2);
+        }
+        int status = 0;
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10000));
+        QVERIFY(WIFSIGNALED(status));
+        QCOMPARE(WTERMSIG(status), SIGUSR1);
+        QVERIFY(::access(lockPath.c_str(), F_OK) != 0);
     }
 
     void leavesNoDescriptorAfterManyOpens()

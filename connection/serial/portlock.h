@@ -1,0 +1,44 @@
+// The UUCP lock file that marks a serial port as in use among the programs that share ports on
+// POSIX systems (minicom, picocom, cu, screen, Qt Serial Port): LCK..NAME in the lock folder,
+// holding its owner's pid as ten ASCII digits and a line feed. Qt-free.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+class PortLock
+{
+public:
+    PortLock() = default;
+    ~PortLock(); // removes the lock file still held
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+
+    // Takes the lock file of the device at its real path ("/dev/ttyUSB0"). False when a live
+    // process holds it (owner() names it), or when it is there but says no owner (owner() is 0).
+    // One whose process has ended is taken over, and note() says so. A lock file of this process
+    // is left to whoever wrote it. Without a lock folder this process may write in, nothing is
+    // written and true is returned: flock and TIOCEXCL still keep the port.
+    bool acquire(const std::string& devicePath);
+    // Removes the lock file, if this object wrote it.
+    void release();
+
+    const std::string& path() const { return lockPath; }
+    pid_t owner() const { return ownerPid; }
+    const std::string& note() const { return takeOverNote; }
+
+    // The folder of the lock files: $VKR_LOCK_DIR when set (for tests), else /var/lock.
+    static std::string directory();
+    // LCK.. and the device's path under /dev, '/' made '_' ("/dev/pts/3" gives LCK..pts_3).
+    static std::string fileName(const std::string& devicePath);
+    // Removes every lock file the process holds. Async-signal-safe: the handlers of the signals
+    // that end the program call it, and so does a program that ends itself at once.
+    static void removeAllHeld();
+
+private:
+    std::string lockPath;
+    pid_t ownerPid = 0;
+    std::string takeOverNote;
+    bool owned = false; // written by this object, to be removed by it
+    int slot = -1;      // in the list of held lock files that removeAllHeld works from
+};
