@@ -54,7 +54,7 @@ flags=(-std=c++17 -O1 -Wall -Wextra -Werror -I"$root/connection/serial" -I"$root
 contract=("$root/tests/serial/tst_serialportcontract.cpp" "$root/tests/serial/linepeer.cpp")
 "$native" "${flags[@]}" "${contract[@]}" "$root/tests/serial/ptypeer.cpp" \
     "$root/connection/serial/serialport_posix.cpp" "$root/connection/serial/termiossettings.cpp" \
-    "$root/connection/serial/portaccess_posix.cpp" \
+    "$root/connection/serial/portaccess_posix.cpp" "$root/connection/serial/portlock_posix.cpp" \
     -pthread -o "$dir/contract-peer" &
 peer=$!
 jobs+=("$peer")
