@@ -255,37 +255,33 @@ private slots:
     // holds it open.
     void handshakeFailuresCloseThePort_data()
     {
-        QTest::addColumn<int>("held"); // by another program from the start: 1 open, 2 by its lock file
+        QTest::addColumn<bool>("held"); // by another program from the start
         QTest::addColumn<QByteArray>("givReply");
         QTest::addColumn<QByteArray>("scmReply");
         QTest::addColumn<uint32_t>("result");
         QTest::addColumn<QString>("reason");
         QTest::newRow("GIV with two values")
-            << 0 << QByteArray(":IV1,2\n") << QByteArray() << 14u
+            << false << QByteArray(":IV1,2\n") << QByteArray() << 14u
             << R"(serial port %1: the controller's answer to GIV was not understood: ":IV1,2")";
         QTest::newRow("GIV silent")
-            << 0 << QByteArray() << QByteArray() << 15u
+            << false << QByteArray() << QByteArray() << 15u
             << "serial port %1: no controller answered (is it connected to this port and powered up?)";
         QTest::newRow("SCM0 refused")
-            << 0 << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,77\n") << 77u
+            << false << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,77\n") << 77u
             << "serial port %1: the controller refused command mode (SCM0): code 77";
         QTest::newRow("SCM0 for a channel")
-            << 0 << QByteArray(":IV1,2,3\n") << QByteArray(":E0,0\n") << 14u
+            << false << QByteArray(":IV1,2,3\n") << QByteArray(":E0,0\n") << 14u
             << R"(serial port %1: the controller's answer to SCM0 was not understood: ":E0,0")";
         QTest::newRow("SCM0 value too big")
-            << 0 << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u
+            << false << QByteArray(":IV1,2,3\n") << QByteArray(":E-1,4294967296\n") << 12u
             << R"(serial port %1: the controller's answer to SCM0 was not understood: ":E-1,4294967296")";
         QTest::newRow("held open by another program")
-            << 1 << QByteArray() << QByteArray() << 1u
+            << true << QByteArray() << QByteArray() << 1u
             << "serial port %1: held by sleep (pid %2) (close the program that holds it)";
-        QTest::newRow("held by another program's lock file")
-            << 2 << QByteArray() << QByteArray() << 1u
-            << "serial port %1: held by sleep (pid %2) through its lock file %3 (close the program that "
-               "holds it)";
     }
     void handshakeFailuresCloseThePort()
     {
-        QFETCH(int, held);
+        QFETCH(bool, held);
         QFETCH(QByteArray, givReply);
         QFETCH(QByteArray, scmReply);
         QFETCH(uint32_t, result);
@@ -295,18 +291,10 @@ private slots:
         if (held) {
             if (UnderThreadSanitizer)
                 QSKIP("ThreadSanitizer cannot follow this test into a child process");
-            if (held == 1)
-                holder.setStandardInputFile(slave(pty));
+            holder.setStandardInputFile(slave(pty));
             holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
             QVERIFY(holder.waitForStarted());
         }
-        QTemporaryDir locks;
-        qputenv("VKR_LOCK_DIR", QFile::encodeName(locks.path()));
-        QFile lock(locks.filePath("LCK.." + slave(pty).mid(5).replace('/', '_')));
-        if (held == 2)
-            QVERIFY(lock.open(QIODevice::WriteOnly) &&
-                    lock.write(QByteArray::number(holder.processId()) + '\n') > 0);
-        lock.close();
         const int before = openDescriptorCount();
         std::thread controller([&] {
             if (held)
@@ -327,17 +315,13 @@ private slots:
         QCOMPARE(opened, result);
         // Followed by a word on the controller libraries, which the test's folder lacks.
         QVERIFY2(
-            connection.openFailureReason().startsWith(reason.replace("%1", slave(pty))
-                                                          .replace("%2", QString::number(holder.processId()))
-                                                          .replace("%3", lock.fileName()) +
-                                                      "; "),
+            connection.openFailureReason().startsWith(reason.arg(slave(pty)).arg(holder.processId()) + "; "),
             qPrintable(connection.openFailureReason()));
         QCOMPARE(connection.mode(), VKRConnection::Closed);
         QCOMPARE(openDescriptorCount(), before);
         holder.kill();
         holder.waitForFinished();
         QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u); // nobody holds it any more
-        qunsetenv("VKR_LOCK_DIR");
     }
 
     // Each operation answered by a scripted reply: the command on the wire, the result, and whether

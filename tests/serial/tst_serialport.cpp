@@ -90,42 +90,19 @@ enum ChildVerdict
     ::_exit(serial.open(port, 115200) ? Opened : Refused);
 }
 
-// Whether anything opened the file since the watch began: a refused open must not have opened it.
-class OpenWatch
+// True once the file has been opened after this call: a refused open must not have opened it.
+std::function<bool()> openedFromNow(const std::string& path)
 {
-public:
-    explicit OpenWatch(const std::string& path) : fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
-    {
-        watching = fd >= 0 && ::inotify_add_watch(fd, path.c_str(), IN_OPEN) >= 0;
-    }
-    ~OpenWatch() { ::close(fd); }
-    bool opened() const
-    {
-        char events[1024];
-        return !watching || ::read(fd, events, sizeof events) > 0;
-    }
-
-private:
-    int fd;
-    bool watching = false;
-};
-
-// The process's environment variable set for a while, as it was afterwards.
-class ScopedVariable
-{
-public:
-    ScopedVariable(const char* name, const QByteArray& value)
-        : name(name), before(qgetenv(name)), was(qEnvironmentVariableIsSet(name))
-    {
-        value.isNull() ? qunsetenv(name) : qputenv(name, value);
-    }
-    ~ScopedVariable() { was ? qputenv(name, before) : qunsetenv(name); }
-
-private:
-    const char* name;
-    QByteArray before;
-    bool was;
-};
+    const auto watch = std::make_shared<QFile>();
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (::inotify_add_watch(fd, path.c_str(), IN_OPEN) < 0 ||
+        !watch->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return [] { return true; };
+    return [watch] {
+        char events[256];
+        return ::read(watch->handle(), events, sizeof events) > 0;
+    };
+}
 
 // A pid that no process has: a child that has ended and been waited for.
 pid_t endedProcess()
@@ -371,9 +348,9 @@ private slots:
             if (!QFile(path).open(QIODevice::WriteOnly))
                 return std::optional<Place>();
             // Not even opened.
-            const auto watch = std::make_shared<OpenWatch>(path.toStdString());
             return std::optional<Place>(
-                Place{path.toStdString(), 9600, [watch](SerialPort&) { return !watch->opened(); }});
+                Place{path.toStdString(), 9600,
+                      [opened = openedFromNow(path.toStdString())](SerialPort&) { return !opened(); }});
         }) << Failure::NotASerialPort;
         QTest::newRow("directory") << MakePlace([](const auto& folder, const auto&) {
             return Place{folder.path().toStdString()};
@@ -515,27 +492,22 @@ private slots:
     void honoursLockFiles_data()
     {
         QTest::addColumn<QString>("content"); // null: no lock file
-        QTest::addColumn<int>("owner");       // a live program (the parent), one that has ended, or none
+        QTest::addColumn<int>("owner");       // 0 a live program (the parent), 1 one that has ended, 2 none
         QTest::addColumn<bool>("opens");
-        QTest::addColumn<QString>("says"); // in the refusal, or in the note of an open
+        QTest::addColumn<QString>("says"); // in the refusal, or the open's note; %1 the pid, %2 the lock file
         QTest::addColumn<bool>("inDefaultFolder");
-        enum Owner
-        {
-            Live,
-            Ended,
-            None
-        };
-        QTest::newRow("none") << QString() << int(None) << true << "" << false;
-        QTest::newRow("none, in /var/lock") << QString() << int(None) << true << "" << true;
-        QTest::newRow("a live program's") << "%1\n" << int(Live) << false << "through its lock file" << false;
-        QTest::newRow("a live program's, as Qt writes it")
-            << "%2\nminicom\nhost\n"
-            << int(Live) << false << "through its lock file" << false;
+        const QString named = QStringLiteral("held by %3 (pid %1) through its lock file %2");
+        QTest::newRow("none") << QString() << 2 << true << "" << false;
+        QTest::newRow("none, in /var/lock") << QString() << 2 << true << "" << true;
+        QTest::newRow("a live program's") << "%1\n" << 0 << false << named << false;
+        QTest::newRow("a live program's, as Qt writes it") << "%2\nminicom\nhost\n"
+                                                           << 0 << false << named << false;
         QTest::newRow("left by a program that has ended")
             << "%1\n"
-            << int(Ended) << true << "took over the lock file" << false;
-        QTest::newRow("naming no process") << "x\n"
-                                           << int(None) << false << "which names no process" << false;
+            << 1 << true << "took over the lock file %2 of pid %1" << false;
+        QTest::newRow("naming no process")
+            << "x\n"
+            << 2 << false << "the lock file %2, which names no process" << false;
     }
     void honoursLockFiles()
     {
@@ -547,8 +519,9 @@ private slots:
         QTemporaryDir folder;
         if (inDefaultFolder && !QFileInfo(QStringLiteral("/var/lock")).isWritable())
             QSKIP("/var/lock is not writable for this user");
-        const ScopedVariable lockFolder("VKR_LOCK_DIR",
-                                        inDefaultFolder ? QByteArray() : QFile::encodeName(folder.path()));
+        const auto restore =
+            qScopeGuard([before = qgetenv("VKR_LOCK_DIR")] { qputenv("VKR_LOCK_DIR", before); });
+        qputenv("VKR_LOCK_DIR", inDefaultFolder ? QByteArray() : QFile::encodeName(folder.path()));
         PseudoTerminal device;
         const QString lockPath =
             QString::fromStdString(PortLock::directory() + "/" + PortLock::fileName(device.slavePath()));
@@ -564,19 +537,16 @@ private slots:
 
         SerialPort port;
         QCOMPARE(port.open(device.slavePath(), 9600), opens);
+        const QString text = QString::fromStdString(opens ? port.openNote() : port.openFailure().message);
+        says.replace("%1", QString::number(pid)).replace("%2", lockPath);
+        QVERIFY2(text.contains(says.replace("%3", QString::fromStdString(PortAccess::commandName(pid)))),
+                 qPrintable(text));
         if (!opens) {
             QCOMPARE(port.openFailure().kind, SerialPort::OpenFailure::Kind::Busy);
-            QVERIFY2(QString::fromStdString(port.openFailure().message).contains(says),
-                     port.openFailure().message.c_str());
-            if (owner == 0)
-                QVERIFY(QString::fromStdString(port.openFailure().message)
-                            .contains(
-                                QStringLiteral("(pid %1) through its lock file %2").arg(pid).arg(lockPath)));
             QVERIFY(lock.open(QIODevice::ReadOnly));
             QCOMPARE(lock.readAll(), written); // left as it was
             return;
         }
-        QVERIFY(QString::fromStdString(port.openNote()).contains(says));
         QVERIFY(lock.open(QIODevice::ReadOnly));
         QCOMPARE(lock.readAll(), QStringLiteral("%1\n").arg(::getpid(), 10).toLatin1());
         lock.close();
