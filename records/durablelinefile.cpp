@@ -1,72 +1,18 @@
 #include "durablelinefile.h"
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
-#ifdef _WIN32
-constexpr int OpenFlags = O_RDWR | O_APPEND | O_CREAT | O_BINARY | O_NOINHERIT;
-int syncToDisk(int fd)
-{
-    return _commit(fd);
-}
-int cutBackTo(int fd, off_t size)
-{
-    return _chsize_s(fd, size);
-}
-#else
-constexpr int OpenFlags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
-int syncToDisk(int fd)
-{
-    return ::fdatasync(fd);
-}
-int cutBackTo(int fd, off_t size)
-{
-    int result;
-    do
-        result = ::ftruncate(fd, size);
-    while (result != 0 && errno == EINTR);
-    return result;
-}
-#endif
-
 std::string systemReason(int error)
 {
-    return error ? std::strerror(error) : "the file did not take the whole line";
+    return error ? FileCalls::reason(error) : "the file did not take the whole line";
 }
 
-// The size of the file, or -1.
-off_t sizeOf(int fd)
+std::string lockBusy()
 {
-    struct stat status;
-    return ::fstat(fd, &status) == 0 ? status.st_size : -1;
-}
-
-// Whether the file's last byte is something other than a line feed: a line cut short by a program
-// that died mid-write or a full disk.
-bool endsMidLine(int fd)
-{
-    const off_t size = sizeOf(fd);
-    if (size <= 0)
-        return false;
-    char last = '\n';
-#ifdef _WIN32
-    if (::_lseeki64(fd, size - 1, SEEK_SET) < 0 || ::_read(fd, &last, 1) != 1)
-        return false;
-#else
-    if (::pread(fd, &last, 1, size - 1) != 1)
-        return false;
-#endif
-    return last != '\n';
+    return "another program has held the file's lock for more than " +
+           std::to_string(DurableLineFile::LockWait.count()) + " ms";
 }
 
 } // namespace
@@ -74,26 +20,59 @@ bool endsMidLine(int fd)
 DurableLineFile::~DurableLineFile()
 {
     if (descriptor >= 0)
-        ::close(descriptor);
+        FileCalls::close(descriptor);
 }
 
-bool DurableLineFile::open(const std::string& path, std::string& error)
+bool DurableLineFile::open(const std::string& path, Accepts accepts, std::string& error)
 {
-    int fd;
-    do
-        fd = ::open(path.c_str(), OpenFlags, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = systemReason(errno);
+    bool exists = false;
+    const FileCalls::Kind kind = FileCalls::kindAt(path, exists);
+    if (accepts == Accepts::RegularFile && kind != FileCalls::Kind::Regular) {
+        error = "it is " + FileCalls::kindName(kind) + ", not a regular file";
         return false;
     }
-    struct stat status;
-    // A pipe or a terminal (--report /dev/stdout) takes its lines as they come: it can be neither
-    // synced nor cut back.
-    regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    const FileCalls::Descriptor fd = FileCalls::open(path, FileCalls::Mode::Append);
+    if (fd < 0) {
+        error = errno == ENXIO ? "it is a FIFO that no program reads" : systemReason(errno);
+        return false;
+    }
+    const FileCalls::Kind opened = FileCalls::kindOf(fd);
+    regular = opened == FileCalls::Kind::Regular;
+    if ((accepts == Accepts::RegularFile && !regular) || opened == FileCalls::Kind::Folder) {
+        FileCalls::close(fd);
+        error = "it is " + FileCalls::kindName(opened) + ", not a regular file";
+        return false;
+    }
     descriptor = fd;
-    startsMidLine = regular && endsMidLine(fd);
     return true;
+}
+
+bool DurableLineFile::lock(std::string& error)
+{
+    if (locked || !regular)
+        return true;
+    switch (FileCalls::lock(descriptor, LockWait)) {
+    case FileCalls::Lock::Taken:
+        locked = true;
+        return true;
+    case FileCalls::Lock::Busy:
+        error = lockBusy();
+        return false;
+    case FileCalls::Lock::Failed:
+        break;
+    }
+    error = "cannot lock the file: " + systemReason(errno);
+    return false;
+}
+
+bool DurableLineFile::stillAt(const std::string& path) const
+{
+    return descriptor >= 0 && FileCalls::stillAt(descriptor, path);
+}
+
+long long DurableLineFile::size() const
+{
+    return descriptor >= 0 ? FileCalls::sizeOf(descriptor) : -1;
 }
 
 bool DurableLineFile::append(const std::string& line, std::string& error)
@@ -102,32 +81,40 @@ bool DurableLineFile::append(const std::string& line, std::string& error)
         error = "the file is not open";
         return false;
     }
+    // The lock is on the file itself, so the size taken under it is where this line begins: a cut
+    // back to it takes back this program's bytes and nobody else's.
+    const bool lockedHere = !locked;
+    if (lockedHere && !lock(error))
+        return false;
+    const long long sizeBefore = regular ? size() : -1;
+    char last = '\n';
+    const bool startsMidLine =
+        sizeBefore > 0 && FileCalls::byteAt(descriptor, sizeBefore - 1, last) && last != '\n';
     const std::string whole = startsMidLine ? '\n' + line : line;
-    const off_t sizeBefore = regular ? sizeOf(descriptor) : -1;
     std::size_t done = 0;
-    int reason = 0;
+    int failure = 0;
     // One write takes the whole line; a short one is followed by one more for the rest, which
     // either completes the line or tells why it could not (a full disk: ENOSPC).
     for (int attempt = 0; attempt < 2 && done < whole.size(); ++attempt) {
-        ssize_t written;
-        do
-            written = ::write(descriptor, whole.data() + done, whole.size() - done);
-        while (written < 0 && errno == EINTR);
+        const long long written = FileCalls::writeSome(descriptor, whole.data() + done, whole.size() - done);
         if (written < 0) {
-            reason = errno;
+            failure = errno;
             break;
         }
         done += static_cast<std::size_t>(written);
     }
-    if (done == whole.size()) {
-        startsMidLine = false;
-        if (!regular || syncToDisk(descriptor) == 0)
-            return true;
-        error = systemReason(errno);
-        return false;
+    bool appended = done == whole.size();
+    if (appended && regular && FileCalls::syncData(descriptor) != 0) {
+        error = "could not sync: " + systemReason(errno) + "; the line is written but may not be on the disk";
+        appended = false;
+    } else if (!appended) {
+        error = systemReason(failure);
+        if (sizeBefore >= 0)
+            FileCalls::truncate(descriptor, sizeBefore);
     }
-    error = systemReason(reason);
-    if (sizeBefore >= 0)
-        cutBackTo(descriptor, sizeBefore);
-    return false;
+    if (lockedHere && regular) {
+        FileCalls::unlock(descriptor);
+        locked = false;
+    }
+    return appended;
 }

@@ -6,17 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QStandardPaths>
-#include <cstdio>
-
-namespace {
-
-// Other programs append within milliseconds; a lock held longer belongs to one that hangs, and the
-// line then goes in without the rotation check rather than not at all.
-constexpr int LockWaitMs = 2000;
-
-} // namespace
+#include <cerrno>
 
 QString HistoryJournal::defaultPath()
 {
@@ -42,24 +33,34 @@ HistoryJournal::HistoryJournal(const QString& path, qint64 rotationSize)
 
 bool HistoryJournal::append(const RunRecord& record, QString& error)
 {
-    const QByteArray line = RunRecordJson::toLine(record);
-
+    const std::string line = RunRecordJson::toLine(record).toStdString();
     const QString folder = QFileInfo(journalPath).absolutePath();
     if (!QDir().mkpath(folder)) {
         error = QStringLiteral("cannot create the folder %1").arg(folder);
         return false;
     }
-    // Several programs may end runs at once; the lock keeps a rotation from renaming the journal
-    // between another's size check and its append.
-    QLockFile lock(journalPath + QStringLiteral(".lock"));
-    if (lock.tryLock(LockWaitMs))
-        rotateIfFull(line.size());
-
-    DurableLineFile file;
+    const std::string path = QFile::encodeName(journalPath).toStdString();
     std::string reason;
-    if (file.open(QFile::encodeName(journalPath).toStdString(), reason) &&
-        file.append(line.toStdString(), reason))
-        return true;
+    // Another program may rotate the journal between this open and the lock: the file then no
+    // longer has the journal's name, and the journal is opened anew. Twice is plenty: a rotation
+    // comes only every RotationSize bytes.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DurableLineFile file;
+        if (!file.open(path, DurableLineFile::Accepts::RegularFile, reason) || !file.lock(reason))
+            break;
+        if (!file.stillAt(path))
+            continue;
+        if (file.size() > rotationSize) {
+            if (!rotate(error))
+                return false;
+            continue; // the lock goes with the old file; the new one is locked in its turn
+        }
+        if (file.append(line, reason))
+            return true;
+        break;
+    }
+    if (reason.empty())
+        reason = "the journal was renamed away again and again";
     error = QString::fromLocal8Bit(reason.c_str());
     return false;
 }
@@ -72,14 +73,21 @@ bool HistoryJournal::appendFailsFirstTime(const RunRecord& record, QString& erro
     return true;
 }
 
-void HistoryJournal::rotateIfFull(qint64 lineSize)
+bool HistoryJournal::rotate(QString& error)
 {
-    const QFileInfo journal(journalPath);
-    if (!journal.isFile() || journal.size() == 0 || journal.size() + lineSize <= rotationSize)
-        return;
-    const QByteArray from = QFile::encodeName(journalPath);
-    const QByteArray to = QFile::encodeName(previousGeneration(journalPath));
-    // rename() replaces the old generation at once where the system can (everywhere but Windows).
-    if (std::rename(from.constData(), to.constData()) != 0 && QFile::remove(previousGeneration(journalPath)))
-        std::rename(from.constData(), to.constData());
+    const std::string from = QFile::encodeName(journalPath).toStdString();
+    const std::string to = QFile::encodeName(previousGeneration(journalPath)).toStdString();
+    bool exists = false;
+    const FileCalls::Kind kind = FileCalls::kindAt(to, exists);
+    if (exists && kind != FileCalls::Kind::Regular) {
+        error = QStringLiteral("the previous generation %1 is %2, not a regular file")
+                    .arg(previousGeneration(journalPath), QString::fromStdString(FileCalls::kindName(kind)));
+        return false;
+    }
+    if (FileCalls::rename(from, to) == 0)
+        return true;
+    error =
+        QStringLiteral("cannot rename the full journal to %1: %2")
+            .arg(previousGeneration(journalPath), QString::fromLocal8Bit(FileCalls::reason(errno).c_str()));
+    return false;
 }

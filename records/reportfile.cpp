@@ -8,7 +8,7 @@ bool ReportFile::open(const QString& path, QString& error)
 {
     filePath = path;
     std::string reason;
-    if (file.open(QFile::encodeName(path).toStdString(), reason))
+    if (file.open(QFile::encodeName(path).toStdString(), DurableLineFile::Accepts::AnyFile, reason))
         return true;
     error = QString::fromLocal8Bit(reason.c_str());
     return false;

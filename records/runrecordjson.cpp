@@ -184,7 +184,28 @@ QJsonObject RunRecordJson::toJson(const RunRecord& record)
 
 QByteArray RunRecordJson::toLine(const RunRecord& record)
 {
-    return QJsonDocument(toJson(record)).toJson(QJsonDocument::Compact) + '\n';
+    const auto line = [&record](const RunRecord& shown) {
+        QJsonObject object = toJson(shown);
+        if (shown.channels.size() != record.channels.size() ||
+            shown.failures.size() != record.failures.size())
+            object.insert(QStringLiteral("shortened"), true);
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    };
+    QByteArray whole = line(record);
+    if (whole.size() <= LineLimit)
+        return whole;
+    RunRecord shortened = record;
+    for (QString* text : {&shortened.locator, &shortened.host, &shortened.openFailureReason}) {
+        if (text->size() > ShortenedFieldLength)
+            *text = text->left(ShortenedFieldLength) + QLatin1String(ShortenedMark);
+    }
+    whole = line(shortened);
+    while (whole.size() > LineLimit && (!shortened.channels.isEmpty() || !shortened.failures.isEmpty())) {
+        shortened.channels.resize(shortened.channels.size() / 2);
+        shortened.failures.resize(shortened.failures.size() / 2);
+        whole = line(shortened);
+    }
+    return whole;
 }
 
 bool RunRecordJson::fromJson(const QJsonObject& object, RunRecord& record)

@@ -12,8 +12,17 @@
 class RunRecordJson
 {
 public:
+    // The longest line toLine() makes, line feed included.
+    static constexpr int LineLimit = 64 * 1024;
+    // What a text field is cut to when a line would be longer than LineLimit, before ShortenedMark.
+    static constexpr int ShortenedFieldLength = 1024;
+    static constexpr const char* ShortenedMark = "... (shortened)";
+
     static QJsonObject toJson(const RunRecord& record);
-    // The object as one line of JSON Lines, compact, with its line feed.
+    // The object as one line of JSON Lines, compact, with its line feed, at most LineLimit bytes:
+    // a record that would be longer (a locator or a reason of megabytes) has its long text fields
+    // cut, each ending in ShortenedMark, and then as many of its last channels and failures left
+    // out as it takes, with "shortened": true.
     static QByteArray toLine(const RunRecord& record);
     // The run an object stands for. False when it is no run's record: no locator, no known
     // outcome, or no valid start.
