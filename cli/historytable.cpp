@@ -41,22 +41,22 @@ QString duration(const RunRecord& record)
 
 QString HistoryTable::format(const QVector<HistoryReader::Entry>& entries)
 {
-    QVector<QStringList> rows{{QStringLiteral("Date"), QStringLiteral("Locator"), QStringLiteral("Outcome"),
-                               QStringLiteral("Errors"), QStringLiteral("Failed channels"),
-                               QStringLiteral("Duration")}};
+    QVector<QStringList> rows{{QStringLiteral("Date"), QStringLiteral("Source"), QStringLiteral("Locator"),
+                               QStringLiteral("Outcome"), QStringLiteral("Errors"),
+                               QStringLiteral("Failed channels"), QStringLiteral("Duration")}};
     for (const HistoryReader::Entry& entry : entries) {
         const RunRecord& record = entry.record;
         rows.append({record.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                     ArgumentText::shown(record.locator), RunRecordJson::outcomeName(record),
-                     QString::number(record.errors), ArgumentText::shown(failedChannels(record)),
-                     duration(record)});
+                     RunRecordJson::sourceName(record.source), ArgumentText::shown(record.locator),
+                     RunRecordJson::outcomeName(record), QString::number(record.errors),
+                     ArgumentText::shown(failedChannels(record)), duration(record)});
     }
     QVector<int> widths(rows.first().size(), 0);
     for (const QStringList& row : rows)
         for (int column = 0; column < row.size(); ++column)
             widths[column] = std::max(widths[column], int(row.at(column).size()));
     // The errors column holds numbers, which read best aligned on the right.
-    constexpr int ErrorsColumn = 3;
+    constexpr int ErrorsColumn = 4;
     QString text;
     for (const QStringList& row : rows) {
         QStringList cells;

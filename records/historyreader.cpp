@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <vector>
 
 namespace {
 
@@ -30,43 +31,58 @@ bool matches(const HistoryReader::Entry& entry, const HistoryReader::Filter& fil
 
 HistoryReader::HistoryReader(const QString& journalPath) : journalPath(journalPath) {}
 
-bool HistoryReader::read(const Filter& filter, QVector<Entry>& entries, QString& error)
+bool HistoryReader::read(const Filter& filter, const EntryHandler& onEntry, const WarningHandler& onWarning,
+                         QString& error)
 {
-    skipped.clear();
-    return readFile(HistoryJournal::previousGeneration(journalPath), filter, entries, error) &&
-           readFile(journalPath, filter, entries, error);
+    skipped = 0;
+    return readFile(HistoryJournal::previousGeneration(journalPath), filter, onEntry, onWarning, error) &&
+           readFile(journalPath, filter, onEntry, onWarning, error);
 }
 
-bool HistoryReader::readFile(const QString& path, const Filter& filter, QVector<Entry>& entries,
-                             QString& error)
+bool HistoryReader::readFile(const QString& path, const Filter& filter, const EntryHandler& onEntry,
+                             const WarningHandler& onWarning, QString& error)
 {
     const QFileInfo info(path);
     if (!info.exists())
         return true;
     QFile file(path);
-    if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
+    // Only a regular file is read: a FIFO would wait for a writer, a device might never end.
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
         error = QStringLiteral("cannot read %1: %2")
-                    .arg(path, info.isDir() ? QStringLiteral("it is a folder") : file.errorString());
+                    .arg(path, info.isDir()     ? QStringLiteral("it is a folder")
+                               : !info.isFile() ? QStringLiteral("it is not a regular file")
+                                                : file.errorString());
         return false;
     }
+    const auto skip = [&](qint64 number, const QString& why) {
+        if (++skipped <= WarningsShown)
+            onWarning(QStringLiteral("%1, line %2: %3, skipped").arg(path).arg(number).arg(why));
+    };
+    // One buffer for every line: a line is copied out at its own size.
+    std::vector<char> buffer(std::size_t(LineLimit) + 2);
     for (qint64 number = 1; !file.atEnd(); ++number) {
-        QByteArray line = file.readLine(LineLimit + 2);
-        bool whole = line.endsWith('\n');
-        if (!whole && line.size() > LineLimit) {
+        const qint64 size = file.readLine(buffer.data(), qint64(buffer.size()));
+        if (size < 0)
+            break;
+        const bool whole = size > 0 && buffer[std::size_t(size - 1)] == '\n';
+        if (!whole && size > LineLimit) {
             // The rest of an overlong line is passed over in pieces.
-            while (!file.atEnd() && !file.readLine(LineLimit + 2).endsWith('\n')) {
+            qint64 piece = 0;
+            while (!file.atEnd() && (piece = file.readLine(buffer.data(), qint64(buffer.size()))) > 0 &&
+                   buffer[std::size_t(piece - 1)] != '\n') {
             }
+            skip(number, QStringLiteral("longer than 1 MiB, which no run's record is"));
+            continue;
         }
-        if (whole)
-            line.chop(1);
         Entry entry;
-        if (line.size() > LineLimit || !parseRecord(line, entry)) {
-            skipped << QStringLiteral("%1, line %2: not a run's record, skipped").arg(path).arg(number);
+        const QByteArray line(buffer.data(), int(whole ? size - 1 : size));
+        if (!parseRecord(line, entry)) {
+            skip(number, QStringLiteral("not a run's record"));
             continue;
         }
         if (matches(entry, filter)) {
             entry.line = line;
-            entries.append(entry);
+            onEntry(std::move(entry));
         }
     }
     if (file.error() != QFileDevice::NoError) {
