@@ -47,11 +47,11 @@ bool DurableLineFile::open(const std::string& path, Accepts accepts, std::string
     return true;
 }
 
-bool DurableLineFile::lock(std::string& error)
+bool DurableLineFile::lock(std::string& error, std::chrono::milliseconds wait)
 {
     if (locked || !regular)
         return true;
-    switch (FileCalls::lock(descriptor, LockWait)) {
+    switch (FileCalls::lock(descriptor, wait)) {
     case FileCalls::Lock::Taken:
         locked = true;
         return true;

@@ -34,8 +34,8 @@ public:
     bool isOpen() const { return descriptor >= 0; }
 
     // Takes the file's lock until close, for work that must see the file unchanged by others until
-    // the append (a rotation). False, with the reason, when another program kept it for LockWait.
-    bool lock(std::string& error);
+    // the append (a rotation). False, with the reason, when another program kept it for the wait.
+    bool lock(std::string& error, std::chrono::milliseconds wait = LockWait);
     // Whether the path opened still names this file (another program may have rotated it away).
     bool stillAt(const std::string& path) const;
     // The file's size now, or -1.

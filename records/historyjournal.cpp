@@ -46,7 +46,13 @@ bool HistoryJournal::append(const RunRecord& record, QString& error)
     // comes only every RotationSize bytes.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DurableLineFile file;
-        if (!file.open(path, DurableLineFile::Accepts::RegularFile, reason) || !file.lock(reason))
+        // A program that kept the lock for a whole wait hangs: the runs after it are not held up
+        // again, until the lock is free once more.
+        const auto wait = lockedOut ? std::chrono::milliseconds(0) : DurableLineFile::LockWait;
+        if (!file.open(path, DurableLineFile::Accepts::RegularFile, reason))
+            break;
+        lockedOut = !file.lock(reason, wait);
+        if (lockedOut)
             break;
         if (!file.stillAt(path))
             continue;

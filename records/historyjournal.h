@@ -44,4 +44,5 @@ private:
     const QString journalPath;
     const qint64 rotationSize;
     bool failedBefore = false;
+    bool lockedOut = false; // the last append found the lock kept by another program
 };

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -66,10 +67,14 @@ bool HistoryReader::readFile(const QString& path, const Filter& filter, const En
             break;
         const bool whole = size > 0 && buffer[std::size_t(size - 1)] == '\n';
         if (!whole && size > LineLimit) {
-            // The rest of an overlong line is passed over in pieces.
-            qint64 piece = 0;
-            while (!file.atEnd() && (piece = file.readLine(buffer.data(), qint64(buffer.size()))) > 0 &&
-                   buffer[std::size_t(piece - 1)] != '\n') {
+            // The rest of an overlong line is passed over in pieces, up to its line feed.
+            for (qint64 piece; (piece = file.read(buffer.data(), qint64(buffer.size()))) > 0;) {
+                const auto* end =
+                    static_cast<const char*>(std::memchr(buffer.data(), '\n', std::size_t(piece)));
+                if (end) {
+                    file.seek(file.pos() - (piece - (end - buffer.data() + 1)));
+                    break;
+                }
             }
             skip(number, QStringLiteral("longer than 1 MiB, which no run's record is"));
             continue;
