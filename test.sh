@@ -82,6 +82,7 @@ compile_lane() {
         built build-tsan tools/run-tsan.sh build-tsan build &&
         built build-fuzz tools/run-fuzzers.sh 30 build &&
         step win32-serial tools/check-win32-serial.sh &&
+        step win32-records tools/check-win32-records.sh &&
         step package tools/check-package.sh
 }
 

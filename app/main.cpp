@@ -23,7 +23,7 @@ int main(int argc, char* argv[])
     SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
         3,
         "vkr-calibrator: ended on a third signal without waiting for the run to stop; the controller may "
-        "still be calibrating\n",
+        "still be calibrating, and the run is not in the calibration history\n",
         3, &SerialPort::removeLockFiles});
     VKRCalibrator window;
     QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &QWidget::close);

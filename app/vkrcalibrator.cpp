@@ -37,12 +37,25 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     });
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
+    // Called on the writer's thread: only a queued call by name crosses over, with no argument for
+    // Qt to hand across; the reason is taken from the writer under its lock.
+    historyWriter.setFailureNotifier(
+        [this] { QMetaObject::invokeMethod(this, "showHistoryFailure", Qt::QueuedConnection); });
     ui.refreshButton->click();
 }
 
-// The worker is destroyed after this body; its own destructor aborts a run that is still
-// going and waits for the routine to end.
-VKRCalibrator::~VKRCalibrator() = default;
+// A run still going when the window goes (closed by the user, or by SIGTERM, SIGHUP or Ctrl+C) is
+// aborted: its calibrating channel is stopped and its connection closed. It is then remembered as
+// any run is, also one that ended just before and whose end the event loop, now stopped, never
+// delivered.
+VKRCalibrator::~VKRCalibrator()
+{
+    if (!runActive)
+        return;
+    worker.abort();
+    worker.wait();
+    remember();
+}
 
 // Rebuilds the locator list from scratch and keeps what the user had typed or picked. With an
 // empty edit field the first locator found fills it.
@@ -80,10 +93,11 @@ bool VKRCalibrator::startRun(const QString& locator)
     ui.log->clear();
     runLocator = locator;
     worker.setLocator(locator);
+    worker.setSource(RunRecord::Source::Window);
     runActive = worker.startRun(QThread::InheritPriority);
     if (!runActive) {
         showOpenFailureReason();
-        remember(locator);
+        remember();
     }
     return runActive;
 }
@@ -141,7 +155,7 @@ void VKRCalibrator::showOpenFailureReason()
 void VKRCalibrator::workThreadFinished()
 {
     showOpenFailureReason();
-    remember(runLocator);
+    remember();
     runActive = false;
     if (deferredLocator) {
         // Every message of the finished run has arrived by now, so the new run's log starts clean.
@@ -153,14 +167,20 @@ void VKRCalibrator::workThreadFinished()
     ui.calibrateButton->setText(StartText);
 }
 
-void VKRCalibrator::remember(const QString& locator)
+void VKRCalibrator::remember()
 {
-    QString error;
-    if (!history.appendFailsFirstTime(locator, worker.lastRecord(), error))
+    if (!HistoryJournal::disabledByEnvironment())
+        historyWriter.append(worker.lastRecord());
+}
+
+void VKRCalibrator::showHistoryFailure()
+{
+    const std::optional<QString> error = historyWriter.takeFailure();
+    if (!error)
         return;
     // Said beside the reason of a failed open, which stays.
     const QString said =
-        tr("The calibration history could not be written (%1): %2").arg(history.path(), error);
+        tr("The calibration history could not be written (%1): %2").arg(history.path(), *error);
     const QString shown = ui.statusBar->currentMessage();
     ui.statusBar->showMessage(shown.isEmpty() ? said : shown + QStringLiteral("; ") + said);
 }

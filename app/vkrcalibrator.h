@@ -3,6 +3,7 @@
 #pragma once
 
 #include "historyjournal.h"
+#include "journalwriter.h"
 #include "ui_vkrcalibrator.h"
 #include "workthread.h"
 
@@ -22,15 +23,17 @@ private slots:
     void on_calibrateButton_clicked();
     void logMessage(const QString& message);
     void workThreadFinished();
+    // Says, once, that the calibration history could not be written.
+    void showHistoryFailure();
 
 private:
     // Clears the log and starts a run; false when the system refused the worker's thread.
     bool startRun(const QString& locator);
     void followTheLogsEnd();
     void showOpenFailureReason();
-    // Adds the last run to the calibration history; a journal that cannot be written is said once
-    // in the status bar and never stops a calibration.
-    void remember(const QString& locator);
+    // Adds the last run to the calibration history, off the GUI thread; a journal that cannot be
+    // written is said once in the status bar and never stops a calibration.
+    void remember();
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
@@ -41,5 +44,8 @@ private:
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
-    HistoryJournal history{HistoryJournal::Source::Window};
+    HistoryJournal history;
+    // After the journal, so that it is gone first: it writes what is still queued when the window
+    // goes.
+    JournalWriter historyWriter{history};
 };

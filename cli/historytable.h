@@ -1,5 +1,5 @@
 // The calibration history as a table for people: one row per run, newest last, with aligned
-// columns (date and time, locator, outcome, errors, failed channels with their codes, duration).
+// columns (date and time, source, locator, outcome, errors, failed channels with their codes, duration).
 #pragma once
 
 #include "historyreader.h"

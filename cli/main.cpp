@@ -1,26 +1,17 @@
-// vkr-calibrate: runs one calibration from the command line, or lists the controllers found.
+// vkr-calibrate: runs calibrations from the command line, lists the controllers found, or prints
+// the calibration history. main() reads the command line and hands it to its mode.
 #include "argumenttext.h"
+#include "calibratemode.h"
 #include "calibrationbatch.h"
-#include "controllerdiscovery.h"
-#include "controllerlibrary.h"
-#include "conversationrecorder.h"
 #include "exitstatus.h"
 #include "fileidentity.h"
-#include "historyjournal.h"
-#include "historyreader.h"
-#include "historytable.h"
+#include "historymode.h"
 #include "openfilelimit.h"
-#include "recordingcontrollerlibrary.h"
-#include "reportfile.h"
-#include "serialport.h"
-#include "signalwatcher.h"
+#include "options.h"
 #include "standardoutput.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QLoggingCategory>
-#include <QTimer>
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -40,61 +31,6 @@ int usageError(const QString& problem)
     std::fprintf(stderr, "vkr-calibrate: %s\nTry 'vkr-calibrate --help' for more information.\n",
                  qPrintable(problem));
     return UsageError;
-}
-
-int listLocators()
-{
-    QString text;
-    for (const QString& locator : ControllerDiscovery::findLocators())
-        text += locator + QLatin1Char('\n');
-    const int written = answer(text);
-    const QString loadError = ControllerLibrary::instance().loadError();
-    if (loadError.isEmpty() || written != 0)
-        return written;
-    std::fprintf(
-        stderr,
-        "vkr-calibrate: the controller libraries could not be loaded (%s); the list may be incomplete\n",
-        qPrintable(loadError));
-    return LibrariesMissing;
-}
-
-// The calibration history, as a table or as its JSON lines: newest last, only the runs that match.
-int showHistory(const HistoryReader::Filter& filter, bool json)
-{
-    const QString path = HistoryJournal::defaultPath();
-    HistoryReader reader(path);
-    QVector<HistoryReader::Entry> entries;
-    QString error;
-    const bool read = reader.read(filter, entries, error);
-    for (const QString& warning : reader.warnings())
-        std::fprintf(stderr, "vkr-calibrate: %s\n", qPrintable(ArgumentText::shown(warning)));
-    if (!read) {
-        std::fprintf(stderr, "vkr-calibrate: %s\n", qPrintable(ArgumentText::shown(error)));
-        return OutputFailed;
-    }
-    if (json) {
-        QByteArray lines;
-        for (const HistoryReader::Entry& entry : entries)
-            lines += entry.line + '\n';
-        StandardOutput output;
-        return output.write(lines) ? 0 : OutputFailed;
-    }
-    if (entries.isEmpty()) {
-        const bool filtered = filter.since.isValid() || !filter.locators.isEmpty();
-        return answer(QStringLiteral("No calibration %1 in the history (%2).\n")
-                          .arg(filtered ? QStringLiteral("matches") : QStringLiteral("is recorded"),
-                               ArgumentText::shown(path)));
-    }
-    return answer(HistoryTable::format(entries));
-}
-
-// --since's date (local midnight) or local date and time; invalid when it is neither.
-QDateTime sinceTime(const QString& text)
-{
-    const QDate date = QDate::fromString(text, Qt::ISODate);
-    if (date.isValid())
-        return date.startOfDay();
-    return QDateTime::fromString(text, Qt::ISODate);
 }
 
 // What is wrong with the options that name files or a number, before anything is opened; empty when
@@ -120,20 +56,10 @@ QString optionProblem(const QCommandLineParser& parser, const QCommandLineOption
     return QString();
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+// Reads the command line into options. Returns -1 when a mode is to run, else the exit status of
+// what was done instead: help, the version, or a usage error.
+int readCommandLine(int argc, char* argv[], int defaultJobs, Options& options)
 {
-#ifdef SIGPIPE
-    // A reader that went away is noticed as a failed write, which stops the run properly.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    // Many controllers side by side each hold a port and their thread's descriptors.
-    const std::uint64_t openFileLimit = OpenFileLimit::raiseToHardLimit();
-    QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("vkr-calibrate"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Calibrates the position sensors of every channel of a VKR controller and prints the log.\n"
@@ -164,7 +90,6 @@ int main(int argc, char* argv[])
         QStringLiteral("Record the conversation with the controller in FILE (JSON Lines), for replaying it."),
         QStringLiteral("FILE"));
     parser.addOption(recordOption);
-    const int defaultJobs = CalibrationBatch::defaultJobs(openFileLimit);
     const QCommandLineOption jobsOption(
         QStringLiteral("jobs"),
         QStringLiteral("Calibrate at most N controllers at the same time; the others start as runs end "
@@ -183,14 +108,18 @@ int main(int argc, char* argv[])
     parser.addOption(historyOption);
     const QCommandLineOption sinceOption(
         QStringLiteral("since"),
-        QStringLiteral("With --history: only the runs started on DATE (YYYY-MM-DD, or YYYY-MM-DDTHH:MM) or "
-                       "later, local time."),
+        QStringLiteral("With --history: only the runs started on DATE (YYYY-MM-DD, YYYY-MM-DDTHH:MM or "
+                       "YYYY-MM-DDTHH:MM:SS) or later, local time."),
         QStringLiteral("DATE"));
     parser.addOption(sinceOption);
     const QCommandLineOption jsonOption(
         QStringLiteral("json"), QStringLiteral("With --history: print the runs' records as they are stored "
                                                "(JSON Lines)."));
     parser.addOption(jsonOption);
+    const QCommandLineOption lastOption(QStringLiteral("last"),
+                                        QStringLiteral("With --history: only the last N runs that match."),
+                                        QStringLiteral("N"));
+    parser.addOption(lastOption);
     parser.addPositionalArgument(QStringLiteral("LOCATOR"), QStringLiteral("The controllers to calibrate."),
                                  QStringLiteral("LOCATOR..."));
 
@@ -205,103 +134,92 @@ int main(int argc, char* argv[])
                       QCoreApplication::applicationVersion() + QLatin1Char('\n'));
 
     const QStringList positional = parser.positionalArguments();
-    const bool listing = parser.isSet(listOption);
+    for (const QString& given : positional) {
+        // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
+        options.locators << given.trimmed();
+        if (options.locators.last().isEmpty())
+            return usageError(QStringLiteral("a locator is blank"));
+    }
     if (parser.isSet(historyOption)) {
+        options.mode = Options::Mode::History;
         for (const QCommandLineOption* other : {&listOption, &reportOption, &recordOption, &jobsOption}) {
             if (parser.isSet(*other))
                 return usageError(QStringLiteral("--history takes no --%1").arg(other->names().constFirst()));
         }
-        HistoryReader::Filter filter;
-        filter.locators = positional;
-        if (parser.isSet(sinceOption)) {
-            filter.since = sinceTime(parser.value(sinceOption));
-            if (!filter.since.isValid())
-                return usageError(QStringLiteral("--since takes a date such as 2026-12-31, not '%1'")
-                                      .arg(ArgumentText::shown(parser.value(sinceOption))));
+        for (const QCommandLineOption* once : {&sinceOption, &lastOption}) {
+            if (parser.values(*once).size() > 1)
+                return usageError(
+                    QStringLiteral("--%1 is given more than once").arg(once->names().constFirst()));
         }
-        return showHistory(filter, parser.isSet(jsonOption));
+        if (parser.isSet(sinceOption)) {
+            options.since = Options::sinceTime(parser.value(sinceOption));
+            if (!options.since.isValid())
+                return usageError(
+                    QStringLiteral("--since takes a date such as 2026-12-31, 2026-12-31T14:30 or "
+                                   "2026-12-31T14:30:05, not '%1'")
+                        .arg(ArgumentText::shown(parser.value(sinceOption))));
+        }
+        if (parser.isSet(lastOption)) {
+            bool number = false;
+            options.last = parser.value(lastOption).toInt(&number);
+            if (!number || *options.last < 1)
+                return usageError(QStringLiteral("--last takes a number from 1 up, not '%1'")
+                                      .arg(ArgumentText::shown(parser.value(lastOption))));
+        }
+        options.json = parser.isSet(jsonOption);
+        return -1;
     }
-    for (const QCommandLineOption* historyOnly : {&sinceOption, &jsonOption}) {
+    for (const QCommandLineOption* historyOnly : {&sinceOption, &jsonOption, &lastOption}) {
         if (parser.isSet(*historyOnly))
             return usageError(
                 QStringLiteral("--%1 goes with --history").arg(historyOnly->names().constFirst()));
     }
+    const bool listing = parser.isSet(listOption);
     if (listing && !positional.isEmpty())
         return usageError(QStringLiteral("--list takes no locator"));
     if (!listing && positional.isEmpty())
         return usageError(QStringLiteral("no locator given"));
-    QStringList locators;
-    for (const QString& given : positional) {
-        // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
-        locators << given.trimmed();
-        if (locators.last().isEmpty())
-            return usageError(QStringLiteral("a locator is blank"));
-    }
     // One recording holds one conversation: controllers side by side would interleave theirs.
-    if (parser.isSet(recordOption) && locators.size() > 1)
+    if (parser.isSet(recordOption) && options.locators.size() > 1)
         return usageError(QStringLiteral("--record takes one locator"));
     const QString problem = optionProblem(parser, reportOption, recordOption, jobsOption);
     if (!problem.isEmpty())
         return usageError(problem);
-    ReportFile report;
-    if (!listing && parser.isSet(reportOption)) {
-        QString error;
-        if (!report.open(parser.value(reportOption), error))
-            return usageError(
-                QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOption), error));
-    }
-    ConversationRecorder recorder;
-    RecordingControllerLibrary recordingLibrary(ControllerLibrary::instance(), recorder);
-    if (parser.isSet(recordOption)) {
-        QString error;
-        if (!recorder.open(parser.value(recordOption), QCoreApplication::applicationName(),
-                           QCoreApplication::applicationVersion(), error))
-            return usageError(
-                QStringLiteral("cannot write the recording %1: %2").arg(parser.value(recordOption), error));
-        ConversationRecorder::install(&recorder);
-        ControllerLibrary::setInstance(&recordingLibrary);
-    }
-    // Every way out from here on writes what the recording still holds, also after an abort.
-    const auto finishRecording = [&](int status) {
-        ControllerLibrary::setInstance(nullptr);
-        ConversationRecorder::install(nullptr);
-        QString error;
-        if (recorder.finish(error))
-            return status;
-        std::fprintf(stderr, "vkr-calibrate: cannot write the recording: %s\n", qPrintable(error));
-        return std::max(status, int(OutputFailed));
-    };
-    if (listing)
-        return finishRecording(listLocators());
+    options.mode = listing ? Options::Mode::List : Options::Mode::Calibrate;
+    options.debug = parser.isSet(debugOption);
+    // A listing writes no report.
+    options.report = listing ? QString() : parser.value(reportOption);
+    options.record = parser.value(recordOption);
+    options.jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    options.noHistory = parser.isSet(noHistoryOption);
+    return -1;
+}
 
-    // The command lines sent are for whoever looks into a fault; QT_LOGGING_RULES still decides
-    // over this.
-    if (parser.isSet(debugOption))
-        QLoggingCategory::setFilterRules(QStringLiteral("vkr.serial.debug=true"));
+} // namespace
 
-    // Ctrl+C, SIGTERM and a lost terminal ask every run to stop; each stops its calibrating
-    // channel and closes its connection before the program ends. A second signal asks again and
-    // does not cut a run short; a third ends the program at once, for a run stuck in a library call
-    // that would otherwise keep it waiting. Installed before anything can start a run; until here
-    // a signal simply ends the program, as it should during a listing.
-    SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
-        3,
-        "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
-        "may still be calibrating\n",
-        Aborted, &SerialPort::removeLockFiles});
-    HistoryJournal history(HistoryJournal::Source::CommandLine);
-    CalibrationBatch batch(
-        locators, parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
-        parser.isSet(reportOption) ? &report : nullptr, parser.isSet(noHistoryOption) ? nullptr : &history);
-    // The abort is noted before the runs are told, so that it comes before the stop it causes; what
-    // was recorded up to it goes to the file now, ahead of its regular write.
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {
-        recorder.abortRequested();
-        recorder.flushNow();
-    });
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, &CalibrationBatch::abort);
-    QObject::connect(&batch, &CalibrationBatch::finished, &application, &QCoreApplication::exit);
-    QTimer::singleShot(0, &batch, [&] { batch.start(); });
-    const int status = application.exec();
-    return finishRecording(status);
+int main(int argc, char* argv[])
+{
+#ifdef SIGPIPE
+    // A reader that went away is noticed as a failed write, which stops the run properly.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // Many controllers side by side each hold a port and their thread's descriptors.
+    const std::uint64_t openFileLimit = OpenFileLimit::raiseToHardLimit();
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vkr-calibrate"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
+
+    Options options;
+    const int answered = readCommandLine(argc, argv, CalibrationBatch::defaultJobs(openFileLimit), options);
+    if (answered >= 0)
+        return answered;
+    switch (options.mode) {
+    case Options::Mode::History:
+        return HistoryMode::run(options);
+    case Options::Mode::List:
+        return CalibrateMode::list(options);
+    case Options::Mode::Calibrate:
+        break;
+    }
+    return CalibrateMode::calibrate(options, application);
 }

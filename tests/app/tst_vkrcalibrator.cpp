@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QHBoxLayout>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -354,6 +355,7 @@ private slots:
         button->click();
         QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
         QFile file(journal);
+        QTRY_VERIFY(file.size() > 0); // written off the GUI thread
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QJsonObject record = QJsonDocument::fromJson(file.readLine()).object();
         QCOMPARE(record["source"].toString(), QStringLiteral("window"));
@@ -367,8 +369,31 @@ private slots:
         button->click();
         QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
         QVERIFY(window.findChild<QTextEdit*>("log")->toPlainText().endsWith("finished with 0 errors.\n"));
-        QVERIFY2(window.statusBar()->currentMessage().contains(journal),
-                 qPrintable(window.statusBar()->currentMessage()));
+        QTRY_VERIFY2(window.statusBar()->currentMessage().contains(journal),
+                     qPrintable(window.statusBar()->currentMessage()));
+        qunsetenv("XDG_DATA_HOME");
+    }
+
+    // A window closed mid-run (by the user, or by SIGTERM or SIGHUP, which close it) stops the
+    // calibrating channel and still remembers the run, as aborted.
+    void aRunCutShortByClosingTheWindowIsRemembered()
+    {
+        QTemporaryDir data;
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
+        fake->neverFinishes = {0};
+        {
+            VKRCalibrator window;
+            window.findChild<QComboBox*>("locator")->setEditText(QStringLiteral("sim:closed"));
+            window.findChild<QPushButton*>("calibrateButton")->click();
+            QTRY_VERIFY(window.findChild<QTextEdit*>("log")->toPlainText().endsWith("calibrating... "));
+        }
+        QFile file(journal);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject record = QJsonDocument::fromJson(file.readLine()).object();
+        QCOMPARE(record["outcome"].toString(), QStringLiteral("aborted"));
+        const QJsonArray channels = record["channels"].toArray();
+        QCOMPARE(channels.last().toObject()["result"].toString(), QStringLiteral("aborted"));
         qunsetenv("XDG_DATA_HOME");
     }
 

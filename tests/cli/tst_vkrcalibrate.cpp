@@ -454,13 +454,13 @@ private slots:
                                           ", line 3: not a run's record, skipped\n"));
         const QList<QByteArray> rows = table.output.trimmed().split('\n');
         QCOMPARE(rows.size(), 3);
-        QVERIFY2(QRegularExpression("^Date +Locator +Outcome +Errors  Failed channels  Duration$")
+        QVERIFY2(QRegularExpression("^Date +Source +Locator +Outcome +Errors  Failed channels  Duration$")
                      .match(rows[0])
                      .hasMatch(),
                  rows[0].constData());
-        QVERIFY2(QRegularExpression(
-                     "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  sim:channels=2,fail-calibrate@1=17,time=0 "
-                     "+calibrated-with-errors +1  1 \\(code 17\\) +\\d+\\.\\d s$")
+        QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  command-line  "
+                                    "sim:channels=2,fail-calibrate@1=17,time=0 "
+                                    "+calibrated-with-errors +1  1 \\(code 17\\) +\\d+\\.\\d s$")
                      .match(rows[1])
                      .hasMatch(),
                  rows[1].constData());

@@ -1,61 +1,14 @@
 #include "backgroundfilewriter.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <fcntl.h>
-#include <system_error>
+#include "filecalls.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <unistd.h>
-#endif
+#include <cerrno>
 
 namespace {
 
 std::string systemReason(int code)
 {
-    return std::generic_category().message(code);
-}
-
-int createFile(const std::string& path)
-{
-#ifdef _WIN32
-    return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                   _S_IREAD | _S_IWRITE);
-#else
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-#endif
-}
-
-// Bytes written, or -1 with errno set.
-long long writeSome(int descriptor, const char* data, std::size_t size)
-{
-#ifdef _WIN32
-    return ::_write(descriptor, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
-#else
-    return ::write(descriptor, data, std::min<std::size_t>(size, SSIZE_MAX));
-#endif
-}
-
-int syncData(int descriptor)
-{
-#ifdef _WIN32
-    return ::_commit(descriptor);
-#else
-    return ::fdatasync(descriptor);
-#endif
-}
-
-int closeFile(int descriptor)
-{
-#ifdef _WIN32
-    return ::_close(descriptor);
-#else
-    return ::close(descriptor);
-#endif
+    return FileCalls::reason(code);
 }
 
 } // namespace
@@ -68,7 +21,7 @@ BackgroundFileWriter::~BackgroundFileWriter()
 
 bool BackgroundFileWriter::open(const std::string& path, const std::string& first, std::string& error)
 {
-    descriptor = createFile(path);
+    descriptor = FileCalls::open(path, FileCalls::Mode::Replace);
     if (descriptor < 0) {
         error = systemReason(errno);
         return false;
@@ -131,7 +84,7 @@ bool BackgroundFileWriter::close(std::string& error)
         problem = failure;
     }
     // Some file systems (NFS) report a failed write only when the file is closed.
-    if (closeFile(descriptor) != 0 && problem.empty())
+    if (FileCalls::close(descriptor) != 0 && problem.empty())
         problem = systemReason(errno);
     descriptor = -1;
     if (problem.empty())
@@ -189,7 +142,7 @@ std::string BackgroundFileWriter::writeAll(const std::string& text)
 {
     std::size_t done = 0;
     while (done < text.size()) {
-        const long long written = writeSome(descriptor, text.data() + done, text.size() - done);
+        const long long written = FileCalls::writeSome(descriptor, text.data() + done, text.size() - done);
         if (written > 0) {
             done += static_cast<std::size_t>(written);
         } else if (written == 0) {
@@ -203,7 +156,7 @@ std::string BackgroundFileWriter::writeAll(const std::string& text)
 
 std::string BackgroundFileWriter::sync()
 {
-    if (!syncable || syncData(descriptor) == 0)
+    if (!syncable || FileCalls::syncData(descriptor) == 0)
         return {};
     // A device or a pipe has nothing to sync.
     if (errno == EINVAL || errno == EROFS) {

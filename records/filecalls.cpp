@@ -1,0 +1,28 @@
+#include "filecalls.h"
+
+#include <system_error>
+
+namespace FileCalls {
+
+std::string reason(int error)
+{
+    return std::generic_category().message(error);
+}
+
+std::string kindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::Folder:
+        return "a folder";
+    case Kind::Fifo:
+        return "a FIFO";
+    case Kind::Device:
+        return "a device";
+    case Kind::Regular:
+    case Kind::Other:
+        break;
+    }
+    return "not a regular file";
+}
+
+} // namespace FileCalls

@@ -1,0 +1,48 @@
+// The calibration history: every run's record, appended whole and synced to a journal in the
+// user's data folder, so that which controller was calibrated, from where, when and with what
+// result outlives the window and the terminal.
+#pragma once
+
+#include "runrecordsink.h"
+
+#include <QString>
+
+class HistoryJournal : public RunRecordSink
+{
+public:
+    // A journal over this size is renamed to its previous generation (one is kept) and started
+    // anew before the next run is appended. A run's line is at most RunRecordJson::LineLimit, so no
+    // run can push the history out.
+    static constexpr qint64 RotationSize = 10 * 1024 * 1024;
+
+    // $XDG_DATA_HOME/vkr-calibrator/history.jsonl, by default under ~/.local/share.
+    static QString defaultPath();
+    // The generation before the journal at path.
+    static QString previousGeneration(const QString& path);
+    // Whether VKR_NO_HISTORY turns the journal off (any value but empty and 0).
+    static bool disabledByEnvironment();
+
+    explicit HistoryJournal(const QString& path = defaultPath(), qint64 rotationSize = RotationSize);
+
+    QString path() const override { return journalPath; }
+
+    // Appends the run's object and syncs it, under the journal's lock, which other programs
+    // appending to it take too. False, with the reason, when the journal could not be written; the
+    // journal is then left as it was. A journal or previous generation that is no regular file (a
+    // FIFO, a device, a folder) is refused at once, and so is a journal locked by a program that
+    // hangs.
+    bool append(const RunRecord& record, QString& error) override;
+    // For a program that goes on after a journal it cannot write and says so once: appends, unless
+    // VKR_NO_HISTORY turns the journal off, and is true only for its first failure, with the reason.
+    bool appendFailsFirstTime(const RunRecord& record, QString& error);
+
+private:
+    // Renames the locked journal to its previous generation; false, with the reason, when that
+    // generation is no regular file or the rename failed.
+    bool rotate(QString& error);
+
+    const QString journalPath;
+    const qint64 rotationSize;
+    bool failedBefore = false;
+    bool lockedOut = false; // the last append found the lock kept by another program
+};

@@ -1,0 +1,297 @@
+// What a run records, checked on the record itself: each simulator scenario's outcome, failures
+// and channels as the codec writes them; the faults of the journal a record goes to; --since.
+#include "historyjournal.h"
+#include "historyreader.h"
+#include "options.h"
+#include "runrecorder.h"
+#include "runrecordjson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+RunRecord aRun(const QString& locator)
+{
+    RunRecord record;
+    record.locator = locator;
+    record.source = RunRecord::Source::CommandLine;
+    record.started = record.finished = QDateTime::currentDateTimeUtc();
+    return record;
+}
+
+QStringList lines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList read;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        read << QString::fromUtf8(line);
+    return read;
+}
+
+} // namespace
+
+class RunRecordsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The stand-in controller library plays each scenario; the record tells it as the log does,
+    // and reads back from its JSON as it was.
+    void aRunRecordsWhatHappened_data()
+    {
+        QTest::addColumn<QString>("locator");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<int>("errors");
+        QTest::addColumn<QByteArray>("failures");
+        QTest::addColumn<QString>("channels");
+        QTest::newRow("calibrated") << "sim:channels=3,time=0"
+                                    << "calibrated" << 0 << QByteArray("[]")
+                                    << "calibrated calibrated calibrated";
+        QTest::newRow("no sensor") << "sim:channels=2,time=0,nosensor=1"
+                                   << "calibrated" << 0 << QByteArray("[]") << "calibrated no-sensor";
+        QTest::newRow("channel failures")
+            << "sim:channels=3,time=0,fail-calibrate@1=17,fail-status@2=5"
+            << "calibrated-with-errors" << 2
+            << QByteArray(R"([{"channel":1,"code":17,"step":"calibrateSensor"},)"
+                          R"({"channel":2,"code":5,"step":"getStatus"}])")
+            << "calibrated failed failed";
+        QTest::newRow("channel count not read")
+            << "sim:fail-channels=9"
+            << "incomplete" << 0 << QByteArray(R"([{"code":9,"step":"getNumberOfChannels"}])") << "";
+        QTest::newRow("sensor mode not set")
+            << "sim:mode=0,fail-setmode=6"
+            << "incomplete" << 1 << QByteArray(R"([{"code":6,"step":"setSensorEnabled"}])") << "";
+        QTest::newRow("not opened") << "nothing"
+                                    << "not-opened" << 0 << QByteArray(R"([{"code":21,"step":"open"}])")
+                                    << "";
+        QTest::newRow("aborted") << "sim:channels=2,stuck=0"
+                                 << "aborted" << 0 << QByteArray("[]") << "aborted";
+    }
+    void aRunRecordsWhatHappened()
+    {
+        QFETCH(QString, locator);
+        WorkThread worker;
+        worker.setSource(RunRecord::Source::Tango);
+        RunRecorder recorder(worker);
+        connect(&worker, &WorkThread::logMessage, &worker, [&](const QString& message) {
+            if (message.contains(QLatin1String("calibrating")) && locator.contains(QLatin1String("stuck")))
+                worker.abort();
+        });
+        QVERIFY(recorder.run(locator, 20000));
+        const RunRecord record = worker.lastRecord();
+        const QJsonObject json = RunRecordJson::toJson(record);
+        QCOMPARE(json["locator"].toString(), locator);
+        QCOMPARE(json["source"].toString(), QStringLiteral("tango"));
+        QVERIFY(!record.host.isEmpty() && record.started <= record.finished);
+        QTEST(json["outcome"].toString(), "outcome");
+        QTEST(json["errors"].toInt(), "errors");
+        QTEST(QJsonDocument(json["failures"].toArray()).toJson(QJsonDocument::Compact), "failures");
+        QStringList results;
+        for (const QJsonValue& channel : json["channels"].toArray())
+            results << channel["result"].toString();
+        QTEST(results.join(QLatin1Char(' ')), "channels");
+        RunRecord readBack;
+        QVERIFY(RunRecordJson::fromJson(json, readBack));
+        QCOMPARE(RunRecordJson::toJson(readBack), json);
+    }
+
+    // A journal that cannot take a record says why at once, and leaves the history as it was.
+    void aJournalFaultIsSaidAtOnce_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason"); // empty: the record goes in
+        QTest::newRow("a FIFO") << "fifo"
+                                << "FIFO";
+        QTest::newRow("a folder") << "folder"
+                                  << "folder";
+        QTest::newRow("a FIFO as the previous generation, at rotation") << "previous fifo"
+                                                                        << "previous generation";
+        QTest::newRow("locked by a program that hangs") << "locked"
+                                                        << "lock";
+        QTest::newRow("a field of 1 MB rotates nothing away") << "long field"
+                                                              << "";
+    }
+    void aJournalFaultIsSaidAtOnce()
+    {
+        QFETCH(QString, fault);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("history.jsonl"));
+        const QByteArray name = QFile::encodeName(path);
+        constexpr qint64 RotationSize = 256 * 1024;
+        HistoryJournal journal(path, RotationSize);
+        QString error;
+        for (int i = 0; i < 100 && fault != QLatin1String("fifo") && fault != QLatin1String("folder"); ++i)
+            QVERIFY2(journal.append(aRun(QStringLiteral("sim:%1").arg(i)), error), qPrintable(error));
+        RunRecord record = aRun(QStringLiteral("sim:new"));
+        int held = -1;
+        if (fault == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        else if (fault == QLatin1String("folder"))
+            QVERIFY(QDir().mkdir(path));
+        else if (fault == QLatin1String("previous fifo"))
+            QVERIFY(::mkfifo(QFile::encodeName(HistoryJournal::previousGeneration(path)).constData(), 0600) ==
+                        0 &&
+                    QFile::resize(path, RotationSize + 1));
+        else if (fault == QLatin1String("locked"))
+            QVERIFY((held = ::open(name.constData(), O_RDONLY | O_CLOEXEC)) >= 0 &&
+                    ::flock(held, LOCK_EX) == 0);
+        else
+            record.locator = QString(1024 * 1024, QLatin1Char('x'));
+        // A FIFO is never read here: that would wait for a writer.
+        const bool special = fault == QLatin1String("fifo") || fault == QLatin1String("folder");
+        const QStringList before = special ? QStringList() : lines(path);
+        QElapsedTimer clock;
+        clock.start();
+        const bool appended = journal.append(record, error) && journal.append(record, error);
+        const qint64 took = clock.elapsed();
+        if (held >= 0)
+            ::close(held);
+        QFETCH(QString, reason);
+        QVERIFY2(appended == reason.isEmpty() && error.contains(reason), qPrintable(error));
+        QVERIFY2(took < 5000, qPrintable(QString::number(took)));
+        if (!appended) {
+            if (!special)
+                QCOMPARE(lines(path), before);
+            return;
+        }
+        // Both long records went in whole, capped, and the journal kept its runs.
+        const QStringList after = lines(path);
+        QCOMPARE(after.size(), before.size() + 2);
+        QCOMPARE(after.mid(0, before.size() - 1), before.mid(0, before.size() - 1));
+        QVERIFY(after[after.size() - 2].size() <= RunRecordJson::LineLimit);
+        QVERIFY(after[after.size() - 2].contains(QLatin1String(RunRecordJson::ShortenedMark)));
+    }
+
+    // Two programs append to one file on a disk that fills up (a file size limit stands in for
+    // it): every line either one was told is written is there, and there is no torn line.
+    void appendsOnAFullDiskTakeBackOnlyTheirOwnBytes()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("history.jsonl"));
+        const RunRecord record = aRun(QString(2000, QLatin1Char('y')));
+        int reports[2];
+        QCOMPARE(::pipe(reports), 0);
+        const auto appendUntilFull = [&](const char* who) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit;
+            ::getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = 200 * 1024;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            HistoryJournal journal(path);
+            QStringList written;
+            for (int i = 0; i < 200; ++i) {
+                RunRecord mine = record;
+                mine.locator = QStringLiteral("%1-%2-").arg(QLatin1String(who)).arg(i) + record.locator;
+                QString error;
+                if (journal.append(mine, error))
+                    written << mine.locator.left(12);
+            }
+            return written;
+        };
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            const QByteArray told = appendUntilFull("child").join(QLatin1Char('\n')).toUtf8();
+            const bool sent = ::write(reports[1], told.constData(), std::size_t(told.size())) == told.size();
+            ::_exit(sent ? 0 : 1);
+        }
+        ::close(reports[1]);
+        rlimit kept;
+        ::getrlimit(RLIMIT_FSIZE, &kept);
+        QStringList told = appendUntilFull("parent");
+        ::setrlimit(RLIMIT_FSIZE, &kept);
+        QByteArray fromChild;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(reports[0], buffer, sizeof buffer)) > 0;)
+            fromChild.append(buffer, int(got));
+        ::close(reports[0]);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        told += QString::fromUtf8(fromChild).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QStringList stored;
+        const QStringList inFile = lines(path);
+        QCOMPARE(inFile.last(), QString()); // ends with a line feed
+        for (const QString& line : inFile.mid(0, inFile.size() - 1)) {
+            RunRecord read;
+            QVERIFY2(RunRecordJson::fromJson(QJsonDocument::fromJson(line.toUtf8()).object(), read),
+                     qPrintable(line.left(40)));
+            stored << read.locator.left(12);
+        }
+        for (const QString& line : told)
+            QVERIFY2(stored.contains(line), qPrintable(line));
+        QVERIFY(stored.size() < 400); // the disk did fill up
+    }
+
+    // --since: a local date, or date and time to the minute or second, and nothing else.
+    void sinceTakesADateWithOrWithoutATime_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QDateTime>("since"); // invalid: refused
+        const QDate day(2026, 12, 8);
+        QTest::newRow("date") << "2026-12-08" << QDateTime(day, QTime(0, 0), Qt::LocalTime);
+        QTest::newRow("minute") << "2026-12-08T23:30" << QDateTime(day, QTime(23, 30), Qt::LocalTime);
+        QTest::newRow("second") << "2026-12-08T23:30:15" << QDateTime(day, QTime(23, 30, 15), Qt::LocalTime);
+        for (const char* wrong : {"2026-12-08x", "2026-12-08T23", "2026-12-08 23:30", "2026-13-01",
+                                  "2026-12-08T23:30Z", "2026-12-08T24:00", "yesterday", ""})
+            QTest::newRow(wrong) << wrong << QDateTime();
+    }
+    void sinceTakesADateWithOrWithoutATime()
+    {
+        QFETCH(QString, text);
+        QTEST(Options::sinceTime(text), "since");
+    }
+
+    // A journal over its size becomes the previous generation, which replaces the one before; a
+    // journal within its size takes the next line whatever its length. The reader takes the previous
+    // generation first.
+    void rotatesKeepingOneGeneration()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("deeper/history.jsonl"));
+        RunRecord record;
+        record.started = record.finished = QDateTime::currentDateTimeUtc();
+        const auto lineSize = [&] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll().size() : 0;
+        };
+        HistoryJournal first(path);
+        QString error;
+        record.locator = QStringLiteral("sim:1");
+        QVERIFY2(first.append(record, error), qPrintable(error));
+        // Room for one line and a half.
+        HistoryJournal journal(path, lineSize() * 3 / 2);
+        for (const char* locator : {"sim:2", "sim:3", "sim:4", "sim:5"}) {
+            record.locator = QLatin1String(locator);
+            QVERIFY2(journal.append(record, error), qPrintable(error));
+        }
+
+        HistoryReader reader(path);
+        QVector<HistoryReader::Entry> entries;
+        QStringList warnings;
+        QVERIFY2(reader.read(
+                     {}, [&](HistoryReader::Entry&& entry) { entries.append(entry); },
+                     [&](const QString& warning) { warnings << warning; }, error),
+                 qPrintable(error));
+        QStringList locators;
+        for (const HistoryReader::Entry& entry : entries)
+            locators << entry.record.locator;
+        QCOMPARE(locators, QStringList({"sim:3", "sim:4", "sim:5"}));
+        QVERIFY(warnings.isEmpty());
+        QVERIFY(!QFile::exists(path + QStringLiteral(".lock")));
+    }
+};
+
+QTEST_GUILESS_MAIN(RunRecordsTest)
+#include "tst_runrecords.moc"
