@@ -25,7 +25,7 @@ int main(int argc, char* argv[])
         "still be calibrating\n",
         3});
     VKRCalibrator window;
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &QWidget::close);
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &VKRCalibrator::closeWithoutAsking);
     window.show();
     QObject::connect(&application, &QApplication::lastWindowClosed, &application, &QApplication::quit);
     return application.exec();

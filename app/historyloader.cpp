@@ -1,0 +1,56 @@
+#include "historyloader.h"
+
+#include "historyreader.h"
+
+HistoryLoader::HistoryLoader(const QString& journalPath, QObject* parent)
+    : QObject(parent), journalPath(journalPath)
+{
+}
+
+HistoryLoader::~HistoryLoader()
+{
+    if (reader.joinable())
+        reader.join();
+}
+
+void HistoryLoader::load()
+{
+    if (reading) {
+        again = true;
+        return;
+    }
+    if (reader.joinable())
+        reader.join(); // ended: its result has been delivered
+    reading = true;
+    reader = std::thread([this] {
+        Result read;
+        HistoryReader history(journalPath);
+        QVector<HistoryReader::Entry> entries;
+        history.read(HistoryReader::Filter(), entries, read.error);
+        read.warnings = history.warnings();
+        for (const HistoryReader::Entry& entry : entries)
+            read.runs << HistoryRun::fromJson(entry.record);
+        {
+            const std::lock_guard<std::mutex> lock(resultMutex);
+            result = std::move(read);
+        }
+        QMetaObject::invokeMethod(this, [this] { deliver(); }, Qt::QueuedConnection);
+    });
+}
+
+void HistoryLoader::deliver()
+{
+    Result delivered;
+    {
+        const std::lock_guard<std::mutex> lock(resultMutex);
+        delivered = std::move(result);
+    }
+    reading = false;
+    if (again) {
+        again = false;
+        load();
+    }
+    emit loaded(delivered.runs, delivered.warnings, delivered.error);
+}
+
+#include "moc_historyloader.cpp"
