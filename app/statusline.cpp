@@ -54,6 +54,7 @@ void StatusLine::show(const QString& text, const QIcon& icon)
     // One line: a reason that spans lines is read in the popup.
     fullText = text.simplified();
     setToolTip(text);
+    shownIcon = icon;
     const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
     iconLabel->setPixmap(icon.isNull() ? QPixmap() : icon.pixmap(side, side));
     iconLabel->setVisible(!icon.isNull());

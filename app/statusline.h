@@ -24,6 +24,7 @@ public:
     void clear() { show(QString()); }
 
     QString text() const { return fullText; }
+    QIcon icon() const { return shownIcon; }
     QString shownText() const;
 
     QSize minimumSizeHint() const override;
@@ -38,4 +39,5 @@ private:
     QLabel* iconLabel;
     QLabel* textLabel;
     QString fullText;
+    QIcon shownIcon;
 };

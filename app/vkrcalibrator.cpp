@@ -294,8 +294,9 @@ void VKRCalibrator::closeEvent(QCloseEvent* event)
 // Asked without a nested event loop, so the run's messages and its end keep arriving meanwhile.
 void VKRCalibrator::askBeforeClosing()
 {
-    if (findChild<QMessageBox*>(QStringLiteral("closeQuestion")))
-        return;
+    // One question at a time; one that was answered may linger until its deletion.
+    if (auto* asked = findChild<QMessageBox*>(QStringLiteral("closeQuestion")); asked && asked->isVisible())
+        return asked->raise();
     auto* question = new QMessageBox(QMessageBox::Question, Title, tr("A calibration is running. Abort it and quit?"),
                                      QMessageBox::Yes | QMessageBox::No, this);
     question->setObjectName(QStringLiteral("closeQuestion"));

@@ -14,6 +14,10 @@ namespace PortAccess {
 // it holds.
 std::vector<std::string> otherHolders(dev_t device);
 
+// The holders for one line of text: both of two named, else the first and how many more
+// ("socat (pid 14499) and 4 more"), so that the cure after them is still read. Empty for none.
+std::string listHolders(const std::vector<std::string>& holders);
+
 // What would let the user open a device refused with "Permission denied": joining its group where
 // that would help (the group may read and write it and the user is not in it), else who owns it
 // and its mode.

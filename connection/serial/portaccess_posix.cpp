@@ -98,6 +98,20 @@ std::vector<std::string> PortAccess::otherHolders(dev_t device)
     return named;
 }
 
+std::string PortAccess::listHolders(const std::vector<std::string>& holders)
+{
+    switch (holders.size()) {
+    case 0:
+        return std::string();
+    case 1:
+        return holders.front();
+    case 2:
+        return holders.front() + " and " + holders.back();
+    default:
+        return holders.front() + " and " + std::to_string(holders.size() - 1) + " more";
+    }
+}
+
 std::string PortAccess::permissionAdvice(mode_t mode, const std::string& owner, const std::string& group,
                                          bool inGroup)
 {

@@ -135,10 +135,7 @@ std::string heldByOthers(int fd)
     struct stat port;
     if (::fstat(fd, &port) != 0)
         return std::string();
-    std::string named;
-    for (const std::string& holder : PortAccess::otherHolders(port.st_rdev))
-        named += (named.empty() ? "" : ", ") + holder;
-    return named;
+    return PortAccess::listHolders(PortAccess::otherHolders(port.st_rdev));
 }
 
 SerialPort::OpenFailure::Kind kindOfOpenError(int error)
