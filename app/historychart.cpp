@@ -68,7 +68,7 @@ void HistoryChart::showRuns(const QString& locator, const QVector<HistoryRun>& r
     time->setTitleText(tr("started"));
     auto* seconds = new QValueAxis;
     seconds->setTitleText(tr("seconds"));
-    seconds->setLabelFormat(QStringLiteral("%.0f"));
+    seconds->setLabelFormat(QStringLiteral("%g"));
     chart->addAxis(time, Qt::AlignBottom);
     chart->addAxis(seconds, Qt::AlignLeft);
     for (QAbstractSeries* series : chart->series()) {
@@ -80,11 +80,14 @@ void HistoryChart::showRuns(const QString& locator, const QVector<HistoryRun>& r
         const QDateTime first = runs.constFirst().started.toLocalTime();
         const QDateTime last = runs.constLast().started.toLocalTime();
         time->setRange(first.addSecs(-60), last.addSecs(60));
+        // The labels tell the runs of one day apart by the time, of many days by the date.
+        time->setFormat(first.daysTo(last) < 1 ? QStringLiteral("HH:mm:ss") : QStringLiteral("yyyy-MM-dd"));
         qreal longest = 1;
         for (const HistoryRun& run : runs)
             for (const HistoryRun::ChannelTime& channel : run.channels)
                 longest = qMax(longest, channel.seconds);
         seconds->setRange(0, longest * 1.1);
+        seconds->applyNiceNumbers();
     }
     QChart* previous = chartView(view)->chart();
     chartView(view)->setChart(chart);

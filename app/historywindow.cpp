@@ -39,6 +39,7 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &HistoryWindow::showSelectedController);
 
+    problems->setObjectName(QStringLiteral("historyProblems"));
     problems->setWordWrap(true);
     problems->setTextInteractionFlags(Qt::TextSelectableByMouse);
     problems->hide();

@@ -31,17 +31,19 @@ void RunProgress::end()
     timer.stop();
 }
 
+// What changes comes first, so that the channel and its seconds show also in a narrow window,
+// whose title names the controller as well.
 QString RunProgress::text() const
 {
     if (!channel)
-        return tr("%1: opening the controller and reading its channels").arg(locator);
+        return tr("Starting \u00b7 %1").arg(locator);
     // Channels are numbered from 0, as the log numbers them.
-    return tr("%1: calibrating channel %2 (%3 of %4) for %5 s")
-        .arg(locator)
+    return tr("Channel %1 (%2 of %3): %4 s \u00b7 %5")
         .arg(*channel)
         .arg(*channel + 1)
         .arg(channelCount)
-        .arg(channelClock.elapsed() / 1000);
+        .arg(channelClock.elapsed() / 1000)
+        .arg(locator);
 }
 
 #include "moc_runprogress.cpp"
