@@ -59,11 +59,11 @@ private slots:
         QTest::addColumn<int>("skipped");
         const QByteArray a = runLine("sim:a", "2026-01-01T10:00:00Z", "calibrated", {"0:10", "1:12"});
         const QByteArray b = runLine("sim:b", "2026-01-02T10:00:00Z", "calibrated-with-errors", {"0:11", "1:4:17"});
-        const QByteArray c = runLine("sim:a", "2026-01-03T10:00:00Z", "calibrated", {"0:14", "1:13"});
+        const QByteArray c = runLine("sim:c", "2026-01-03T10:00:00Z", "calibrated", {"0:14", "1:13"});
         QTest::newRow("no journal yet") << QByteArray() << QByteArray() << QStringList() << 0;
         QTest::newRow("empty") << QByteArray() << QByteArray("") << QStringList() << 0;
         QTest::newRow("one generation") << QByteArray() << a + b << QStringList{"sim:b", "sim:a"} << 0;
-        QTest::newRow("rotated") << a + b << c << QStringList{"sim:a", "sim:b", "sim:a"} << 0;
+        QTest::newRow("rotated") << a + b << c << QStringList{"sim:c", "sim:b", "sim:a"} << 0;
         QTest::newRow("bad lines") << QByteArray() << a + "{\"torn\n" + "not json\n" + b + c.left(20)
                                    << QStringList{"sim:b", "sim:a"} << 3;
     }
