@@ -33,7 +33,7 @@ HistoryChart::HistoryChart(QWidget* parent) : QWidget(parent), view(new QChartVi
     showRuns(QString(), {});
 }
 
-void HistoryChart::showRuns(const QString& locator, const QVector<HistoryRun>& runs)
+void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& runs)
 {
     auto* chart = new QChart;
     chart->setTitle(locator.isEmpty() ? tr("Select a run to see its controller's channels")
@@ -43,10 +43,14 @@ void HistoryChart::showRuns(const QString& locator, const QVector<HistoryRun>& r
     failures->setName(tr("failed"));
     failures->setColor(Qt::red);
     failures->setMarkerSize(9);
-    for (const HistoryRun& run : runs) {
+    for (const RunRecord& run : runs) {
         const qreal when = qreal(run.started.toMSecsSinceEpoch());
-        for (const HistoryRun::ChannelTime& channel : run.channels) {
-            if (channel.failed) {
+        for (const RunRecord::Channel& channel : run.channels) {
+            // A channel without a sensor, or one stopped by an abort, says nothing of its sensor's pace.
+            if (channel.result == RunRecord::Channel::Result::NoSensor ||
+                channel.result == RunRecord::Channel::Result::Aborted)
+                continue;
+            if (channel.result == RunRecord::Channel::Result::Failed) {
                 failures->append(when, channel.seconds);
                 continue;
             }
@@ -83,8 +87,8 @@ void HistoryChart::showRuns(const QString& locator, const QVector<HistoryRun>& r
         // The labels tell the runs of one day apart by the time, of many days by the date.
         time->setFormat(first.daysTo(last) < 1 ? QStringLiteral("HH:mm:ss") : QStringLiteral("yyyy-MM-dd"));
         qreal longest = 1;
-        for (const HistoryRun& run : runs)
-            for (const HistoryRun::ChannelTime& channel : run.channels)
+        for (const RunRecord& run : runs)
+            for (const RunRecord::Channel& channel : run.channels)
                 longest = qMax(longest, channel.seconds);
         seconds->setRange(0, longest * 1.1);
         seconds->applyNiceNumbers();

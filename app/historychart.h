@@ -3,7 +3,7 @@
 // slower from run to run, or fails now and then, shows at a glance.
 #pragma once
 
-#include "historyrun.h"
+#include "runrecord.h"
 
 #include <QWidget>
 
@@ -15,7 +15,7 @@ public:
     explicit HistoryChart(QWidget* parent = nullptr);
 
     // The runs of one controller, oldest first; none clears the chart.
-    void showRuns(const QString& locator, const QVector<HistoryRun>& runs);
+    void showRuns(const QString& locator, const QVector<RunRecord>& runs);
     // The lines shown, for whoever checks what the chart holds: one per channel, then the failures.
     QStringList seriesNames() const;
 

@@ -29,7 +29,7 @@ void HistoryLoader::load()
         history.read(HistoryReader::Filter(), entries, read.error);
         read.warnings = history.warnings();
         for (const HistoryReader::Entry& entry : entries)
-            read.runs << HistoryRun::fromJson(entry.record);
+            read.runs << entry.record;
         {
             const std::lock_guard<std::mutex> lock(resultMutex);
             result = std::move(read);

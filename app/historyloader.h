@@ -2,7 +2,7 @@
 // never stalls the window; the runs come back through loaded(), in the loader's thread.
 #pragma once
 
-#include "historyrun.h"
+#include "runrecord.h"
 
 #include <QObject>
 #include <QStringList>
@@ -25,12 +25,12 @@ public:
 signals:
     // The runs in the journal's order; warnings name the lines skipped, error a file that could
     // not be read (with the runs read before it).
-    void loaded(const QVector<HistoryRun>& runs, const QStringList& warnings, const QString& error);
+    void loaded(const QVector<RunRecord>& runs, const QStringList& warnings, const QString& error);
 
 private:
     struct Result
     {
-        QVector<HistoryRun> runs;
+        QVector<RunRecord> runs;
         QStringList warnings;
         QString error;
     };

@@ -1,21 +1,23 @@
 #include "historymodel.h"
 
+#include "runrecordjson.h"
+
 #include <QStringList>
 #include <algorithm>
 
-void HistoryModel::setRuns(const QVector<HistoryRun>& journalOrder)
+void HistoryModel::setRuns(const QVector<RunRecord>& journalOrder)
 {
     beginResetModel();
     runs = journalOrder;
     // Runs are journalled as they end; a long run that started first may end last.
     std::stable_sort(runs.begin(), runs.end(),
-                     [](const HistoryRun& a, const HistoryRun& b) { return a.started > b.started; });
+                     [](const RunRecord& a, const RunRecord& b) { return a.started > b.started; });
     endResetModel();
 }
 
-QVector<HistoryRun> HistoryModel::runsOf(const QString& locator) const
+QVector<RunRecord> HistoryModel::runsOf(const QString& locator) const
 {
-    QVector<HistoryRun> found;
+    QVector<RunRecord> found;
     for (auto run = runs.crbegin(); run != runs.crend(); ++run) {
         if (run->locator == locator)
             found << *run;
@@ -37,7 +39,7 @@ QVariant HistoryModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= runs.size())
         return QVariant();
-    const HistoryRun& run = runs.at(index.row());
+    const RunRecord& run = runs.at(index.row());
     if (role == Qt::TextAlignmentRole && (index.column() == Errors || index.column() == Duration))
         return int(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
@@ -48,19 +50,23 @@ QVariant HistoryModel::data(const QModelIndex& index, int role) const
     case Locator:
         return run.locator;
     case Outcome:
-        return run.outcome;
+        return RunRecordJson::outcomeName(run);
     case Errors:
         return run.errors;
     case FailedChannels: {
         QStringList channels;
-        for (quint32 channel : run.failedChannels)
-            channels << QString::number(channel);
+        for (const RunRecord::Channel& channel : run.channels) {
+            if (channel.result == RunRecord::Channel::Result::Failed)
+                channels << QString::number(channel.channel);
+        }
         return channels.join(QStringLiteral(", "));
     }
     case Duration:
-        return run.seconds < 0 ? QString() : tr("%1 s").arg(run.seconds, 0, 'f', 1);
+        if (!run.finished.isValid())
+            return QString();
+        return tr("%1 s").arg(run.started.msecsTo(run.finished) / 1000.0, 0, 'f', 1);
     case Source:
-        return run.source;
+        return RunRecordJson::sourceName(run.source);
     default:
         return QVariant();
     }

@@ -1,7 +1,7 @@
 // The calibration history as a table for the history window: one row per run, newest first.
 #pragma once
 
-#include "historyrun.h"
+#include "runrecord.h"
 
 #include <QAbstractTableModel>
 
@@ -25,10 +25,10 @@ public:
     using QAbstractTableModel::QAbstractTableModel;
 
     // The runs in the order the journal holds them, oldest first.
-    void setRuns(const QVector<HistoryRun>& journalOrder);
-    const HistoryRun& run(int row) const { return runs.at(row); }
+    void setRuns(const QVector<RunRecord>& journalOrder);
+    const RunRecord& run(int row) const { return runs.at(row); }
     // Every run of one controller, oldest first.
-    QVector<HistoryRun> runsOf(const QString& locator) const;
+    QVector<RunRecord> runsOf(const QString& locator) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -36,5 +36,5 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
 private:
-    QVector<HistoryRun> runs; // newest first
+    QVector<RunRecord> runs; // newest first
 };

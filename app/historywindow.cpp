@@ -53,7 +53,7 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
     layout->addWidget(problems);
 
     connect(loader, &HistoryLoader::loaded, this,
-            [this](const QVector<HistoryRun>& read, const QStringList& warnings, const QString& error) {
+            [this](const QVector<RunRecord>& read, const QStringList& warnings, const QString& error) {
                 runs->setRuns(read);
                 table->resizeColumnsToContents();
                 QStringList said;

@@ -143,12 +143,13 @@ bool VKRCalibrator::startRun(const QString& locator)
     ui.log->clear();
     runLocator = locator;
     worker.setLocator(locator);
+    worker.setSource(RunRecord::Source::Window);
     setWindowTitle(locator.isEmpty() ? Title : tr("%1 \u2014 %2").arg(locator, Title));
     runActive = worker.startRun(QThread::InheritPriority);
     if (!runActive) {
         showOpenFailureReason();
         showVerdict();
-        remember(locator);
+        remember();
         return false;
     }
     progress.begin(locator);
@@ -225,7 +226,7 @@ void VKRCalibrator::workThreadFinished()
     progress.end();
     showOpenFailureReason();
     showVerdict();
-    remember(runLocator);
+    remember();
     showRunning(false);
     ui.calibrateButton->setText(StartText);
     ui.calibrateButton->setEnabled(true);
@@ -233,12 +234,12 @@ void VKRCalibrator::workThreadFinished()
         historyWindow->reload();
 }
 
-void VKRCalibrator::remember(const QString& locator)
+void VKRCalibrator::remember()
 {
     if (HistoryJournal::disabledByEnvironment())
         return;
     QString error;
-    if (history.append(locator, worker.lastRecord(), error)) {
+    if (history.append(worker.lastRecord(), error)) {
         journalFailing = false;
         journalWarning->hide();
         return;

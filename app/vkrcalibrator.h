@@ -53,7 +53,7 @@ private:
     void askBeforeClosing();
     // Adds the last run to the calibration history; a journal that cannot be written shows a
     // warning in the status bar until a write succeeds, and never stops a calibration.
-    void remember(const QString& locator);
+    void remember();
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
@@ -64,7 +64,7 @@ private:
     bool logFollowsEnd = true;
     bool journalFailing = false;
     QString runLocator; // the locator of the run going on, or of the last one
-    HistoryJournal history{HistoryJournal::Source::Window};
+    HistoryJournal history;
     RunProgress progress;
     StatusLine* statusLine = nullptr;
     QLabel* journalWarning = nullptr;

@@ -1,6 +1,6 @@
 #include "vkrcalibratordevice.h"
 
-#include "runreport.h"
+#include "runrecordjson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -247,6 +247,7 @@ void VKRCalibratorDevice::calibrate()
     set_status("Calibrating " + runLocator + ".");
     pushAll();
     worker.setLocator(QString::fromStdString(runLocator));
+    worker.setSource(RunRecord::Source::Tango);
     // The run's first message waits for this command to return: the monitor is held until then.
     if (worker.startRun())
         return;
@@ -280,7 +281,7 @@ void VKRCalibratorDevice::runFinished()
 
 void VKRCalibratorDevice::showEnded(const RunRecord& record)
 {
-    const QJsonObject json = RunReport::toJson(QString::fromStdString(runLocator), record);
+    const QJsonObject json = RunRecordJson::toJson(record);
     lastReport = QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
     outcome = json.value(QStringLiteral("outcome")).toString().toStdString();
     errors = record.errors;
@@ -302,7 +303,7 @@ void VKRCalibratorDevice::showEnded(const RunRecord& record)
 void VKRCalibratorDevice::remember(const RunRecord& record)
 {
     QString error;
-    if (!history.appendFailsFirstTime(QString::fromStdString(runLocator), record, error))
+    if (!history.appendFailsFirstTime(record, error))
         return;
     report(get_name() + ": the calibration history could not be written (" + history.path().toStdString() +
            "): " + error.toStdString());

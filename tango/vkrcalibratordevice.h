@@ -71,7 +71,7 @@ private:
     Tango::DevULong errors = 0;
     std::vector<Tango::DevULong> channelCodes;
     std::vector<std::string> channelNames;
-    HistoryJournal history{HistoryJournal::Source::Tango};
+    HistoryJournal history;
     // What a read or an event hands to Tango: pointers into the members above, valid while the
     // monitor is held.
     Tango::DevString stringValue = nullptr;
