@@ -7,8 +7,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-DetailsPopup::DetailsPopup(const QString& text, QWidget* parent)
-    : QFrame(parent, Qt::Popup), shownText(text)
+DetailsPopup::DetailsPopup(const QString& text, QWidget* parent) : QFrame(parent, Qt::Popup), shownText(text)
 {
     setObjectName(QStringLiteral("detailsPopup"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -32,7 +31,8 @@ void DetailsPopup::showAbove(const QPoint& anchor)
     QRect placed(anchor - QPoint(0, height()), size());
     if (const QScreen* screen = QGuiApplication::screenAt(anchor)) {
         const QRect available = screen->availableGeometry();
-        placed.moveLeft(qBound(available.left(), placed.left(), qMax(available.left(), available.right() - width())));
+        placed.moveLeft(
+            qBound(available.left(), placed.left(), qMax(available.left(), available.right() - width())));
         placed.moveTop(qMax(available.top(), placed.top()));
     }
     move(placed.topLeft());

@@ -12,7 +12,8 @@ public:
     // Deletes itself when it closes.
     explicit DetailsPopup(const QString& text, QWidget* parent);
 
-    // Shows it so that its bottom-left corner stands at anchor (above the status bar), kept on the anchor's screen.
+    // Shows it so that its bottom-left corner stands at anchor (above the status bar), kept on the anchor's
+    // screen.
     void showAbove(const QPoint& anchor);
 
     QString text() const { return shownText; }

@@ -102,7 +102,9 @@ QStringList HistoryChart::seriesNames() const
 {
     QStringList names;
     for (const QAbstractSeries* series : chartView(view)->chart()->series())
-        names << QStringLiteral("%1: %2").arg(series->name()).arg(static_cast<const QXYSeries*>(series)->count());
+        names << QStringLiteral("%1: %2")
+                     .arg(series->name())
+                     .arg(static_cast<const QXYSeries*>(series)->count());
     return names;
 }
 

@@ -34,7 +34,8 @@ void HistoryLoader::load()
             const std::lock_guard<std::mutex> lock(resultMutex);
             result = std::move(read);
         }
-        QMetaObject::invokeMethod(this, [this] { deliver(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { deliver(); }, Qt::QueuedConnection);
     });
 }
 

@@ -43,8 +43,8 @@ RunVerdict withErrors(const RunRecord& record)
             codes << QString::number(channel.code);
         }
     }
-    const QString errors = record.errors == 1 ? RunVerdict::tr("1 error")
-                                              : RunVerdict::tr("%1 errors").arg(record.errors);
+    const QString errors =
+        record.errors == 1 ? RunVerdict::tr("1 error") : RunVerdict::tr("%1 errors").arg(record.errors);
     if (channels.isEmpty())
         return {RunVerdict::Tone::Failed, errors};
     const QString failed =
@@ -66,9 +66,9 @@ RunVerdict finished(const RunRecord& record)
         withoutSensor += channel.result == Result::NoSensor;
     }
     if (calibrated == 0)
-        return {RunVerdict::Tone::Warning, withoutSensor == 0
-                                               ? RunVerdict::tr("Nothing calibrated: the controller has no channels")
-                                               : RunVerdict::tr("Nothing calibrated: no channel has a sensor")};
+        return {RunVerdict::Tone::Warning,
+                withoutSensor == 0 ? RunVerdict::tr("Nothing calibrated: the controller has no channels")
+                                   : RunVerdict::tr("Nothing calibrated: no channel has a sensor")};
     QString text = calibrated == 1 ? RunVerdict::tr("Calibrated: 1 channel")
                                    : RunVerdict::tr("Calibrated: %1 channels").arg(calibrated);
     if (withoutSensor > 0)
@@ -82,10 +82,10 @@ RunVerdict RunVerdict::of(const RunRecord& record)
 {
     switch (record.outcome) {
     case RunRecord::Outcome::NotOpened:
-        return {Tone::Failed, tr("Not opened: %1")
-                                  .arg(record.openFailureReason.isEmpty()
-                                           ? tr("code %1").arg(record.openResult)
-                                           : record.openFailureReason)};
+        return {Tone::Failed,
+                tr("Not opened: %1")
+                    .arg(record.openFailureReason.isEmpty() ? tr("code %1").arg(record.openResult)
+                                                            : record.openFailureReason)};
     case RunRecord::Outcome::Aborted:
         return aborted(record);
     case RunRecord::Outcome::Incomplete:
@@ -100,5 +100,6 @@ QString RunVerdict::listed(const QStringList& items)
 {
     if (items.size() < 2)
         return items.join(QString());
-    return QStringList(items.mid(0, items.size() - 1)).join(QStringLiteral(", ")) + tr(" and ") + items.constLast();
+    return QStringList(items.mid(0, items.size() - 1)).join(QStringLiteral(", ")) + tr(" and ") +
+           items.constLast();
 }

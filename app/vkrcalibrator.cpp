@@ -79,7 +79,8 @@ void VKRCalibrator::setUpStatusBar()
     statusLine = new StatusLine(ui.statusBar);
     statusLine->setObjectName(QStringLiteral("statusLine"));
     ui.statusBar->addWidget(statusLine, 1);
-    connect(&progress, &RunProgress::changed, statusLine, [this](const QString& text) { statusLine->show(text); });
+    connect(&progress, &RunProgress::changed, statusLine,
+            [this](const QString& text) { statusLine->show(text); });
 
     journalWarning = new QLabel(ui.statusBar);
     journalWarning->setObjectName(QStringLiteral("journalWarning"));
@@ -298,8 +299,9 @@ void VKRCalibrator::askBeforeClosing()
     // One question at a time; one that was answered may linger until its deletion.
     if (auto* asked = findChild<QMessageBox*>(QStringLiteral("closeQuestion")); asked && asked->isVisible())
         return asked->raise();
-    auto* question = new QMessageBox(QMessageBox::Question, Title, tr("A calibration is running. Abort it and quit?"),
-                                     QMessageBox::Yes | QMessageBox::No, this);
+    auto* question =
+        new QMessageBox(QMessageBox::Question, Title, tr("A calibration is running. Abort it and quit?"),
+                        QMessageBox::Yes | QMessageBox::No, this);
     question->setObjectName(QStringLiteral("closeQuestion"));
     question->setDefaultButton(QMessageBox::No);
     question->setAttribute(Qt::WA_DeleteOnClose);

@@ -58,7 +58,8 @@ private slots:
         QTest::addColumn<QStringList>("shown");   // each row's date and locator columns
         QTest::addColumn<int>("skipped");
         const QByteArray a = runLine("sim:a", "2026-01-01T10:00:00Z", "calibrated", {"0:10", "1:12"});
-        const QByteArray b = runLine("sim:b", "2026-01-02T10:00:00Z", "calibrated-with-errors", {"0:11", "1:4:17"});
+        const QByteArray b =
+            runLine("sim:b", "2026-01-02T10:00:00Z", "calibrated-with-errors", {"0:11", "1:4:17"});
         const QByteArray c = runLine("sim:c", "2026-01-03T10:00:00Z", "calibrated", {"0:14", "1:13"});
         QTest::newRow("no journal yet") << QByteArray() << QByteArray() << QStringList() << 0;
         QTest::newRow("empty") << QByteArray() << QByteArray("") << QStringList() << 0;
@@ -77,7 +78,8 @@ private slots:
         const QString path = folder.filePath("history.jsonl");
         const auto write = [](const QString& name, const QByteArray& content) {
             QFile file(name);
-            return content.isNull() || (file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+            return content.isNull() ||
+                   (file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         };
         QVERIFY(write(path + ".1", previous) && write(path, journal));
 

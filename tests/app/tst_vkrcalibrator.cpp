@@ -246,7 +246,8 @@ private slots:
         QVERIFY(!locator->isEnabled() && !refresh->isEnabled());
         QCOMPARE(window.windowTitle(), QStringLiteral("sim:first \u2014 VKR Calibrator"));
         // Renewed every second while the channel calibrates.
-        const QRegularExpression counting(QStringLiteral("^Channel 1 \\(2 of 3\\): [1-9][0-9]* s \u00b7 sim:first$"));
+        const QRegularExpression counting(
+            QStringLiteral("^Channel 1 \\(2 of 3\\): [1-9][0-9]* s \u00b7 sim:first$"));
         QTRY_VERIFY_WITH_TIMEOUT(counting.match(status->text()).hasMatch(), 10000);
         QTest::keyClick(refresh, Qt::Key_F5);
         QCOMPARE(fake->calls().filter("findSystems").size(), 1); // F5 rests with Refresh
@@ -273,22 +274,30 @@ private slots:
         const int calibrated = QStyle::SP_DialogApplyButton;
         const int warning = QStyle::SP_MessageBoxWarning;
         const int failed = QStyle::SP_MessageBoxCritical;
-        QTest::newRow("calibrated") << "channels=4" << "Calibrated: 4 channels, 0 errors" << calibrated;
+        QTest::newRow("calibrated") << "channels=4"
+                                    << "Calibrated: 4 channels, 0 errors" << calibrated;
         QTest::newRow("one without a sensor")
-            << "channels=2 calibrate0=129" << "Calibrated: 1 channel, 1 without a sensor, 0 errors" << calibrated;
+            << "channels=2 calibrate0=129"
+            << "Calibrated: 1 channel, 1 without a sensor, 0 errors" << calibrated;
         QTest::newRow("two failed") << "channels=4 calibrate1=17 calibrate3=14"
                                     << "2 errors: channels 1 and 3 failed (codes 17, 14)" << failed;
         QTest::newRow("three failed") << "channels=3 calibrate0=5 calibrate1=6 calibrate2=7"
                                       << "3 errors: channels 0, 1 and 2 failed (codes 5, 6, 7)" << failed;
-        QTest::newRow("one failed") << "channels=2 calibrate0=17" << "1 error: channel 0 failed (code 17)" << failed;
-        QTest::newRow("channel count") << "channelsResult=9"
-                                       << "Nothing calibrated: the channel count could not be read (code 9)" << failed;
+        QTest::newRow("one failed") << "channels=2 calibrate0=17"
+                                    << "1 error: channel 0 failed (code 17)" << failed;
+        QTest::newRow("channel count")
+            << "channelsResult=9"
+            << "Nothing calibrated: the channel count could not be read (code 9)" << failed;
         QTest::newRow("sensor mode") << "getModeResult=5"
-                                     << "Nothing calibrated: the sensor mode could not be read (code 5)" << failed;
-        QTest::newRow("no channels") << "channels=0" << "Nothing calibrated: the controller has no channels" << warning;
+                                     << "Nothing calibrated: the sensor mode could not be read (code 5)"
+                                     << failed;
+        QTest::newRow("no channels") << "channels=0"
+                                     << "Nothing calibrated: the controller has no channels" << warning;
         QTest::newRow("not opened") << "openResult=262"
-                                    << "Not opened: the controller library refused to open it: code 262" << failed;
-        QTest::newRow("aborted") << "abortOn=2" << "Aborted: channel 2 stopped" << warning;
+                                    << "Not opened: the controller library refused to open it: code 262"
+                                    << failed;
+        QTest::newRow("aborted") << "abortOn=2"
+                                 << "Aborted: channel 2 stopped" << warning;
     }
     void theVerdictSaysHowTheRunWent()
     {
@@ -379,8 +388,9 @@ private slots:
         popup->close();
 
         button->click();
-        QCOMPARE(status->text(), QStringLiteral("Starting \u00b7 %1")
-                                     .arg(window.findChild<QComboBox*>("locator")->currentText()));
+        QCOMPARE(
+            status->text(),
+            QStringLiteral("Starting \u00b7 %1").arg(window.findChild<QComboBox*>("locator")->currentText()));
     }
 
     // A status line is cut after a whole word or number, never inside one.
@@ -390,9 +400,12 @@ private slots:
         QTest::addColumn<QString>("fitting"); // the part that fits beside the ellipsis
         const QString held = "Not opened: serial port /dev/ttyS0: held by socat (pid 14499) and 4 more";
         QTest::newRow("fits") << held << held;
-        QTest::newRow("cut after a number") << held << "Not opened: serial port /dev/ttyS0: held by socat (pid 14499)";
-        QTest::newRow("a comma is not left dangling") << "refused to open it: code 262" << "refused to open it";
-        QTest::newRow("no word fits") << "Unbreakable" << "";
+        QTest::newRow("cut after a number")
+            << held << "Not opened: serial port /dev/ttyS0: held by socat (pid 14499)";
+        QTest::newRow("a comma is not left dangling") << "refused to open it: code 262"
+                                                      << "refused to open it";
+        QTest::newRow("no word fits") << "Unbreakable"
+                                      << "";
     }
     void elidedAtAWordsEnd()
     {
@@ -402,9 +415,11 @@ private slots:
         const QString ellipsis = QStringLiteral("\u2026");
         const QString expected = fitting == text ? text : fitting + ellipsis;
         // One pixel short of the next word, so a cut inside it would fit too.
-        const int width = fitting == text ? metrics.horizontalAdvance(text)
-                                          : metrics.horizontalAdvance(text.left(text.indexOf(' ', fitting.size() + 1))) - 1;
-        QCOMPARE(StatusLine::elided(text, metrics, qMax(width, metrics.horizontalAdvance(expected))), expected);
+        const int width =
+            fitting == text ? metrics.horizontalAdvance(text)
+                            : metrics.horizontalAdvance(text.left(text.indexOf(' ', fitting.size() + 1))) - 1;
+        QCOMPARE(StatusLine::elided(text, metrics, qMax(width, metrics.horizontalAdvance(expected))),
+                 expected);
     }
 
     // Return and Enter press the focused button; in the locator box they start a run as the button
@@ -572,7 +587,8 @@ private slots:
         QFETCH(bool, kept);
         const QRect firstStart(792, 365, 336, 350);
         const QVector<QRect> screens{QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)};
-        const std::optional<QRect> stored = remembered.isValid() ? std::optional<QRect>(remembered) : std::nullopt;
+        const std::optional<QRect> stored =
+            remembered.isValid() ? std::optional<QRect>(remembered) : std::nullopt;
         QCOMPARE(::restoredGeometry(stored, screens, firstStart), kept ? remembered : firstStart);
     }
 

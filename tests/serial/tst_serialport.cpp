@@ -410,7 +410,8 @@ private slots:
         QTest::addColumn<QString>("listed");
         QTest::newRow("one") << QStringList{"socat (pid 1)"} << "socat (pid 1)";
         QTest::newRow("two") << QStringList{"socat (pid 1)", "cu (pid 2)"} << "socat (pid 1) and cu (pid 2)";
-        QTest::newRow("five") << QStringList{"socat (pid 1)", "a (pid 2)", "b (pid 3)", "c (pid 4)", "d (pid 5)"}
+        QTest::newRow("five") << QStringList{"socat (pid 1)", "a (pid 2)", "b (pid 3)", "c (pid 4)",
+                                             "d (pid 5)"}
                               << "socat (pid 1) and 4 more";
     }
     void listHolders()
