@@ -5,6 +5,7 @@
 #include "historychart.h"
 #include "historymodel.h"
 #include "historywindow.h"
+#include "runrecordjson.h"
 #include "vkrcalibrator.h"
 
 #include <QLabel>
@@ -18,28 +19,22 @@
 
 namespace {
 
-// One run's line as the journal holds it: channels as "0:12.5" (calibrated) or "1:3:17" (failed).
-QByteArray runLine(const QString& locator, const QString& started, const QString& outcome,
-                   const QStringList& channels = {})
+// A run's line as the journal holds it, started on a day of January at 10:00 UTC; the channel
+// numbered failed fails with code 17.
+QByteArray runLine(const QString& locator, int day, const QVector<double>& seconds, int failed = -1)
 {
-    QJsonArray array;
-    for (const QString& channel : channels) {
-        const QStringList parts = channel.split(':');
-        array.append(QJsonObject{{"channel", parts[0].toInt()},
-                                 {"seconds", parts[1].toDouble()},
-                                 {"result", parts.size() > 2 ? "failed" : "calibrated"},
-                                 {"code", parts.size() > 2 ? parts[2].toInt() : 0}});
+    using Result = RunRecord::Channel::Result;
+    RunRecord run;
+    run.locator = locator;
+    run.outcome = RunRecord::Outcome::Finished;
+    run.started = QDateTime(QDate(2026, 1, day), QTime(10, 0), Qt::UTC);
+    run.finished = run.started.addSecs(42);
+    for (int channel = 0; channel < seconds.size(); ++channel) {
+        run.errors += channel == failed;
+        run.channels.append({quint32(channel), channel == failed ? Result::Failed : Result::Calibrated,
+                             channel == failed ? 17u : 0u, seconds[channel]});
     }
-    const QDateTime start = QDateTime::fromString(started, Qt::ISODate);
-    return QJsonDocument(QJsonObject{{"locator", locator},
-                                     {"outcome", outcome},
-                                     {"errors", outcome == "calibrated" ? 0 : 1},
-                                     {"started", start.toString(Qt::ISODateWithMs)},
-                                     {"finished", start.addSecs(42).toString(Qt::ISODateWithMs)},
-                                     {"channels", array},
-                                     {"source", "window"}})
-               .toJson(QJsonDocument::Compact) +
-           '\n';
+    return RunRecordJson::toLine(run);
 }
 
 } // namespace
@@ -57,10 +52,9 @@ private slots:
         QTest::addColumn<QByteArray>("journal");  // null: none
         QTest::addColumn<QStringList>("shown");   // each row's date and locator columns
         QTest::addColumn<int>("skipped");
-        const QByteArray a = runLine("sim:a", "2026-01-01T10:00:00Z", "calibrated", {"0:10", "1:12"});
-        const QByteArray b =
-            runLine("sim:b", "2026-01-02T10:00:00Z", "calibrated-with-errors", {"0:11", "1:4:17"});
-        const QByteArray c = runLine("sim:c", "2026-01-03T10:00:00Z", "calibrated", {"0:14", "1:13"});
+        const QByteArray a = runLine("sim:a", 1, {10, 12});
+        const QByteArray b = runLine("sim:b", 2, {11, 4}, 1);
+        const QByteArray c = runLine("sim:c", 3, {14, 13});
         QTest::newRow("no journal yet") << QByteArray() << QByteArray() << QStringList() << 0;
         QTest::newRow("empty") << QByteArray() << QByteArray("") << QStringList() << 0;
         QTest::newRow("one generation") << QByteArray() << a + b << QStringList{"sim:b", "sim:a"} << 0;
@@ -105,9 +99,8 @@ private slots:
         const QString path = folder.filePath("history.jsonl");
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(runLine("sim:a", "2026-01-01T10:00:00Z", "calibrated", {"0:10", "1:12"}));
-        file.write(runLine("sim:b", "2026-01-02T10:00:00Z", "calibrated", {"0:11"}));
-        file.write(runLine("sim:a", "2026-01-03T10:00:00Z", "calibrated-with-errors", {"0:14", "1:3:17"}));
+        file.write(runLine("sim:a", 1, {10, 12}) + runLine("sim:b", 2, {11}) +
+                   runLine("sim:a", 3, {14, 3}, 1));
         file.close();
         HistoryWindow window(path, nullptr);
         QSignalSpy loaded(&window, &HistoryWindow::loaded);
