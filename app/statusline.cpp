@@ -12,10 +12,10 @@ namespace {
 
 const QString Ellipsis = QStringLiteral("\u2026");
 
-// A cut after these leaves the sentence's punctuation dangling before the ellipsis.
+// A cut after these leaves the sentence's punctuation (or a separator) dangling before the ellipsis.
 QString withoutTrailingPunctuation(QString head)
 {
-    while (!head.isEmpty() && QStringLiteral(",;:( ").contains(head.back()))
+    while (!head.isEmpty() && QStringLiteral(",;:(\u00b7\u2014 ").contains(head.back()))
         head.chop(1);
     return head;
 }
