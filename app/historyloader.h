@@ -27,6 +27,9 @@ signals:
     // not be read (with the runs read before it).
     void loaded(const QVector<RunRecord>& runs, const QStringList& warnings, const QString& error);
 
+private slots:
+    void deliver();
+
 private:
     struct Result
     {
@@ -34,8 +37,6 @@ private:
         QStringList warnings;
         QString error;
     };
-    void deliver();
-
     const QString journalPath;
     std::thread reader;
     bool reading = false;

@@ -47,9 +47,13 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
         if (ui.calibrateButton->text() == StartText)
             ui.calibrateButton->click();
     });
-    connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
-    connect(&worker, &WorkThread::channelStarted, &progress, &RunProgress::channelStarted);
-    connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
+    // Queued explicitly rather than automatically: the argument types are then known from the start,
+    // and Qt need not look up the worker's meta-object in the worker's thread as the thread ends,
+    // past the last point where the window's wait for that thread is seen by ThreadSanitizer.
+    connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage, Qt::QueuedConnection);
+    connect(&worker, &WorkThread::channelStarted, &progress, &RunProgress::channelStarted,
+            Qt::QueuedConnection);
+    connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished, Qt::QueuedConnection);
     ui.refreshButton->click();
     // The refresh fills an empty field with the first locator found; the one last used wins.
     const QString lastLocator = WindowSettings::locator();
