@@ -26,7 +26,7 @@ int main(int argc, char* argv[])
         "still be calibrating, and the run is not in the calibration history\n",
         3, &SerialPort::removeLockFiles});
     VKRCalibrator window;
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &QWidget::close);
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &window, &VKRCalibrator::closeWithoutAsking);
     window.show();
     QObject::connect(&application, &QApplication::lastWindowClosed, &application, &QApplication::quit);
     return application.exec();

@@ -1,18 +1,30 @@
 #include "vkrcalibrator.h"
 
 #include "controllerdiscovery.h"
+#include "historywindow.h"
+#include "runverdict.h"
+#include "statusline.h"
 #include "windowplacement.h"
+#include "windowsettings.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTextCursor>
+#include <QToolButton>
 
 namespace {
 const QString StartText = QStringLiteral("Start Calibration");
 const QString AbortText = QStringLiteral("Abort");
+const QString AbortingText = QStringLiteral("Aborting\u2026");
+const QString Title = QStringLiteral("VKR Calibrator");
 } // namespace
 
 VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, flags)
@@ -21,9 +33,9 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     // The icons live in a static library, whose resources must be registered by hand.
     Q_INIT_RESOURCE(vkrcalibrator);
     setWindowIcon(QIcon(QStringLiteral(":/icons/vkr-calibrator.png")));
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        setGeometry(QRect(centredOrigin(screen->geometry().size(), geometry().size()), geometry().size()));
+    placeWindow();
+    setUpStatusBar();
+    setUpShortcuts();
 
     followTheLogsEnd();
     // Return and Enter press the focused button, as Space does; in the locator box they start a
@@ -35,13 +47,22 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
         if (ui.calibrateButton->text() == StartText)
             ui.calibrateButton->click();
     });
-    connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage);
-    connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished);
+    // Queued explicitly rather than automatically: the argument types are then known from the start,
+    // and Qt need not look up the worker's meta-object in the worker's thread as the thread ends,
+    // past the last point where the window's wait for that thread is seen by ThreadSanitizer.
+    connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage, Qt::QueuedConnection);
+    connect(&worker, &WorkThread::channelStarted, &progress, &RunProgress::channelStarted,
+            Qt::QueuedConnection);
+    connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished, Qt::QueuedConnection);
     // Called on the writer's thread: only a queued call by name crosses over, with no argument for
     // Qt to hand across; the reason is taken from the writer under its lock.
     historyWriter.setFailureNotifier(
-        [this] { QMetaObject::invokeMethod(this, "showHistoryFailure", Qt::QueuedConnection); });
+        [this] { QMetaObject::invokeMethod(this, "historyWritten", Qt::QueuedConnection); });
     ui.refreshButton->click();
+    // The refresh fills an empty field with the first locator found; the one last used wins.
+    const QString lastLocator = WindowSettings::locator();
+    if (!lastLocator.isEmpty())
+        ui.locator->setEditText(lastLocator);
 }
 
 // A run still going when the window goes (closed by the user, or by SIGTERM, SIGHUP or Ctrl+C) is
@@ -57,6 +78,55 @@ VKRCalibrator::~VKRCalibrator()
     remember();
 }
 
+// Centred on the primary screen at the first start; from then on where the user left it, unless
+// that is on no screen any more.
+void VKRCalibrator::placeWindow()
+{
+    QRect firstStart = geometry();
+    QVector<QRect> screens;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        firstStart = QRect(centredOrigin(screen->geometry().size(), geometry().size()), geometry().size());
+    for (const QScreen* screen : QGuiApplication::screens())
+        screens << screen->geometry();
+    setGeometry(restoredGeometry(WindowSettings::geometry(), screens, firstStart));
+}
+
+void VKRCalibrator::setUpStatusBar()
+{
+    statusLine = new StatusLine(ui.statusBar);
+    statusLine->setObjectName(QStringLiteral("statusLine"));
+    ui.statusBar->addWidget(statusLine, 1);
+    connect(&progress, &RunProgress::changed, statusLine,
+            [this](const QString& text) { statusLine->show(text); });
+
+    journalWarning = new QLabel(ui.statusBar);
+    journalWarning->setObjectName(QStringLiteral("journalWarning"));
+    const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+    journalWarning->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(side, side));
+    journalWarning->hide();
+    ui.statusBar->addPermanentWidget(journalWarning);
+
+    historyButton = new QToolButton(ui.statusBar);
+    historyButton->setObjectName(QStringLiteral("historyButton"));
+    historyButton->setText(tr("History"));
+    historyButton->setToolTip(tr("Every calibration so far (Ctrl+H)"));
+    historyButton->setAutoRaise(true);
+    connect(historyButton, &QToolButton::clicked, this, &VKRCalibrator::showHistory);
+    ui.statusBar->addPermanentWidget(historyButton);
+}
+
+void VKRCalibrator::setUpShortcuts()
+{
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+        if (ui.calibrateButton->text() == AbortText)
+            ui.calibrateButton->click();
+    });
+    connect(new QShortcut(QKeySequence(Qt::Key_F5), this), &QShortcut::activated, ui.refreshButton,
+            &QPushButton::click);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
+            &VKRCalibrator::showHistory);
+}
+
 // Rebuilds the locator list from scratch and keeps what the user had typed or picked. With an
 // empty edit field the first locator found fills it.
 void VKRCalibrator::on_refreshButton_clicked()
@@ -68,38 +138,58 @@ void VKRCalibrator::on_refreshButton_clicked()
         ui.locator->setEditText(remembered);
 }
 
+// The button is disabled from an abort until the run has ended, so a start never meets a run
+// that is still winding down.
 void VKRCalibrator::on_calibrateButton_clicked()
 {
     if (ui.calibrateButton->text() == StartText) {
-        statusBar()->clearMessage();
         // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
         const QString locator = ui.locator->currentText().trimmed();
-        if (runActive)
-            deferredLocator = locator;
-        else if (!startRun(locator))
-            return;
-        ui.calibrateButton->setText(AbortText);
-    } else {
-        deferredLocator.reset();
+        if (!runActive && startRun(locator))
+            ui.calibrateButton->setText(AbortText);
+    } else if (ui.calibrateButton->text() == AbortText) {
         worker.abort();
-        ui.calibrateButton->setText(StartText);
+        ui.calibrateButton->setText(AbortingText);
+        ui.calibrateButton->setEnabled(false);
     }
 }
 
 // A run whose thread the system refuses never starts and never finishes: the window stays idle
-// and says why where it says why a controller could not be opened.
+// and says why in the status bar.
 bool VKRCalibrator::startRun(const QString& locator)
 {
     ui.log->clear();
     runLocator = locator;
     worker.setLocator(locator);
     worker.setSource(RunRecord::Source::Window);
+    setWindowTitle(locator.isEmpty() ? Title : tr("%1 \u2014 %2").arg(locator, Title));
     runActive = worker.startRun(QThread::InheritPriority);
     if (!runActive) {
         showOpenFailureReason();
+        showVerdict();
         remember();
+        return false;
     }
-    return runActive;
+    progress.begin(locator);
+    showRunning(true);
+    return true;
+}
+
+void VKRCalibrator::showRunning(bool running)
+{
+    ui.locator->setEnabled(!running);
+    ui.refreshButton->setEnabled(!running);
+}
+
+void VKRCalibrator::showVerdict()
+{
+    const RunVerdict verdict = RunVerdict::of(worker.lastRecord());
+    QStyle::StandardPixmap icon = QStyle::SP_DialogApplyButton;
+    if (verdict.tone == RunVerdict::Tone::Warning)
+        icon = QStyle::SP_MessageBoxWarning;
+    else if (verdict.tone == RunVerdict::Tone::Failed)
+        icon = QStyle::SP_MessageBoxCritical;
+    statusLine->show(verdict.text, style()->standardIcon(icon));
 }
 
 // Messages always go to the end of the log, whatever the user has clicked or selected, so the
@@ -139,32 +229,25 @@ void VKRCalibrator::followTheLogsEnd()
     });
 }
 
-// The log shows the code; why the controller could not be opened stays in the status bar until the
-// next start, and goes to the desktop's journal as well. A run whose start the user has pressed
-// since finished before that start: its reason goes to the journal only.
+// The log shows the code; why the controller could not be opened is in the status bar's verdict,
+// and goes to the desktop's journal as well.
 void VKRCalibrator::showOpenFailureReason()
 {
     const QString openFailureReason = worker.lastRecord().openFailureReason;
-    if (openFailureReason.isEmpty())
-        return;
-    if (!deferredLocator)
-        statusBar()->showMessage(openFailureReason);
-    qWarning("%s", qPrintable(openFailureReason));
+    if (!openFailureReason.isEmpty())
+        qWarning("%s", qPrintable(openFailureReason));
 }
 
 void VKRCalibrator::workThreadFinished()
 {
-    showOpenFailureReason();
-    remember();
     runActive = false;
-    if (deferredLocator) {
-        // Every message of the finished run has arrived by now, so the new run's log starts clean.
-        const QString locator = *deferredLocator;
-        deferredLocator.reset();
-        if (startRun(locator))
-            return;
-    }
+    progress.end();
+    showOpenFailureReason();
+    showVerdict();
+    remember();
+    showRunning(false);
     ui.calibrateButton->setText(StartText);
+    ui.calibrateButton->setEnabled(true);
 }
 
 void VKRCalibrator::remember()
@@ -173,16 +256,78 @@ void VKRCalibrator::remember()
         historyWriter.append(worker.lastRecord());
 }
 
-void VKRCalibrator::showHistoryFailure()
+// A run went to the journal, or could not: the History window shows it, and the warning icon stays
+// while the journal fails; standard error hears of each spell of failures once.
+void VKRCalibrator::historyWritten()
 {
-    const std::optional<QString> error = historyWriter.takeFailure();
-    if (!error)
+    if (const std::optional<QString> error = historyWriter.takeFailure()) {
+        const QString said =
+            tr("The calibration history could not be written (%1): %2").arg(history.path(), *error);
+        journalWarning->setToolTip(said);
+        journalWarning->show();
+        qWarning("%s", qPrintable(said));
+    } else if (!historyWriter.isFailing()) {
+        journalWarning->hide();
+    }
+    if (historyWindow)
+        historyWindow->reload();
+}
+
+void VKRCalibrator::showHistory()
+{
+    if (!historyWindow) {
+        historyWindow = new HistoryWindow(history.path(), this);
+        historyWindow->reload();
+    }
+    if (!runLocator.isEmpty())
+        historyWindow->setFilter(runLocator);
+    historyWindow->show();
+    historyWindow->raise();
+    historyWindow->activateWindow();
+}
+
+void VKRCalibrator::closeWithoutAsking()
+{
+    closeConfirmed = true;
+    close();
+}
+
+void VKRCalibrator::closeEvent(QCloseEvent* event)
+{
+    bool ask = runActive && !closeConfirmed;
+#ifndef QT_NO_SESSIONMANAGER
+    // A logout closes the window through the session manager; nobody is there to answer.
+    ask = ask && !qGuiApp->isSavingSession();
+#endif
+    if (ask) {
+        event->ignore();
+        askBeforeClosing();
         return;
-    // Said beside the reason of a failed open, which stays.
-    const QString said =
-        tr("The calibration history could not be written (%1): %2").arg(history.path(), *error);
-    const QString shown = ui.statusBar->currentMessage();
-    ui.statusBar->showMessage(shown.isEmpty() ? said : shown + QStringLiteral("; ") + said);
+    }
+    WindowSettings::save(geometry(), ui.locator->currentText().trimmed());
+    // The run stops while the window goes; the worker's destructor waits for its end.
+    if (runActive)
+        worker.abort();
+    QMainWindow::closeEvent(event);
+}
+
+// Asked without a nested event loop, so the run's messages and its end keep arriving meanwhile.
+void VKRCalibrator::askBeforeClosing()
+{
+    // One question at a time; one that was answered may linger until its deletion.
+    if (auto* asked = findChild<QMessageBox*>(QStringLiteral("closeQuestion")); asked && asked->isVisible())
+        return asked->raise();
+    auto* question =
+        new QMessageBox(QMessageBox::Question, Title, tr("A calibration is running. Abort it and quit?"),
+                        QMessageBox::Yes | QMessageBox::No, this);
+    question->setObjectName(QStringLiteral("closeQuestion"));
+    question->setDefaultButton(QMessageBox::No);
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    connect(question, &QMessageBox::finished, this, [this, question] {
+        if (question->clickedButton() == question->button(QMessageBox::Yes))
+            closeWithoutAsking();
+    });
+    question->open();
 }
 
 #include "moc_vkrcalibrator.cpp"

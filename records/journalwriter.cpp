@@ -35,6 +35,12 @@ std::optional<QString> JournalWriter::takeFailure()
     return taken;
 }
 
+bool JournalWriter::isFailing()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return failing;
+}
+
 bool JournalWriter::waitUntilWritten(std::chrono::milliseconds bound)
 {
     std::unique_lock<std::mutex> lock(mutex);
@@ -56,15 +62,15 @@ void JournalWriter::writeQueued()
         const bool appended = sink.append(record, error);
         lock.lock();
         writing = false;
-        if (!appended && !failedBefore) {
-            failedBefore = true;
-            failure = error;
-            // Outside the lock, so that the notifier may take the failure at once.
-            if (failureNotifier) {
-                lock.unlock();
-                failureNotifier();
-                lock.lock();
-            }
+        if (appended == failing) {
+            failing = !appended;
+            failure = failing ? std::optional<QString>(error) : std::nullopt;
+        }
+        // Outside the lock, so that the notifier may take the failure at once.
+        if (failureNotifier) {
+            lock.unlock();
+            failureNotifier();
+            lock.lock();
         }
         if (records.empty())
             written.notify_all();

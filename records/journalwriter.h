@@ -9,6 +9,10 @@
 //                                                                   Qt::QueuedConnection); });
 //     writer.append(worker.lastRecord());              // returns at once
 //     ... in showFailure(): if (const auto reason = writer.takeFailure()) show(*reason);
+//                           else if (!writer.isFailing()) hide();
+//
+// A program says a journal it cannot write once for each spell of failures: takeFailure() gives
+// the reason of the failure that began the spell, once.
 #pragma once
 
 #include "runrecordsink.h"
@@ -36,11 +40,14 @@ public:
     // Queues the record for the sink; returns at once.
     void append(const RunRecord& record);
 
-    // Called on the writer's thread, without arguments, after the first record the sink could not
-    // take (a program says a journal it cannot write once). Set it before the first append().
+    // Called on the writer's thread, without arguments, after each record handed to the sink,
+    // taken or not (a window shows the new run in its history, or that the journal fails). Set it
+    // before the first append().
     void setFailureNotifier(std::function<void()> notifier);
-    // The reason of that first failure, once; from any thread.
+    // The reason of the failure that began the present spell, once; from any thread.
     std::optional<QString> takeFailure();
+    // True from a record the sink could not take until it takes one again; from any thread.
+    bool isFailing();
 
     // Waits until every record queued so far has been handed to the sink, at most for the bound.
     // False when the bound passed first (a sink that hangs).
@@ -57,7 +64,7 @@ private:
     std::deque<RunRecord> records;
     bool writing = false; // a record is being handed to the sink
     bool stopping = false;
-    bool failedBefore = false;
+    bool failing = false; // the last record handed over was not taken
     std::optional<QString> failure;
     std::thread thread; // last: started once everything above is there
 };

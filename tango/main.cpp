@@ -19,7 +19,8 @@ const char* const Usage =
     "controller could not be opened. Without a database, give the port with\n"
     "-ORBendPoint giop:tcp:HOST:PORT and reach a device as tango://HOST:PORT/DEVICE#dbase=no.\n"
     "SIGTERM and SIGINT abort a running calibration, stop its channel and close the connection.\n"
-    "Exit status: 0 after a signal or the Kill command, 1 when the server could not start.\n";
+    "Exit status: 0 after a signal or the Kill command, 255 when Tango refused to start the server\n"
+    "(its arguments, no database), 1 when the start failed otherwise.\n";
 
 } // namespace
 

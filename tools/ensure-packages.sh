@@ -20,8 +20,9 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# What every build needs (doctest: the serial port contract test, built with the rest).
-BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libgl-dev doctest-dev nlohmann-json3-dev)
+# What every build needs (doctest: the serial port contract test, built with the rest; Qt Charts:
+# the history window's chart).
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qtbase5-dev libqt5charts5-dev libgl-dev doctest-dev nlohmann-json3-dev)
 
 # What the tests need beyond the build: socat makes the serial bridge that a port is shared with.
 TEST_PACKAGES=(socat)

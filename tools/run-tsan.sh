@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the threaded tests (worker, connection, window, the stand-in libraries used from two
-# threads, and the stress runs) with ThreadSanitizer and runs them; any report fails the run.
+# Builds the threaded tests (worker, connection, window and its history reader, the stand-in
+# libraries used from two threads, and the stress runs) with ThreadSanitizer and runs them; any
+# report fails the run.
 # Qt 6 is used because its QMutex tells TSan about every lock and unlock made in our code. Qt
 # itself is not built with TSan, so it is treated as a black box: TSan does not check the memory
 # that Qt's own code touches through the C library (ignore_noninstrumented_modules; Qt's own
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build-tsan}
 phase=${2:-all}
 tests=(tst_workthread tst_vkrconnection tst_serialtransport tst_simlibrarythreads
-       tst_vkrcalibrator tst_stress_window tst_stress_close)
+       tst_vkrcalibrator tst_historywindow tst_stress_window tst_stress_close)
 
 echo "=== $dir (ThreadSanitizer, $phase)"
 if [ "$phase" != test ]; then

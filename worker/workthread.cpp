@@ -150,6 +150,7 @@ bool WorkThread::calibrateChannels(uint32_t channels)
             connection.close();
             return false;
         }
+        emit channelStarted(channel, channels);
         if (!calibrateChannel(channel))
             return false;
     }

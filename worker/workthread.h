@@ -52,6 +52,9 @@ public:
 
 signals:
     void logMessage(const QString& message);
+    // A channel's calibration is about to begin: its index (from 0) and the controller's channel
+    // count, for a front-end that shows where the run stands. The log's texts are unchanged by it.
+    void channelStarted(quint32 channel, quint32 channelCount);
 
 public slots:
     // Asks the running routine to stop; returns at once. Only sets an atomic flag, so it may be

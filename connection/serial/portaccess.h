@@ -24,7 +24,7 @@ struct Holder
 // what /proc lets this process see; a look that takes longer than the bound ends with what it found.
 std::vector<Holder> otherHolders(const std::string& devicePath,
                                  std::chrono::milliseconds bound = std::chrono::milliseconds(300));
-// "socat (pid 1234), minicom (pid 99)"; empty for none.
+// "socat (pid 1234) and minicom (pid 99)", or "socat (pid 1234) and 4 more"; empty for none.
 std::string named(const std::vector<Holder>& holders);
 // The name of the process's command, "a program" when it cannot be read.
 std::string commandName(pid_t pid);
@@ -35,6 +35,10 @@ std::string commandName(pid_t pid);
 // names "pts"). Otherwise why it is no serial port. The master side of pseudo-terminals (/dev/ptmx)
 // is refused too: it is the far end of a terminal, never a line to a device.
 std::string terminalRefusal(mode_t mode, dev_t device);
+
+// The holders for one line of text: both of two named, else the first and how many more
+// ("socat (pid 14499) and 4 more"), so that the cure after them is still read. Empty for none.
+std::string listHolders(const std::vector<std::string>& holders);
 
 // What would let the user open a device refused with "Permission denied": joining its group where
 // that would help (the group may read and write it and the user is not in it), else who owns it

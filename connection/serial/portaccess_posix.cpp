@@ -178,10 +178,10 @@ std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devi
 
 std::string PortAccess::named(const std::vector<Holder>& holders)
 {
-    std::string text;
+    std::vector<std::string> names;
     for (const Holder& holder : holders)
-        text += (text.empty() ? "" : ", ") + holder.name + " (pid " + std::to_string(holder.pid) + ")";
-    return text;
+        names.push_back(holder.name + " (pid " + std::to_string(holder.pid) + ")");
+    return listHolders(names);
 }
 
 std::string PortAccess::commandName(pid_t pid)
@@ -209,6 +209,20 @@ std::string PortAccess::terminalRefusal(mode_t mode, dev_t device)
     if (subsystem == "tty" || (subsystem.empty() && isPseudoTerminalSlaveMajor(major(device))))
         return std::string();
     return "not a terminal device" + (subsystem.empty() ? std::string() : " (a " + subsystem + " device)");
+}
+
+std::string PortAccess::listHolders(const std::vector<std::string>& holders)
+{
+    switch (holders.size()) {
+    case 0:
+        return std::string();
+    case 1:
+        return holders.front();
+    case 2:
+        return holders.front() + " and " + holders.back();
+    default:
+        return holders.front() + " and " + std::to_string(holders.size() - 1) + " more";
+    }
 }
 
 std::string PortAccess::permissionAdvice(mode_t mode, const std::string& owner, const std::string& group,

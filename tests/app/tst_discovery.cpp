@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QtTest>
 
 namespace {
@@ -22,6 +23,14 @@ class DiscoveryTest : public QObject
     Q_OBJECT
 
 private slots:
+    // A locator remembered by the user's own window would fill the field instead of discovery.
+    void initTestCase()
+    {
+        QVERIFY(config.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    }
+
     void splitting_data()
     {
         QTest::addColumn<QByteArray>("text");
@@ -112,6 +121,9 @@ private slots:
         QCOMPARE(locators.at(1), QString(int(ControllerDiscovery::BufferSize), 'b'));
         QCOMPARE(fake.calls().at(1), QStringLiteral("enumerateDevices 3 \"\" 4096")); // size reset
     }
+
+private:
+    QTemporaryDir config;
 };
 
 QTEST_MAIN(DiscoveryTest)

@@ -432,6 +432,25 @@ private slots:
               "advice");
     }
 
+    void listHolders_data()
+    {
+        QTest::addColumn<QStringList>("holders");
+        QTest::addColumn<QString>("listed");
+        QTest::newRow("one") << QStringList{"socat (pid 1)"} << "socat (pid 1)";
+        QTest::newRow("two") << QStringList{"socat (pid 1)", "cu (pid 2)"} << "socat (pid 1) and cu (pid 2)";
+        QTest::newRow("five") << QStringList{"socat (pid 1)", "a (pid 2)", "b (pid 3)", "c (pid 4)",
+                                             "d (pid 5)"}
+                              << "socat (pid 1) and 4 more";
+    }
+    void listHolders()
+    {
+        QFETCH(QStringList, holders);
+        std::vector<std::string> named;
+        for (const QString& holder : holders)
+            named.push_back(holder.toStdString());
+        QTEST(QString::fromStdString(PortAccess::listHolders(named)), "listed");
+    }
+
     // The terminal the program runs in is refused by every name it has, and left exactly as it was:
     // not a setting changed, not a byte sent. From there, a terminal that is not its own still opens.
     void refusesTheProgramsOwnTerminal_data()

@@ -1,11 +1,13 @@
 // Started by tst_stress_close: builds the window as the tool's own entry does, starts a run on
-// the given locator and closes the window after the given delay. On standard output it writes
+// the given locator and closes the window after the given delay, answering Yes when asked whether
+// to abort the run. On standard output it writes
 // the log as it stood at the close and how long the shut-down took after it.
 #include "vkrcalibrator.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
@@ -32,6 +34,8 @@ int main(int argc, char* argv[])
         std::printf("log at close:\n%s\n", qPrintable(window->findChild<QTextEdit*>("log")->toPlainText()));
         sinceClose.start();
         window->close();
+        if (auto* question = window->findChild<QMessageBox*>("closeQuestion"))
+            question->button(QMessageBox::Yes)->click();
     });
     const int result = application.exec();
     window.reset();
