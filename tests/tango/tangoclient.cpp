@@ -111,6 +111,20 @@ QString TangoClient::read(const char* attribute)
     return failure.isEmpty() ? text : failure;
 }
 
+QStringList TangoClient::read(const QStringList& attributes)
+{
+    QStringList texts;
+    const QString failure = d->attempt([&](Tango::DeviceProxy& proxy) {
+        std::vector<std::string> names;
+        for (const QString& attribute : attributes)
+            names.push_back(attribute.toStdString());
+        const std::unique_ptr<std::vector<Tango::DeviceAttribute>> values(proxy.read_attributes(names));
+        for (Tango::DeviceAttribute& value : *values)
+            texts << textOf(value);
+    });
+    return failure.isEmpty() ? texts : QStringList{failure};
+}
+
 QStringList TangoClient::events(const char* attribute) const
 {
     Events& events = d->events[attribute];

@@ -17,6 +17,9 @@ public:
     QString subscribe(const char* attribute);
     // The value now (a state by its name, a spectrum's items joined by commas), or why it failed.
     QString read(const char* attribute);
+    // Several attributes in one request, each value as read() gives it; one item, the failure,
+    // when the request failed.
+    QStringList read(const QStringList& attributes);
     // The values change events brought, each unlike the one before (Tango sends the first twice).
     QStringList events(const char* attribute) const;
 
