@@ -24,7 +24,8 @@ bool isReplay(const std::string& locator)
     size_t start = 0;
     while (start <= locator.size()) {
         const size_t end = std::min(locator.find(',', start), locator.find(':', start));
-        const std::string item = locator.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string item =
+            locator.substr(start, end == std::string::npos ? std::string::npos : end - start);
         const size_t equals = item.find('=');
         if (equals != std::string::npos && lowerTrimmed(item.substr(0, equals)) == "replay")
             return true;
@@ -41,16 +42,18 @@ std::optional<Refusal> refusal(const std::string& locator, bool allowReplay)
         return Refusal{"DATA_OUT_OF_RANGE", "A locator has at most " + std::to_string(MaxLength) +
                                                 " bytes; this one has " + std::to_string(locator.size()) +
                                                 "."};
-    const auto control = std::find_if(locator.begin(), locator.end(),
-                                      [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+    const auto control =
+        std::find_if(locator.begin(), locator.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
     if (control != locator.end())
         return Refusal{"DATA_OUT_OF_RANGE", "A locator holds no control characters; this one has character " +
                                                 std::to_string(int(static_cast<unsigned char>(*control))) +
-                                                " at byte " + std::to_string(control - locator.begin()) + "."};
+                                                " at byte " + std::to_string(control - locator.begin()) +
+                                                "."};
     if (!allowReplay && isReplay(locator))
-        return Refusal{"OPERATION_NOT_ALLOWED", "This device replays no recordings: a replay reads a file the "
-                                                "client names. Set the device property AllowReplay to true "
-                                                "to allow it."};
+        return Refusal{"OPERATION_NOT_ALLOWED",
+                       "This device replays no recordings: a replay reads a file the "
+                       "client names. Set the device property AllowReplay to true "
+                       "to allow it."};
     return std::nullopt;
 }
 

@@ -190,16 +190,16 @@ void VKRCalibratorClass::attribute_factory(std::vector<Tango::Attr*>& attributes
         new Spectrum(&Device::readChannelResultNames,
                      {"Channel results", "The result of each channel the last run reached, by name."},
                      "ChannelResultNames", Tango::DEV_STRING, MaxChannels));
-    attributes.push_back(new Scalar(&Device::readLastReport,
-                                    {"Last report",
-                                     "The JSON report object of the last run, as vkr-calibrate --report writes "
-                                     "it, with the client that started it; {} before the first."},
-                                    "LastReport", Tango::DEV_STRING, Tango::READ));
-    attributes.push_back(new Scalar(&Device::readClient,
-                                    {"Client",
-                                     "The Tango client that started the current or last run: its host and "
-                                     "process id (or Java main class)."},
-                                    "Client", Tango::DEV_STRING, Tango::READ));
+    attributes.push_back(
+        new Scalar(&Device::readLastReport,
+                   {"Last report", "The JSON report object of the last run, as vkr-calibrate --report writes "
+                                   "it, with the client that started it; {} before the first."},
+                   "LastReport", Tango::DEV_STRING, Tango::READ));
+    attributes.push_back(
+        new Scalar(&Device::readClient,
+                   {"Client", "The Tango client that started the current or last run: its host and "
+                              "process id (or Java main class)."},
+                   "Client", Tango::DEV_STRING, Tango::READ));
     attributes.push_back(new LocatorAttribute);
 }
 

@@ -8,7 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 const char* const VKRCalibratorDevice::LibraryDoesNotReturn = "the controller library does not return";
@@ -139,7 +141,8 @@ VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::s
 VKRCalibratorDevice::~VKRCalibratorDevice()
 {
     closing = true;
-    const bool ended = stopRun(endDeadline());
+    // A run already found stuck has had its wait.
+    const bool ended = stopRun(stuck ? Clock::now() : endDeadline());
     {
         const MonitorPause pause(get_dev_monitor());
         if (restartPush.joinable())
@@ -435,8 +438,11 @@ std::string VKRCalibratorDevice::clientName()
     const Tango::client_addr* address = get_client_ident();
     if (!address)
         return "an unidentified client";
+    // A client on this host may come over omniORB's Unix socket, which names no host.
     std::string host;
-    if (address->client_ip_2_client_name(host) != 0 || host.empty())
+    if (std::strncmp(address->client_ip, "giop:unix:", 10) == 0)
+        host = QSysInfo::machineHostName().toStdString();
+    else if (address->client_ip_2_client_name(host) != 0 || host.empty())
         host = address->client_ip;
     if (!address->client_ident)
         return host;
