@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
 # Qt Serial Port is for the protocol benchmark's anchor only; the tool does not use it.
-ensure_packages "${BUILD_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools \
+ensure_packages "${BUILD_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${TANGO_TEST_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools \
     g++-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev clang-format-14 git \
     libqt5serialport5-dev qt6-serialport-dev
 

@@ -152,8 +152,10 @@ VKRCalibratorDevice::~VKRCalibratorDevice()
     }
     if (ended)
         return;
-    // A thread object must not be destroyed while its thread runs: the run is left to the library.
-    static_cast<void>(worker.release());
+    // A thread object must not be destroyed while its thread runs: the run is left to the library,
+    // its worker kept where the process can still reach it and never destroyed.
+    static auto* const leftBehind = new std::vector<WorkThread*>;
+    leftBehind->push_back(worker.release());
     report(get_name() + ": the run on " + runLocator + " did not stop within " +
            std::to_string(StopLimit.count()) + " s, " + LibraryDoesNotReturn +
            "; ending without it: the controller may still be calibrating");
