@@ -80,10 +80,11 @@ bool VKRCalibrator::startRun(const QString& locator)
     ui.log->clear();
     runLocator = locator;
     worker.setLocator(locator);
+    worker.setSource(RunRecord::Source::Window);
     runActive = worker.startRun(QThread::InheritPriority);
     if (!runActive) {
         showOpenFailureReason();
-        remember(locator);
+        remember();
     }
     return runActive;
 }
@@ -141,7 +142,7 @@ void VKRCalibrator::showOpenFailureReason()
 void VKRCalibrator::workThreadFinished()
 {
     showOpenFailureReason();
-    remember(runLocator);
+    remember();
     runActive = false;
     if (deferredLocator) {
         // Every message of the finished run has arrived by now, so the new run's log starts clean.
@@ -153,10 +154,10 @@ void VKRCalibrator::workThreadFinished()
     ui.calibrateButton->setText(StartText);
 }
 
-void VKRCalibrator::remember(const QString& locator)
+void VKRCalibrator::remember()
 {
     QString error;
-    if (!history.appendFailsFirstTime(locator, worker.lastRecord(), error))
+    if (!history.appendFailsFirstTime(worker.lastRecord(), error))
         return;
     // Said beside the reason of a failed open, which stays.
     const QString said =

@@ -30,7 +30,7 @@ private:
     void showOpenFailureReason();
     // Adds the last run to the calibration history; a journal that cannot be written is said once
     // in the status bar and never stops a calibration.
-    void remember(const QString& locator);
+    void remember();
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
@@ -41,5 +41,5 @@ private:
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
-    HistoryJournal history{HistoryJournal::Source::Window};
+    HistoryJournal history;
 };

@@ -34,7 +34,7 @@ int CalibrationBatch::defaultJobs(std::uint64_t openFileLimit)
 }
 
 CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report,
-                                   HistoryJournal* history)
+                                   HistoryJournal* history, SerialPortObserver* conversationObserver)
     : report(report), history(history), jobs(std::max(jobs, 1)), unfinished(static_cast<int>(locators.size()))
 {
     const QStringList shownLabels = labels(locators);
@@ -43,6 +43,7 @@ CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, Report
             locators.size() > 1 ? QLatin1Char('[') + shownLabels.at(i) + QStringLiteral("] ") : QString();
         auto run = std::make_unique<HeadlessRun>(locators.at(i), output, prefix);
         HeadlessRun* started = run.get();
+        started->setConversationObserver(conversationObserver);
         if (!prefix.isEmpty())
             messagePrefix.add(started->workerThread(), prefix);
         // Output that cannot be written is lost for every run, so every run stops.
@@ -78,7 +79,7 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
 {
     if (report && !reportFailed) {
         QString error;
-        if (!report->append(run->locator(), record, error)) {
+        if (!report->append(record, error)) {
             std::fprintf(stderr, "vkr-calibrate: cannot write the report: %s\n", qPrintable(error));
             reportFailed = true;
             abort();
@@ -86,7 +87,7 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
     }
     if (history) {
         QString error;
-        if (history->appendFailsFirstTime(run->locator(), record, error))
+        if (history->appendFailsFirstTime(record, error))
             std::fprintf(stderr, "vkr-calibrate: cannot write the calibration history %s: %s\n",
                          qPrintable(ArgumentText::shown(history->path())), qPrintable(error));
     }

@@ -37,13 +37,14 @@ public:
     // has room for, at least 1 and at most MostJobsByDefault.
     static int defaultJobs(std::uint64_t openFileLimit);
 
-    // The report and the history, when given, are written as each run ends; they must outlive the
-    // batch's runs. A history that cannot be written is said once and changes no status. At
-    // most jobs runs go at a time; the others start, in the given order, as runs end. A run whose
-    // thread the system refuses ends as not opened, and from then on no more runs go at a time
-    // than went then (at least 1), so that the system's limit does not refuse the runs after it.
+    // The report and the history, when given, are written as each run ends; they, and the observer
+    // of the runs' serial lines (a conversation being recorded), must outlive the batch's runs. A history
+    // that cannot be written is said once and changes no status. At most jobs runs go at a time; the others
+    // start, in the given order, as runs end. A run whose thread the system refuses ends as not opened, and
+    // from then on no more runs go at a time than went then (at least 1), so that the system's limit does not
+    // refuse the runs after it.
     CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report = nullptr,
-                     HistoryJournal* history = nullptr);
+                     HistoryJournal* history = nullptr, SerialPortObserver* conversationObserver = nullptr);
 
     void start();
     // Asks every run to stop; each stops its calibrating channel and closes its connection. The

@@ -7,6 +7,8 @@
 HeadlessRun::HeadlessRun(const QString& locator, StandardOutput& output, const QString& prefix)
     : output(output), locatorText(locator), prefix(prefix)
 {
+    worker.setLocator(locatorText);
+    worker.setSource(RunRecord::Source::CommandLine);
     connect(&worker, &WorkThread::logMessage, this, &HeadlessRun::print);
     connect(&worker, &QThread::finished, this, &HeadlessRun::end);
 }
@@ -16,7 +18,6 @@ bool HeadlessRun::start()
     if (stage != Stage::Waiting)
         return true;
     stage = Stage::Started;
-    worker.setLocator(locatorText);
     if (worker.startRun())
         return true;
     // Ended from the event loop, as a run that ends in its thread is, so that whoever started the
@@ -85,9 +86,9 @@ void HeadlessRun::end()
 // Neither opened nor tried: no channels, and the time of the abort as its start and end.
 void HeadlessRun::endUnstarted()
 {
-    record = RunRecord();
+    record = worker.newRecord();
     record.outcome = RunRecord::Outcome::Aborted;
-    record.started = record.finished = QDateTime::currentDateTimeUtc();
+    record.finished = record.started;
     print(QStringLiteral("Aborted before starting.\n"));
     emit finished(exitStatus(), record);
 }

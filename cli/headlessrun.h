@@ -29,6 +29,8 @@ public:
     void abort();
 
     QString locator() const { return locatorText; }
+    // Who sees the run's serial line (a conversation being recorded); not owned.
+    void setConversationObserver(SerialPortObserver* observer) { worker.setConversationObserver(observer); }
     // The thread the routine runs on, and writes its debug messages from.
     const QThread* workerThread() const { return &worker; }
 

@@ -1,8 +1,8 @@
 #include "historytable.h"
 
 #include "argumenttext.h"
+#include "runrecordjson.h"
 
-#include <QJsonArray>
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
@@ -11,30 +11,24 @@ namespace {
 
 // The channels that failed, with their codes: "2 (code 8), 5 (code 10)"; a channel without a sensor
 // is none. A controller that could not be opened shows the open's code.
-QString failedChannels(const QJsonObject& record)
+QString failedChannels(const RunRecord& record)
 {
     QStringList failed;
-    for (const QJsonValue& value : record.value(QStringLiteral("channels")).toArray()) {
-        const QJsonObject channel = value.toObject();
-        if (channel.value(QStringLiteral("result")).toString() == QLatin1String("failed"))
-            failed << QStringLiteral("%1 (code %2)")
-                          .arg(channel.value(QStringLiteral("channel")).toVariant().toLongLong())
-                          .arg(channel.value(QStringLiteral("code")).toVariant().toLongLong());
+    for (const RunRecord::Channel& channel : record.channels) {
+        if (channel.result == RunRecord::Channel::Result::Failed)
+            failed << QStringLiteral("%1 (code %2)").arg(channel.channel).arg(channel.code);
     }
-    if (failed.isEmpty() && record.value(QStringLiteral("outcome")).toString() == QLatin1String("not-opened"))
-        return QStringLiteral("open (code %1)")
-            .arg(record.value(QStringLiteral("openResult")).toVariant().toLongLong());
+    if (failed.isEmpty() && record.outcome == RunRecord::Outcome::NotOpened)
+        return QStringLiteral("open (code %1)").arg(record.openResult);
     return failed.isEmpty() ? QStringLiteral("-") : failed.join(QStringLiteral(", "));
 }
 
 // "0.4 s", "12.0 s", "3 min 05 s", "2 h 01 min".
-QString duration(const HistoryReader::Entry& entry)
+QString duration(const RunRecord& record)
 {
-    const QDateTime finished =
-        QDateTime::fromString(entry.record.value(QStringLiteral("finished")).toString(), Qt::ISODateWithMs);
-    if (!finished.isValid())
+    if (!record.finished.isValid())
         return QStringLiteral("-");
-    const qint64 ms = std::max<qint64>(0, entry.started.msecsTo(finished));
+    const qint64 ms = std::max<qint64>(0, record.started.msecsTo(record.finished));
     if (ms < 60000)
         return QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1);
     const qint64 seconds = ms / 1000;
@@ -51,12 +45,11 @@ QString HistoryTable::format(const QVector<HistoryReader::Entry>& entries)
                                QStringLiteral("Errors"), QStringLiteral("Failed channels"),
                                QStringLiteral("Duration")}};
     for (const HistoryReader::Entry& entry : entries) {
-        const QJsonObject& record = entry.record;
-        rows.append({entry.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                     ArgumentText::shown(record.value(QStringLiteral("locator")).toString()),
-                     ArgumentText::shown(record.value(QStringLiteral("outcome")).toString()),
-                     QString::number(record.value(QStringLiteral("errors")).toVariant().toLongLong()),
-                     ArgumentText::shown(failedChannels(record)), duration(entry)});
+        const RunRecord& record = entry.record;
+        rows.append({record.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                     ArgumentText::shown(record.locator), RunRecordJson::outcomeName(record),
+                     QString::number(record.errors), ArgumentText::shown(failedChannels(record)),
+                     duration(record)});
     }
     QVector<int> widths(rows.first().size(), 0);
     for (const QStringList& row : rows)

@@ -257,13 +257,11 @@ int main(int argc, char* argv[])
                            QCoreApplication::applicationVersion(), error))
             return usageError(
                 QStringLiteral("cannot write the recording %1: %2").arg(parser.value(recordOption), error));
-        ConversationRecorder::install(&recorder);
         ControllerLibrary::setInstance(&recordingLibrary);
     }
     // Every way out from here on writes what the recording still holds, also after an abort.
     const auto finishRecording = [&](int status) {
         ControllerLibrary::setInstance(nullptr);
-        ConversationRecorder::install(nullptr);
         QString error;
         if (recorder.finish(error))
             return status;
@@ -288,10 +286,11 @@ int main(int argc, char* argv[])
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
         "may still be calibrating\n",
         Aborted});
-    HistoryJournal history(HistoryJournal::Source::CommandLine);
+    HistoryJournal history;
     CalibrationBatch batch(
         locators, parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
-        parser.isSet(reportOption) ? &report : nullptr, parser.isSet(noHistoryOption) ? nullptr : &history);
+        parser.isSet(reportOption) ? &report : nullptr, parser.isSet(noHistoryOption) ? nullptr : &history,
+        parser.isSet(recordOption) ? &recorder : nullptr);
     // The abort is noted before the runs are told, so that it comes before the stop it causes; what
     // was recorded up to it goes to the file now, ahead of its regular write.
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {

@@ -2,7 +2,6 @@
 
 #include "controllerlibrary.h"
 #include "controllerlibraryapi.h"
-#include "conversationrecorder.h"
 
 #include <QStringList>
 #include <mutex>
@@ -45,11 +44,7 @@ QString describePortFailure(const QString& portName, const SerialPort::OpenFailu
 }
 } // namespace
 
-VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance())
-{
-    // Recording a run (vkr-calibrate --record) sees the serial line as the port does.
-    portHandle.setObserver(ConversationRecorder::installed());
-}
+VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(ControllerLibrary::instance()) {}
 
 // A connection that is still open is not closed here: whoever opened it closes it. A serial port
 // still open closes with its member, as any handle must; a library system stays open, but no

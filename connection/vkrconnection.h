@@ -43,6 +43,10 @@ public:
 
     Mode mode() const { return static_cast<Mode>(connectionMode); }
 
+    // Who sees the serial line as the port does (a conversation being recorded); nullptr, the
+    // default, for nobody. Not owned; set while the connection is closed.
+    void setObserver(SerialPortObserver* observer) { portHandle.setObserver(observer); }
+
     // Why the last open() failed, in words for the user and with the cure where there is one;
     // empty after a success, or when the code is all that is known (a library's own code).
     QString openFailureReason() const { return openFailure; }

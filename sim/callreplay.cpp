@@ -1,5 +1,6 @@
 #include "callreplay.h"
 
+#include "recordingformat.h"
 #include "simcodes.h"
 
 #include <chrono>
@@ -134,12 +135,12 @@ bool CallReplay::sameCall(const Call& a, const Call& b) const
 
 bool CallReplay::take(const RecordedEvent& event, std::string& problem)
 {
-    if (event.event == "abort" && !abortRecorded && !calls.empty()) {
+    if (event.event == RecordingFormat::Event::Abort && !abortRecorded && !calls.empty()) {
         abortRecorded = true;
         callsBeforeAbort = calls.size();
         return true;
     }
-    if (event.event != "call" || !isControllerCall(event.function))
+    if (event.event != RecordingFormat::Event::Call || !isControllerCall(event.function))
         return true;
     if (calls.empty() && event.function != "OV_OpenSystem")
         return true;

@@ -2,12 +2,10 @@
 
 #include "locatorcheck.h"
 #include "monitorpause.h"
-#include "runreport.h"
+#include "runrecordjson.h"
 
 #include <QDeadlineTimer>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QSysInfo>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +110,12 @@ VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::s
     });
     QObject::connect(worker.get(), &QThread::finished,
                      [reach] { reach->call([](VKRCalibratorDevice& device) { device.runFinished(); }); });
+    // A journal that cannot be written never stops a calibration; it is said once.
+    journal.setFailureNotifier([this] {
+        if (const auto reason = journal.takeFailure())
+            report(get_name() + ": the calibration history could not be written (" +
+                   history.path().toStdString() + "): " + reason->toStdString());
+    });
     lastReport = "{}";
     for (const char* attribute : {"State", "Status"}) {
         set_change_event(attribute, true, false);
@@ -283,11 +287,13 @@ void VKRCalibratorDevice::calibrate()
     INFO_STREAM << get_status() << std::endl;
     pushAll();
     worker->setLocator(QString::fromStdString(runLocator));
+    worker->setSource(RunRecord::Source::Tango);
     // The run's first message waits for this command to return: the monitor is held until then.
     if (worker->startRun())
         return;
     // No thread for the run: it ended before it began, and its record says why.
-    const RunRecord refused = worker->lastRecord();
+    RunRecord refused = worker->lastRecord();
+    refused.client = QString::fromStdString(client.text());
     showEnded(refused);
     remember(refused);
 }
@@ -340,28 +346,27 @@ void VKRCalibratorDevice::logLines(const std::string& text)
     }
 }
 
-// The end is shown before it goes into the history, so that a slow disk never delays State.
+// The end is shown before it goes into the history, so that a slow disk never delays State; the
+// client is the device's to tell.
 void VKRCalibratorDevice::runFinished()
 {
-    const RunRecord record = worker->lastRecord();
+    RunRecord record = worker->lastRecord();
+    record.client = QString::fromStdString(client.text()); // set by Calibrate, before the run
     serialised([&] { showEnded(record); });
     remember(record);
 }
 
 void VKRCalibratorDevice::showEnded(const RunRecord& record)
 {
-    QJsonObject json = RunReport::toJson(QString::fromStdString(runLocator), record);
-    json.insert(QStringLiteral("client"), QString::fromStdString(client.text()));
+    const QJsonObject json = RunRecordJson::toJson(record);
     lastReport = QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
-    outcome = json.value(QStringLiteral("outcome")).toString().toStdString();
+    outcome = RunRecordJson::outcomeName(record).toStdString();
     errors = record.errors;
     channelCodes.clear();
     channelNames.clear();
-    const QJsonArray channels = json.value(QStringLiteral("channels")).toArray();
     for (int i = 0; i < record.channels.size() && i < MaxChannels; ++i) {
         channelCodes.push_back(record.channels[i].code);
-        channelNames.push_back(
-            channels[i].toObject().value(QStringLiteral("result")).toString().toStdString());
+        channelNames.push_back(RunRecordJson::resultName(record.channels[i].result).toStdString());
     }
     running = false;
     stuck = false;
@@ -397,14 +402,10 @@ void VKRCalibratorDevice::showIdle()
         set_status("Ready to calibrate " + locator.text() + ".");
 }
 
-// A journal that cannot be written never stops a calibration; it is said once.
 void VKRCalibratorDevice::remember(const RunRecord& record)
 {
-    QString error;
-    if (!history.appendFailsFirstTime(QString::fromStdString(runLocator), record, error))
-        return;
-    report(get_name() + ": the calibration history could not be written (" + history.path().toStdString() +
-           "): " + error.toStdString());
+    if (!HistoryJournal::disabledByEnvironment())
+        journal.append(record);
 }
 
 // Each change goes out as a change event and as an archive event, so that an archiver needs no

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "historyjournal.h"
+#include "journalwriter.h"
 #include "runrecord.h"
 #include "stringvalue.h"
 #include "workthread.h"
@@ -79,6 +80,7 @@ private:
     void showEnded(const RunRecord& record);
     void showStuck();
     void showIdle();
+    // Hands the record to the history's writer, which appends it on a thread of its own.
     void remember(const RunRecord& record);
     void pushAll();
     template <typename... Value> void push(const char* attribute, Value... value);
@@ -102,7 +104,8 @@ private:
     std::vector<Tango::DevULong> channelCodes;
     std::vector<std::string> channelNames;
     std::vector<Tango::DevString> nameValues;
-    HistoryJournal history{HistoryJournal::Source::Tango};
+    HistoryJournal history;
+    JournalWriter journal{history};
     std::shared_ptr<Link> link;
     std::unique_ptr<WorkThread> worker;
     // After an admin's DevRestart, pushes the new device's values once Tango has handed it the

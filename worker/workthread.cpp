@@ -3,6 +3,8 @@
 #include "controllerlibrary.h"
 #include "resultcodes.h"
 
+#include <QSysInfo>
+
 using namespace ControllerValue;
 using Step = RunRecord::Failure::Step;
 
@@ -41,8 +43,8 @@ bool WorkThread::startRun(Priority priority)
     // reached): the thread then neither runs nor has finished, and finished() never comes.
     if (isRunning() || isFinished())
         return true;
-    RunRecord refused;
-    refused.started = refused.finished = QDateTime::currentDateTimeUtc();
+    RunRecord refused = newRecord();
+    refused.finished = refused.started;
     refused.outcome = RunRecord::Outcome::NotOpened;
     refused.openResult = ResultCode::OpenFailed;
     refused.openFailureReason =
@@ -51,6 +53,16 @@ bool WorkThread::startRun(Priority priority)
     const std::lock_guard<std::mutex> lock(finishedRecordMutex);
     finishedRecord = refused;
     return false;
+}
+
+RunRecord WorkThread::newRecord() const
+{
+    RunRecord fresh;
+    fresh.locator = locatorText;
+    fresh.source = runSource;
+    fresh.host = QSysInfo::machineHostName();
+    fresh.started = QDateTime::currentDateTimeUtc();
+    return fresh;
 }
 
 void WorkThread::abort()
@@ -64,8 +76,7 @@ void WorkThread::abort()
 void WorkThread::run()
 {
     const std::lock_guard<std::mutex> oneRunAtATime(runMutex);
-    record = RunRecord();
-    record.started = QDateTime::currentDateTimeUtc();
+    record = newRecord();
     emit logMessage(QStringLiteral("Starting calibration...\n"));
 
     const uint32_t opened = connection.open(locatorText);

@@ -32,9 +32,18 @@ public:
 
     // The locator that the next run opens.
     void setLocator(const QString& locator);
+    // The program the runs are started from, which their records name.
+    void setSource(RunRecord::Source source) { runSource = source; }
+    // Who sees the serial line of the runs from now on (a conversation being recorded); nullptr
+    // for nobody. Not owned; set between runs.
+    void setConversationObserver(SerialPortObserver* observer) { connection.setObserver(observer); }
 
-    // The record of the last run that ended; read it once finished() has arrived.
+    // The record of the last run that ended; read it once finished() has arrived. It names the
+    // locator, the source, the host, the start and the end.
     RunRecord lastRecord() const;
+    // A record of a run of the set locator from the set source, starting now: what a run that never
+    // starts fills in.
+    RunRecord newRecord() const;
 
     // Starts a run unless one is still going. Every abort() from this call on stops that run,
     // also one that comes before the new thread has begun. False when the system would not create
@@ -76,6 +85,7 @@ private:
                        std::optional<uint32_t> channel = std::nullopt);
 
     QString locatorText;
+    RunRecord::Source runSource = RunRecord::Source::Window;
     VKRConnection connection;
     // Held by each run from its first step to its last. Runs never overlap; this makes the hand-over
     // of the connection from one run's thread to the next explicit, instead of leaving it to Qt's

@@ -1,5 +1,7 @@
 #include "serialreplay.h"
 
+#include "recordingformat.h"
+
 std::optional<SerialReplay> SerialReplay::load(const std::string& path, std::string& error,
                                                std::string& ending)
 {
@@ -39,18 +41,19 @@ void SerialReplay::findAbortHold()
 
 bool SerialReplay::take(const RecordedEvent& event, std::string& problem)
 {
-    if (event.event == "abort" && !exchangesBeforeAbort) {
+    if (event.event == RecordingFormat::Event::Abort && !exchangesBeforeAbort) {
         exchangesBeforeAbort = exchangeList.size();
         return true;
     }
-    const bool carriesBytes = event.event == "write" || event.event == "read";
+    const bool carriesBytes =
+        event.event == RecordingFormat::Event::Write || event.event == RecordingFormat::Event::Read;
     if (carriesBytes && !event.bytes) {
         problem = "\"bytes\" is missing or holds a character above U+00FF";
         return false;
     }
     // Times are range-checked when read, so the gaps cannot overflow; a time that goes back is no gap.
     const int64_t gap = std::max<int64_t>(event.time - lastTime, 0);
-    if (event.event == "write") {
+    if (event.event == RecordingFormat::Event::Write) {
         for (const char byte : *event.bytes) {
             if (std::optional<std::string> command = assembler.push(byte, true))
                 exchangeList.push_back({std::move(*command), {}, false, 0});
@@ -58,10 +61,10 @@ bool SerialReplay::take(const RecordedEvent& event, std::string& problem)
         lastTime = event.time;
     } else if (exchangeList.empty()) {
         return true;
-    } else if (event.event == "read") {
+    } else if (event.event == RecordingFormat::Event::Read) {
         exchangeList.back().reply.push_back({gap, *event.bytes});
         lastTime = event.time;
-    } else if (event.event == "read-failed" && !exchangeList.back().hangUp) {
+    } else if (event.event == RecordingFormat::Event::ReadFailed && !exchangeList.back().hangUp) {
         exchangeList.back().hangUp = true;
         exchangeList.back().hangUpDelayUs = gap;
     }

@@ -99,13 +99,13 @@ QString TangoDatabase::unavailable()
 {
     if (!tangoHost.isEmpty() || !failure.isEmpty())
         return failure;
-    for (const QString& program : {"mariadbd", "mariadb-install-db", "tango_admin"})
+    for (const char* program : {"mariadbd", "mariadb-install-db", "tango_admin"})
         if (QStandardPaths::findExecutable(program, {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}).isEmpty())
-            return failure = program + " is absent (packages mariadb-server, libtango-tools)";
-    for (const QString& file :
+            return failure = QLatin1String(program) + " is absent (packages mariadb-server, libtango-tools)";
+    for (const char* file :
          {"/usr/lib/tango/DataBaseds", "/usr/share/dbconfig-common/data/tango-db/install/mysql"})
         if (!QFileInfo::exists(file))
-            return failure = file + " is absent (package tango-db)";
+            return failure = QLatin1String(file) + " is absent (package tango-db)";
     QProcess script;
     script.start(DatabaseScript, {"start", folder.path()});
     started = true;

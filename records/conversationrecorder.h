@@ -1,6 +1,7 @@
 // The record of a run's conversation with its controller, for a developer to replay: one JSON
 // object per line (JSON Lines) for every event, each with its time in microseconds since the
-// recording began. The serial port reports to it as an observer; the library branch reports each
+// recording began (the words are in recordingformat.h). The serial port reports to it as the
+// observer its connection is handed (WorkThread::setConversationObserver); the library branch reports each
 // call through RecordingControllerLibrary. Events go to the file as the run goes, from a thread of
 // their own, so that recording never holds up the conversation and a killed run leaves its events.
 #pragma once
@@ -17,16 +18,8 @@
 class ConversationRecorder : public SerialPortObserver
 {
 public:
-    // Raised when a reader could no longer read the events as written.
-    static constexpr int FormatVersion = 1;
-
     ConversationRecorder() = default;
     ~ConversationRecorder() override = default; // writes what is still held, as finish() does
-
-    // The recorder that connections made from now on report to; nullptr (the default) records
-    // nothing. Not owned.
-    static ConversationRecorder* installed();
-    static void install(ConversationRecorder* recorder);
 
     // Creates (or empties) the file and starts the recording with its first line, which names
     // the tool and the format and is on the disk on return. False, with the reason, when the file
@@ -64,7 +57,7 @@ public:
     void readFailed() override;
 
 private:
-    void append(const QString& event, QJsonObject fields, qint64 time = -1);
+    void append(const char* event, QJsonObject fields, qint64 time = -1);
 
     QElapsedTimer clock;
     BackgroundFileWriter writer;

@@ -4,11 +4,11 @@
 #pragma once
 
 #include "durablelinefile.h"
-#include "runrecord.h"
+#include "runrecordsink.h"
 
 #include <QString>
 
-class ReportFile
+class ReportFile : public RunRecordSink
 {
 public:
     // Opens the file for appending, creating it if needed. False, with the reason, when it cannot
@@ -16,8 +16,10 @@ public:
     bool open(const QString& path, QString& error);
     // Appends one run's object, whole, and syncs it; false, with the system's reason, when that
     // failed (the file is then left as it was before).
-    bool append(const QString& locator, const RunRecord& record, QString& error);
+    bool append(const RunRecord& record, QString& error) override;
+    QString path() const override { return filePath; }
 
 private:
     DurableLineFile file;
+    QString filePath;
 };

@@ -1,23 +1,15 @@
-// The calibration history: every run's report object, with where it was started from and on which
-// host, appended whole and synced to a journal in the user's data folder, so that which
-// controller was calibrated, when and with what result outlives the window and the terminal.
+// The calibration history: every run's record, appended whole and synced to a journal in the
+// user's data folder, so that which controller was calibrated, from where, when and with what
+// result outlives the window and the terminal.
 #pragma once
 
-#include "durablelinefile.h"
-#include "runrecord.h"
+#include "runrecordsink.h"
 
 #include <QString>
 
-class HistoryJournal
+class HistoryJournal : public RunRecordSink
 {
 public:
-    enum class Source
-    {
-        Window,
-        CommandLine,
-        Tango // the Tango device server, vkr-tango-server
-    };
-
     // A journal that would grow past this size is renamed to its previous generation (one is
     // kept) and started anew.
     static constexpr qint64 RotationSize = 10 * 1024 * 1024;
@@ -29,23 +21,21 @@ public:
     // Whether VKR_NO_HISTORY turns the journal off (any value but empty and 0).
     static bool disabledByEnvironment();
 
-    explicit HistoryJournal(Source source, const QString& path = defaultPath(),
-                            qint64 rotationSize = RotationSize);
+    explicit HistoryJournal(const QString& path = defaultPath(), qint64 rotationSize = RotationSize);
 
-    QString path() const { return journalPath; }
+    QString path() const override { return journalPath; }
 
     // Appends the run's object and syncs it. False, with the reason, when the journal could not be
     // written; the journal is then left as it was.
-    bool append(const QString& locator, const RunRecord& record, QString& error);
+    bool append(const RunRecord& record, QString& error) override;
     // For a program that goes on after a journal it cannot write and says so once: appends, unless
     // VKR_NO_HISTORY turns the journal off, and is true only for its first failure, with the reason.
-    bool appendFailsFirstTime(const QString& locator, const RunRecord& record, QString& error);
+    bool appendFailsFirstTime(const RunRecord& record, QString& error);
 
 private:
     // Renames a journal that has no room left for a line of the given size.
     void rotateIfFull(qint64 lineSize);
 
-    const Source source;
     const QString journalPath;
     const qint64 rotationSize;
     bool failedBefore = false;

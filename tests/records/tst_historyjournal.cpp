@@ -21,20 +21,23 @@ private slots:
             QFile file(path);
             return file.open(QIODevice::ReadOnly) ? file.readAll().size() : 0;
         };
-        HistoryJournal first(HistoryJournal::Source::CommandLine, path);
+        HistoryJournal first(path);
         QString error;
-        QVERIFY2(first.append(QStringLiteral("sim:1"), record, error), qPrintable(error));
+        record.locator = QStringLiteral("sim:1");
+        QVERIFY2(first.append(record, error), qPrintable(error));
         // Room for one line and a half.
-        HistoryJournal journal(HistoryJournal::Source::CommandLine, path, lineSize() * 3 / 2);
-        for (const QString& locator : {QStringLiteral("sim:2"), QStringLiteral("sim:3")})
-            QVERIFY2(journal.append(locator, record, error), qPrintable(error));
+        HistoryJournal journal(path, lineSize() * 3 / 2);
+        for (const QString& locator : {QStringLiteral("sim:2"), QStringLiteral("sim:3")}) {
+            record.locator = locator;
+            QVERIFY2(journal.append(record, error), qPrintable(error));
+        }
 
         HistoryReader reader(path);
         QVector<HistoryReader::Entry> entries;
         QVERIFY2(reader.read({}, entries, error), qPrintable(error));
         QCOMPARE(entries.size(), 2);
-        QCOMPARE(entries[0].record["locator"].toString(), QStringLiteral("sim:2"));
-        QCOMPARE(entries[1].record["locator"].toString(), QStringLiteral("sim:3"));
+        QCOMPARE(entries[0].record.locator, QStringLiteral("sim:2"));
+        QCOMPARE(entries[1].record.locator, QStringLiteral("sim:3"));
         QVERIFY(reader.warnings().isEmpty());
         QVERIFY(!QFile::exists(path + QStringLiteral(".lock")));
     }

@@ -1,14 +1,13 @@
 #include "historyjournal.h"
 
-#include "runreport.h"
+#include "durablelinefile.h"
+#include "runrecordjson.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QLockFile>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <cstdio>
 
 namespace {
@@ -16,19 +15,6 @@ namespace {
 // Other programs append within milliseconds; a lock held longer belongs to one that hangs, and the
 // line then goes in without the rotation check rather than not at all.
 constexpr int LockWaitMs = 2000;
-
-QString sourceName(HistoryJournal::Source source)
-{
-    switch (source) {
-    case HistoryJournal::Source::Window:
-        return QStringLiteral("window");
-    case HistoryJournal::Source::CommandLine:
-        return QStringLiteral("command-line");
-    case HistoryJournal::Source::Tango:
-        break;
-    }
-    return QStringLiteral("tango");
-}
 
 } // namespace
 
@@ -49,17 +35,14 @@ bool HistoryJournal::disabledByEnvironment()
     return !value.isEmpty() && value != "0";
 }
 
-HistoryJournal::HistoryJournal(Source source, const QString& path, qint64 rotationSize)
-    : source(source), journalPath(path), rotationSize(rotationSize)
+HistoryJournal::HistoryJournal(const QString& path, qint64 rotationSize)
+    : journalPath(path), rotationSize(rotationSize)
 {
 }
 
-bool HistoryJournal::append(const QString& locator, const RunRecord& record, QString& error)
+bool HistoryJournal::append(const RunRecord& record, QString& error)
 {
-    QJsonObject object = RunReport::toJson(locator, record);
-    object.insert(QStringLiteral("source"), sourceName(source));
-    object.insert(QStringLiteral("host"), QSysInfo::machineHostName());
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray line = RunRecordJson::toLine(record);
 
     const QString folder = QFileInfo(journalPath).absolutePath();
     if (!QDir().mkpath(folder)) {
@@ -81,9 +64,9 @@ bool HistoryJournal::append(const QString& locator, const RunRecord& record, QSt
     return false;
 }
 
-bool HistoryJournal::appendFailsFirstTime(const QString& locator, const RunRecord& record, QString& error)
+bool HistoryJournal::appendFailsFirstTime(const RunRecord& record, QString& error)
 {
-    if (disabledByEnvironment() || append(locator, record, error) || failedBefore)
+    if (disabledByEnvironment() || append(record, error) || failedBefore)
         return false;
     failedBefore = true;
     return true;

@@ -37,11 +37,10 @@ struct RecordedEvent
     std::vector<Value> out;
 };
 
+// A recording of a format version other than RecordingFormat::Version is refused.
 class RecordingFile
 {
 public:
-    // The format version this reader knows; a recording of another version is refused.
-    static constexpr int64_t FormatVersion = 1;
     // A line longer than this is no line the recorder writes.
     static constexpr std::size_t MaxLineBytes = std::size_t(16) << 20;
     // Times past this (about 116 days) are refused; so is a call that took longer than an hour.

@@ -1,6 +1,7 @@
-// What one calibration run did, step by step, as the routine knows it: how it ended, the code
-// that kept the controller closed, and each channel it reached. Callers act on this, never on
-// the log's text.
+// What one calibration run did, step by step, as the routine knows it: which controller, from
+// where and on which host, how it ended, the code that kept the controller closed, each channel it
+// reached, and when. Callers act on this, never on the log's text; its sinks (a report, the
+// calibration history) write it through RunRecordJson, the one place that names its fields.
 #pragma once
 
 #include <QDateTime>
@@ -11,6 +12,14 @@
 
 struct RunRecord
 {
+    // The program that started the run; the worker leaves it to its front-end to say.
+    enum class Source
+    {
+        Window,      // vkr-calibrator
+        CommandLine, // vkr-calibrate
+        Tango        // the Tango device server, vkr-tango-server
+    };
+
     enum class Outcome
     {
         NotOpened,  // the controller could not be opened; nothing else was tried
@@ -54,6 +63,11 @@ struct RunRecord
         double seconds = 0; // from the calibration's start to the channel's end
     };
 
+    QString locator; // as the run opened it
+    Source source = Source::Window;
+    QString host; // the machine the run went on
+    // Who started the run, where its front-end knows: a Tango client's host and process.
+    QString client;
     Outcome outcome = Outcome::NotOpened;
     uint32_t errors = 0;     // the summary's count when Finished; counted so far otherwise
     uint32_t openResult = 0; // the code of a failed open, else 0

@@ -1,12 +1,12 @@
 #include "reportfile.h"
 
-#include "runreport.h"
+#include "runrecordjson.h"
 
 #include <QFile>
-#include <QJsonDocument>
 
 bool ReportFile::open(const QString& path, QString& error)
 {
+    filePath = path;
     std::string reason;
     if (file.open(QFile::encodeName(path).toStdString(), reason))
         return true;
@@ -14,12 +14,10 @@ bool ReportFile::open(const QString& path, QString& error)
     return false;
 }
 
-bool ReportFile::append(const QString& locator, const RunRecord& record, QString& error)
+bool ReportFile::append(const RunRecord& record, QString& error)
 {
-    const QByteArray line =
-        QJsonDocument(RunReport::toJson(locator, record)).toJson(QJsonDocument::Compact) + '\n';
     std::string reason;
-    if (file.append(line.toStdString(), reason))
+    if (file.append(RunRecordJson::toLine(record).toStdString(), reason))
         return true;
     error = QString::fromLocal8Bit(reason.c_str());
     return false;

@@ -1,11 +1,11 @@
 #include "historyreader.h"
 
 #include "historyjournal.h"
+#include "runrecordjson.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QJsonValue>
 
 namespace {
 
@@ -16,19 +16,14 @@ bool parseRecord(const QByteArray& line, HistoryReader::Entry& entry)
     const QJsonDocument document = QJsonDocument::fromJson(line, &problem);
     if (problem.error != QJsonParseError::NoError || !document.isObject())
         return false;
-    entry.record = document.object();
-    entry.started =
-        QDateTime::fromString(entry.record.value(QStringLiteral("started")).toString(), Qt::ISODateWithMs);
-    return entry.record.value(QStringLiteral("locator")).isString() &&
-           entry.record.value(QStringLiteral("outcome")).isString() && entry.started.isValid();
+    return RunRecordJson::fromJson(document.object(), entry.record);
 }
 
 bool matches(const HistoryReader::Entry& entry, const HistoryReader::Filter& filter)
 {
-    if (filter.since.isValid() && entry.started < filter.since)
+    if (filter.since.isValid() && entry.record.started < filter.since)
         return false;
-    return filter.locators.isEmpty() ||
-           filter.locators.contains(entry.record.value(QStringLiteral("locator")).toString());
+    return filter.locators.isEmpty() || filter.locators.contains(entry.record.locator);
 }
 
 } // namespace

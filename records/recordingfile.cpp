@@ -1,5 +1,7 @@
 #include "recordingfile.h"
 
+#include "recordingformat.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstring>
@@ -9,6 +11,7 @@
 namespace {
 
 using Json = nlohmann::json;
+using namespace RecordingFormat;
 
 // Bytes are written as the characters U+0000 to U+00FF; the parser hands them over as UTF-8.
 std::optional<std::string> latin1Bytes(const std::string& utf8)
@@ -52,12 +55,12 @@ public:
     bool number_float(number_float_t, const string_t&) override { return scalar(Number()); }
     bool string(string_t& value) override
     {
-        if (depth == 1 && member == "event") {
+        if (depth == 1 && member == Member::Event) {
             event.event = std::move(value);
             hasEvent = true;
-        } else if (depth == 1 && member == "function") {
+        } else if (depth == 1 && member == Member::Function) {
             event.function = std::move(value);
-        } else if (depth == 1 && member == "bytes") {
+        } else if (depth == 1 && member == Member::Bytes) {
             event.hasBytes = true;
             event.bytes = latin1Bytes(value);
         } else {
@@ -107,12 +110,12 @@ private:
         }
         if (depth != 1)
             return true;
-        if (member == "event") {
+        if (member == Member::Event) {
             problem = "\"event\" is not text";
             return false;
         }
-        if (member == "t" || member == "us") {
-            const bool isTime = member == "t";
+        if (member == Member::Time || member == Member::Duration) {
+            const bool isTime = member == Member::Time;
             const int64_t limit = isTime ? RecordingFile::MaxTimeUs : RecordingFile::MaxDurationUs;
             if (!number.whole || number.value < 0 || number.value > limit) {
                 problem = isTime ? "the time \"t\" is no whole number of microseconds from 0 to " +
@@ -124,12 +127,12 @@ private:
             }
             (isTime ? event.time : event.duration.emplace()) = number.value;
             hasTime = hasTime || isTime;
-        } else if (member == "result") {
+        } else if (member == Member::Result) {
             event.hasResult = true;
             event.result = asCode(number);
-        } else if (member == "format") {
+        } else if (member == Member::Format) {
             format = number.whole ? std::optional<int64_t>(number.value) : std::nullopt;
-        } else if (member == "bytes") {
+        } else if (member == Member::Bytes) {
             event.hasBytes = true;
             event.bytes.reset();
         }
@@ -151,16 +154,16 @@ private:
                 return false;
             }
             isObject = true;
-        } else if (depth == 1 && isObjectValue && (member == "in" || member == "out")) {
-            section = member == "in" ? &event.in : &event.out;
+        } else if (depth == 1 && isObjectValue && (member == Member::In || member == Member::Out)) {
+            section = member == Member::In ? &event.in : &event.out;
             section->clear();
-        } else if (depth == 1 && member == "event") {
+        } else if (depth == 1 && member == Member::Event) {
             problem = "\"event\" is not text";
             return false;
         } else if (depth == 2 && section) {
             section->push_back({std::move(memberName), std::nullopt});
-        } else if (depth == 1 &&
-                   (member == "t" || member == "us" || member == "result" || member == "bytes")) {
+        } else if (depth == 1 && (member == Member::Time || member == Member::Duration ||
+                                  member == Member::Result || member == Member::Bytes)) {
             scalar(Number());
             if (!problem.empty())
                 return false;
@@ -263,11 +266,11 @@ private:
         if (!collector.hasEvent)
             return refuse(number, "no event");
         if (!headerSeen) {
-            if (event.event != "recording")
+            if (event.event != Event::Recording)
                 return refuse(number, "not a recording of vkr-calibrate --record");
-            if (collector.format != RecordingFile::FormatVersion)
-                return refuse(number, "a recording format other than " +
-                                          std::to_string(RecordingFile::FormatVersion));
+            if (collector.format != RecordingFormat::Version)
+                return refuse(number,
+                              "a recording format other than " + std::to_string(RecordingFormat::Version));
             headerSeen = true;
             return true;
         }

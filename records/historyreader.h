@@ -3,9 +3,10 @@
 // crash, or written by something else) are skipped, each with a warning.
 #pragma once
 
+#include "runrecord.h"
+
 #include <QByteArray>
 #include <QDateTime>
-#include <QJsonObject>
 #include <QStringList>
 #include <QVector>
 
@@ -18,8 +19,7 @@ public:
     struct Entry
     {
         QByteArray line; // as written, without its line feed
-        QJsonObject record;
-        QDateTime started; // UTC
+        RunRecord record;
     };
 
     // Runs started at since or later (none when invalid) on one of the locators (any when empty).

@@ -1,0 +1,18 @@
+// Where a run's record goes when the run has ended: a report file, the calibration history. Every
+// front-end takes the record from its worker and hands it to its sinks as it is.
+#pragma once
+
+#include "runrecord.h"
+
+#include <QString>
+
+class RunRecordSink
+{
+public:
+    virtual ~RunRecordSink() = default;
+    // Writes the record whole, and syncs it. False, with the reason, when it could not be
+    // written; the sink is then left as it was.
+    virtual bool append(const RunRecord& record, QString& error) = 0;
+    // Where the records go, for messages.
+    virtual QString path() const = 0;
+};
