@@ -78,7 +78,7 @@ QJsonObject TangoServerProcess::lastHistoryEntry() const
 
 namespace {
 
-const QString DatabaseScript = QStringLiteral(VKR_TANGO_TEST_SOURCE_DIR "/private-tango-db.sh");
+const QString DatabaseScript = QStringLiteral(VKR_PRIVATE_TANGO_DB);
 
 } // namespace
 

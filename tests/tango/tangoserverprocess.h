@@ -29,8 +29,8 @@ private:
     bool launch(const QStringList& arguments, bool ownPort);
 };
 
-// The tests' own Tango database: MariaDB and DataBaseds started by private-tango-db.sh for the first
-// test that asks, ended when the tests end. The machine's own databases are left alone.
+// The tests' own Tango database: MariaDB and DataBaseds started by tools/private-tango-db.sh for
+// the first test that asks, ended when the tests end. The machine's own databases are left alone.
 class TangoDatabase
 {
 public:

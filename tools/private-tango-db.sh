@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A Tango database of the test's own in FOLDER: a MariaDB server on a socket there (no network),
-# loaded with the schema Debian's tango-db ships, and DataBaseds on a free loopback port. Any
-# database the machine runs is left alone. `start FOLDER` prints the TANGO_HOST; `stop FOLDER` ends
-# both. Each runs under `timeout`, so that a test that dies cannot leave them behind for long.
+# A Tango database of one's own in FOLDER, for trying vkr-tango-server and for its test: a MariaDB
+# server on a socket there (no network), loaded with the schema Debian's tango-db ships, and
+# DataBaseds on a free loopback port. Any database the machine runs is left alone. `start FOLDER`
+# prints the TANGO_HOST; `stop FOLDER` ends both. Each runs under `timeout` (15 minutes), so that a
+# test that dies cannot leave them behind for long.
 set -euo pipefail
 folder=$2
 stop() {
@@ -19,7 +20,7 @@ socket=$folder/mariadb.sock
 mariadb-install-db --no-defaults --datadir="$folder/data" --user="$(id -un)" \
     --auth-root-authentication-method=normal --skip-test-db >"$folder/install.log" 2>&1
 timeout 900 mariadbd --no-defaults --datadir="$folder/data" --socket="$socket" --skip-networking \
-    --user="$(id -un)" --log-error="$folder/mariadb.log" --skip-log-bin &
+    --user="$(id -un)" --log-error="$folder/mariadb.log" --skip-log-bin >>"$folder/mariadb.log" 2>&1 &
 echo $! >"$folder/mariadb.pid"
 for _ in $(seq 300); do
     mariadb-admin --no-defaults --socket="$socket" -u root ping >/dev/null 2>&1 && break
