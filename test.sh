@@ -16,8 +16,8 @@ cd "$(dirname "$0")"
 source tools/ensure-packages.sh
 # Qt Serial Port is for the protocol benchmark's anchor only; the tool does not use it. Debian 12's
 # qt6-charts-dev needs Qt 6 OpenGL's CMake files without depending on libqt6opengl6-dev.
-ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools \
-    qt6-charts-dev libqt6opengl6-dev \
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${TANGO_TEST_PACKAGES[@]}" \
+    "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev \
     g++-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev clang-format-14 git \
     libqt5serialport5-dev qt6-serialport-dev
 

@@ -7,15 +7,16 @@
 namespace {
 
 // Loads a library by its base name: from the executable's folder first, then from the folder
-// an installation puts them in (<prefix>/lib/vkr-calibrator beside <prefix>/bin), then from the
-// system's library path.
+// an installation puts them in (<prefix>/lib/vkr-calibrator beside <prefix>/bin, or beside
+// <prefix>/lib/tango, where the Tango device server lives), then from the system's library path.
 QLibrary* loadLibrary(const QString& baseName)
 {
     QStringList candidates;
     if (QCoreApplication::instance()) {
         const QDir executableFolder(QCoreApplication::applicationDirPath());
         candidates << executableFolder.filePath(baseName)
-                   << executableFolder.filePath(QStringLiteral("../lib/vkr-calibrator/") + baseName);
+                   << executableFolder.filePath(QStringLiteral("../lib/vkr-calibrator/") + baseName)
+                   << executableFolder.filePath(QStringLiteral("../vkr-calibrator/") + baseName);
     }
     candidates << baseName;
     for (const QString& candidate : candidates) {

@@ -66,6 +66,8 @@ struct RunRecord
     QString locator; // as the run opened it
     Source source = Source::Window;
     QString host; // the machine the run went on
+    // Who started the run, where its front-end knows: a Tango client's host and process.
+    QString client;
     Outcome outcome = Outcome::NotOpened;
     uint32_t errors = 0;     // the summary's count when Finished; counted so far otherwise
     uint32_t openResult = 0; // the code of a failed open, else 0

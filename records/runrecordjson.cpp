@@ -179,6 +179,8 @@ QJsonObject RunRecordJson::toJson(const RunRecord& record)
         object.insert(QStringLiteral("channelCount"), qint64(*record.channelCount));
     if (record.outcome == Outcome::NotOpened)
         object.insert(QStringLiteral("reason"), record.openFailureReason);
+    if (!record.client.isEmpty())
+        object.insert(QStringLiteral("client"), record.client);
     return object;
 }
 
@@ -234,5 +236,6 @@ bool RunRecordJson::fromJson(const QJsonObject& object, RunRecord& record)
     // window's.
     valueOf(SourceWords, object.value(QStringLiteral("source")), record.source);
     record.host = object.value(QStringLiteral("host")).toString();
+    record.client = object.value(QStringLiteral("client")).toString();
     return true;
 }

@@ -1,7 +1,7 @@
 // vkr-tango-server: calibrates controllers for a Tango Controls system, one VKRCalibrator device per
 // controller. Tango's server_run() owns the main thread, as it must to end on SIGTERM and SIGINT;
 // Qt is there for the worker, the controller libraries and the history, with no event loop.
-#include "vkrcalibratordevice.h"
+#include "vkrcalibratorclass.h"
 
 #include <QCoreApplication>
 #include <cstdio>

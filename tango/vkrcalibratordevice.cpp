@@ -1,89 +1,38 @@
 #include "vkrcalibratordevice.h"
 
+#include "locatorcheck.h"
+#include "monitorpause.h"
 #include "runrecordjson.h"
 
-#include <QJsonArray>
+#include <QDeadlineTimer>
 #include <QJsonDocument>
-#include <QJsonObject>
+#include <QSysInfo>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
+
+const char* const VKRCalibratorDevice::LibraryDoesNotReturn = "the controller library does not return";
+
+// What the worker's signals reach: the device while it lives. A run stuck in a library call may
+// outlive its device (the server ends without it), and its signals must then find nobody.
+struct VKRCalibratorDevice::Link
+{
+    std::mutex mutex;
+    VKRCalibratorDevice* device = nullptr;
+
+    template <typename Call> void call(Call call)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (device)
+            call(*device);
+    }
+};
 
 namespace {
 
 // A spectrum holds at most this many channels; a controller reports its count as a 32-bit number,
 // but none has anywhere near as many.
 constexpr long MaxChannels = 65536;
-
-const char* const ClassName = "VKRCalibrator";
-
-using Reader = void (VKRCalibratorDevice::*)(Tango::Attribute&);
-
-void describe(Tango::Attr& attribute, const char* description)
-{
-    Tango::UserDefaultAttrProp properties;
-    properties.set_description(description);
-    attribute.set_default_properties(properties);
-}
-
-// A read-only attribute whose changes the device pushes: a scalar (Tango::Attr) or a spectrum
-// (Tango::SpectrumAttr), made with that class's own arguments after the reader and description.
-template <typename Shape> class PushedAttribute : public Shape
-{
-public:
-    template <typename... ShapeArguments>
-    PushedAttribute(Reader reader, const char* description, ShapeArguments... arguments)
-        : Shape(arguments...), reader(reader)
-    {
-        describe(*this, description);
-        this->set_change_event(true, false); // pushed by the device, without Tango's own change check
-    }
-    void read(Tango::DeviceImpl* device, Tango::Attribute& attribute) override
-    {
-        (static_cast<VKRCalibratorDevice*>(device)->*reader)(attribute);
-    }
-
-private:
-    const Reader reader;
-};
-
-class LocatorAttribute : public Tango::Attr
-{
-public:
-    LocatorAttribute() : Tango::Attr("Locator", Tango::DEV_STRING, Tango::READ_WRITE)
-    {
-        describe(*this, "The locator the next Calibrate opens; the Locator property gives it at start-up.");
-    }
-    void read(Tango::DeviceImpl* device, Tango::Attribute& attribute) override
-    {
-        static_cast<VKRCalibratorDevice*>(device)->readLocator(attribute);
-    }
-    void write(Tango::DeviceImpl* device, Tango::WAttribute& attribute) override
-    {
-        static_cast<VKRCalibratorDevice*>(device)->writeLocator(attribute);
-    }
-};
-
-class DeviceCommand : public Tango::Command
-{
-public:
-    DeviceCommand(const char* name, void (VKRCalibratorDevice::*method)())
-        : Tango::Command(name, Tango::DEV_VOID, Tango::DEV_VOID), method(method)
-    {
-    }
-    CORBA::Any* execute(Tango::DeviceImpl* device, const CORBA::Any&) override
-    {
-        (static_cast<VKRCalibratorDevice*>(device)->*method)();
-        return insert();
-    }
-
-private:
-    void (VKRCalibratorDevice::*const method)();
-};
-
-struct MonitorRelease
-{
-    Tango::TangoMonitor& monitor;
-    ~MonitorRelease() { monitor.rel_monitor(); }
-};
 
 [[noreturn]] void refuse(const char* reason, const std::string& description, const char* origin)
 {
@@ -136,35 +85,108 @@ std::string statusAfter(const RunRecord& record, const std::string& locator)
     return locator + " calibrated with " + std::to_string(record.errors) + " errors.";
 }
 
-std::string idleStatus(const std::string& locator)
+// The server's end gives every device's run the same StopLimit, counted from the first device it
+// destroys; a device restarted on its own counts from its own end.
+std::chrono::steady_clock::time_point endDeadline()
 {
-    return locator.empty() ? "No locator: set the Locator property, or write the Locator attribute."
-                           : "Ready to calibrate " + locator + ".";
+    static std::once_flag once;
+    static std::chrono::steady_clock::time_point serverEnd;
+    const auto now = std::chrono::steady_clock::now();
+    if (!Tango::Util::instance()->is_svr_shutting_down())
+        return now + VKRCalibratorDevice::StopLimit;
+    std::call_once(once, [&] { serverEnd = now + VKRCalibratorDevice::StopLimit; });
+    return serverEnd;
 }
 
 } // namespace
 
 VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::string& name)
-    : Tango::Device_5Impl(deviceClass, name)
+    : Tango::Device_5Impl(deviceClass, name), link(std::make_shared<Link>()), worker(new WorkThread)
 {
-    QObject::connect(&worker, &WorkThread::logMessage,
-                     [this](const QString& message) { logMessage(message); });
-    QObject::connect(&worker, &QThread::finished, [this] { runFinished(); });
+    link->device = this;
+    const std::shared_ptr<Link> reach = link;
+    QObject::connect(worker.get(), &WorkThread::logMessage, [reach](const QString& message) {
+        reach->call([&](VKRCalibratorDevice& device) { device.logMessage(message); });
+    });
+    QObject::connect(worker.get(), &QThread::finished,
+                     [reach] { reach->call([](VKRCalibratorDevice& device) { device.runFinished(); }); });
+    // A journal that cannot be written never stops a calibration; it is said once.
+    journal.setFailureNotifier([this] {
+        if (const auto reason = journal.takeFailure())
+            report(get_name() + ": the calibration history could not be written (" +
+                   history.path().toStdString() + "): " + reason->toStdString());
+    });
+    lastReport = "{}";
+    for (const char* attribute : {"State", "Status"}) {
+        set_change_event(attribute, true, false);
+        set_archive_event(attribute, true, false);
+    }
     init_device();
+    // A device made by the admin's DevRestart gets the old device's subscribers only after it is
+    // made: the admin holds its monitor until then.
+    if (!Tango::Util::instance()->is_svr_starting())
+        restartPush = std::thread([this] {
+            omni_thread::ensure_self knownThread;
+            Tango::TangoMonitor& admin = Tango::Util::instance()->get_dserver_device()->get_dev_monitor();
+            for (;;) {
+                try {
+                    admin.get_monitor();
+                    break;
+                } catch (const Tango::DevFailed&) {
+                    if (closing)
+                        return;
+                }
+            }
+            admin.rel_monitor();
+            serialised([this] { pushAll(); });
+        });
 }
 
 VKRCalibratorDevice::~VKRCalibratorDevice()
 {
-    delete_device();
+    closing = true;
+    // A run already found stuck has had its wait.
+    const bool ended = stopRun(stuck ? Clock::now() : endDeadline());
+    {
+        const MonitorPause pause(get_dev_monitor());
+        if (restartPush.joinable())
+            restartPush.join();
+        const std::lock_guard<std::mutex> lock(link->mutex);
+        link->device = nullptr;
+    }
+    if (ended)
+        return;
+    // A thread object must not be destroyed while its thread runs: the run is left to the library,
+    // its worker kept where the process can still reach it and never destroyed.
+    static auto* const leftBehind = new std::vector<WorkThread*>;
+    leftBehind->push_back(worker.release());
+    report(get_name() + ": the run on " + runLocator + " did not stop within " +
+           std::to_string(StopLimit.count()) + " s, " + LibraryDoesNotReturn +
+           "; ending without it: the controller may still be calibrating");
 }
 
 void VKRCalibratorDevice::init_device()
 {
-    closing = false;
-    running = false;
-    locator.clear();
+    readProperties();
+    if (!running)
+        showIdle(); // a stuck run keeps its FAULT
+    if (!Tango::Util::instance()->is_svr_starting())
+        pushAll();
+}
+
+void VKRCalibratorDevice::delete_device()
+{
+    if (running && !stuck && !stopRun(Clock::now() + StopLimit))
+        showStuck(); // init_device() pushes it
+}
+
+void VKRCalibratorDevice::readProperties()
+{
+    locatorProblem.clear();
+    allowReplay = false;
+    std::string property;
     if (Tango::Util::_UseDb) {
-        Tango::DbData properties{Tango::DbDatum("Locator")};
+        Tango::DbData properties{Tango::DbDatum("Locator"), Tango::DbDatum("AllowReplay")};
         try {
             get_db_device()->get_property(properties);
             // A property line with commas arrives as several values (Tango's file format splits
@@ -172,32 +194,26 @@ void VKRCalibratorDevice::init_device()
             std::vector<std::string> pieces;
             if (!properties[0].is_empty() && (properties[0] >> pieces)) {
                 for (const std::string& piece : pieces)
-                    locator += (locator.empty() ? "" : ",") + piece;
+                    property += (property.empty() ? "" : ",") + piece;
+            }
+            if (!properties[1].is_empty() && !(properties[1] >> allowReplay)) {
+                allowReplay = false;
+                locatorProblem = "The AllowReplay property is neither true nor false.";
             }
         } catch (const Tango::DevFailed& failure) {
-            report(get_name() + ": the Locator property could not be read: " + descriptionOf(failure));
+            locatorProblem = "The Locator property could not be read: " + descriptionOf(failure);
         }
     }
     // Blanks around a locator are never part of it, as in the window and vkr-calibrate.
-    locator = QString::fromStdString(locator).trimmed().toStdString();
-    runLocator.clear();
-    logText.clear();
-    outcome.clear();
-    lastReport = "{}";
-    errors = 0;
-    channelCodes.clear();
-    channelNames.clear();
-    for (const char* attribute : {"State", "Status"})
-        set_change_event(attribute, true, false);
-    set_state(Tango::ON);
-    set_status(idleStatus(locator));
-}
-
-void VKRCalibratorDevice::delete_device()
-{
-    closing = true;
-    worker.abort();
-    worker.wait();
+    property = QString::fromStdString(property).trimmed().toStdString();
+    const auto refusal = LocatorCheck::refusal(property, true);
+    if (refusal) {
+        locatorProblem = "The Locator property is not taken. " + refusal->text;
+        property.clear();
+    }
+    if (!locatorProblem.empty())
+        ERROR_STREAM << locatorProblem << std::endl;
+    locator = property;
 }
 
 template <typename Change> void VKRCalibratorDevice::serialised(Change change)
@@ -215,124 +231,232 @@ template <typename Change> void VKRCalibratorDevice::serialised(Change change)
         } catch (const Tango::DevFailed&) {
             continue; // taken past its time-out: waited for again, unless the device closes
         }
-        const MonitorRelease release{monitor};
-        if (closing)
-            return;
-        try {
-            change();
-        } catch (const Tango::DevFailed& failure) {
-            report(get_name() + ": a change event could not be pushed: " + descriptionOf(failure));
+        if (!closing) {
+            try {
+                change();
+            } catch (const Tango::DevFailed& failure) {
+                report(get_name() + ": a change event could not be pushed: " + descriptionOf(failure));
+            }
         }
+        monitor.rel_monitor();
         return;
     }
 }
 
-void VKRCalibratorDevice::calibrate()
+void VKRCalibratorDevice::allowCalibrate()
 {
+    if (running && stuck)
+        refuse("OPERATION_NOT_ALLOWED",
+               "The run on " + runLocator + " is stuck: " + LibraryDoesNotReturn +
+                   ". Restart the server once it has ended the call, or power the controller off.",
+               "VKRCalibrator::Calibrate");
     if (running)
-        refuse("VKR_CalibrationRunning",
+        refuse("OPERATION_NOT_ALLOWED",
                "A calibration of " + runLocator + " is running: wait for its end, or Abort it",
                "VKRCalibrator::Calibrate");
     if (locator.empty())
-        refuse("VKR_NoLocator", idleStatus(locator), "VKRCalibrator::Calibrate");
+        refuse("CONFIGURATION_ERROR", get_status(), "VKRCalibrator::Calibrate");
+    if (const auto refusal = LocatorCheck::refusal(locator.text(), allowReplay))
+        refuse(refusal->reason, refusal->text, "VKRCalibrator::Calibrate");
+}
+
+void VKRCalibratorDevice::allowLocatorWrite()
+{
+    if (running)
+        refuse("OPERATION_NOT_ALLOWED", "The locator cannot change while " + runLocator + " is calibrated",
+               "VKRCalibrator::write_Locator");
+}
+
+void VKRCalibratorDevice::calibrate()
+{
+    // The end of the last run may still be going into the history, after its end was shown.
+    if (!worker->wait(QDeadlineTimer(std::chrono::milliseconds(StopLimit))))
+        refuse("OPERATION_NOT_ALLOWED", "The last run has not ended yet", "VKRCalibrator::Calibrate");
     running = true;
-    runLocator = locator;
-    logText.clear();
+    runLocator = locator.text();
+    client = clientName();
+    logText = std::string();
+    pendingLine.clear();
     outcome = "running";
     lastReport = "{}";
     errors = 0;
     channelCodes.clear();
     channelNames.clear();
     set_state(Tango::RUNNING);
-    set_status("Calibrating " + runLocator + ".");
+    set_status("Calibrating " + runLocator + " for " + client.text() + ".");
+    INFO_STREAM << get_status() << std::endl;
     pushAll();
-    worker.setLocator(QString::fromStdString(runLocator));
-    worker.setSource(RunRecord::Source::Tango);
+    worker->setLocator(QString::fromStdString(runLocator));
+    worker->setSource(RunRecord::Source::Tango);
     // The run's first message waits for this command to return: the monitor is held until then.
-    if (worker.startRun())
+    if (worker->startRun())
         return;
     // No thread for the run: it ended before it began, and its record says why.
-    const RunRecord refused = worker.lastRecord();
-    remember(refused);
+    RunRecord refused = worker->lastRecord();
+    refused.client = QString::fromStdString(client.text());
     showEnded(refused);
+    remember(refused);
 }
 
 void VKRCalibratorDevice::abort()
 {
-    if (running)
-        worker.abort();
+    if (!running || stuck)
+        return;
+    INFO_STREAM << "Abort asked by " << clientName() << std::endl;
+    if (stopRun(Clock::now() + StopLimit))
+        return;
+    showStuck();
+    pushAll();
+}
+
+bool VKRCalibratorDevice::stopRun(Clock::time_point deadline)
+{
+    worker->abort();
+    const MonitorPause pause(get_dev_monitor());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return worker->wait(QDeadlineTimer(std::max(left, std::chrono::milliseconds(0))));
 }
 
 void VKRCalibratorDevice::logMessage(const QString& message)
 {
     serialised([&] {
-        logText += message.toStdString();
-        pushString("Log", logText);
+        const std::string text = message.toStdString();
+        logText += text;
+        push("Log", logText.forTango());
+        logLines(text);
     });
 }
 
-// The history is written before the monitor is taken, so that clients never wait for the disk.
+// The log's whole lines go to Tango's logging service, where LogViewer and the facility's log
+// collector see them; the failures' lines as errors.
+void VKRCalibratorDevice::logLines(const std::string& text)
+{
+    pendingLine += text;
+    size_t end;
+    while ((end = pendingLine.find('\n')) != std::string::npos) {
+        const std::string line = pendingLine.substr(0, end);
+        pendingLine.erase(0, end + 1);
+        if (line.empty())
+            continue;
+        if (line.find("Could not") != std::string::npos) {
+            ERROR_STREAM << runLocator << ": " << line << std::endl;
+        } else {
+            INFO_STREAM << runLocator << ": " << line << std::endl;
+        }
+    }
+}
+
+// The end is shown before it goes into the history, so that a slow disk never delays State; the
+// client is the device's to tell.
 void VKRCalibratorDevice::runFinished()
 {
-    const RunRecord record = worker.lastRecord();
-    remember(record);
+    RunRecord record = worker->lastRecord();
+    record.client = QString::fromStdString(client.text()); // set by Calibrate, before the run
     serialised([&] { showEnded(record); });
+    remember(record);
 }
 
 void VKRCalibratorDevice::showEnded(const RunRecord& record)
 {
     const QJsonObject json = RunRecordJson::toJson(record);
     lastReport = QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
-    outcome = json.value(QStringLiteral("outcome")).toString().toStdString();
+    outcome = RunRecordJson::outcomeName(record).toStdString();
     errors = record.errors;
     channelCodes.clear();
     channelNames.clear();
-    const QJsonArray channels = json.value(QStringLiteral("channels")).toArray();
     for (int i = 0; i < record.channels.size() && i < MaxChannels; ++i) {
         channelCodes.push_back(record.channels[i].code);
-        channelNames.push_back(
-            channels[i].toObject().value(QStringLiteral("result")).toString().toStdString());
+        channelNames.push_back(RunRecordJson::resultName(record.channels[i].result).toStdString());
     }
     running = false;
+    stuck = false;
     set_state(stateAfter(record));
     set_status(statusAfter(record, runLocator));
+    if (get_state() == Tango::FAULT) {
+        ERROR_STREAM << get_status() << std::endl;
+    } else if (get_state() == Tango::ALARM) {
+        WARN_STREAM << get_status() << std::endl;
+    } else {
+        INFO_STREAM << get_status() << std::endl;
+    }
     pushAll();
 }
 
-// A journal that cannot be written never stops a calibration; it is said once.
-void VKRCalibratorDevice::remember(const RunRecord& record)
+void VKRCalibratorDevice::showStuck()
 {
-    QString error;
-    if (!history.appendFailsFirstTime(record, error))
-        return;
-    report(get_name() + ": the calibration history could not be written (" + history.path().toStdString() +
-           "): " + error.toStdString());
+    stuck = true;
+    set_state(Tango::FAULT);
+    set_status("The run on " + runLocator + " was asked to stop, but " + LibraryDoesNotReturn +
+               ": the controller may still be calibrating. The run ends when the call returns.");
+    ERROR_STREAM << get_status() << std::endl;
 }
 
-void VKRCalibratorDevice::pushString(const char* attribute, const std::string& value)
+void VKRCalibratorDevice::showIdle()
 {
-    stringValue = const_cast<char*>(value.c_str());
-    push_change_event(attribute, &stringValue);
+    set_state(Tango::ON);
+    if (!locatorProblem.empty())
+        set_status(locatorProblem);
+    else if (locator.empty())
+        set_status("No locator: set the Locator property, or write the Locator attribute.");
+    else
+        set_status("Ready to calibrate " + locator.text() + ".");
+}
+
+void VKRCalibratorDevice::remember(const RunRecord& record)
+{
+    if (!HistoryJournal::disabledByEnvironment())
+        journal.append(record);
+}
+
+// Each change goes out as a change event and as an archive event, so that an archiver needs no
+// polling. Tango copies the value before the push returns.
+template <typename... Value> void VKRCalibratorDevice::push(const char* attribute, Value... value)
+{
+    push_change_event(attribute, value...);
+    push_archive_event(attribute, value...);
 }
 
 void VKRCalibratorDevice::pushAll()
 {
-    push_change_event("State");
-    push_change_event("Status");
-    pushString("Log", logText);
-    pushString("Outcome", outcome);
-    pushString("LastReport", lastReport);
-    push_change_event("Errors", &errors);
+    if (Tango::Util::instance()->is_svr_starting())
+        return;
+    push("State");
+    push("Status");
+    push("Log", logText.forTango());
+    push("Outcome", outcome.forTango());
+    push("LastReport", lastReport.forTango());
+    push("Locator", locator.forTango());
+    push("Client", client.forTango());
+    push("Errors", &errors);
     // Tango takes no null pointer, also for an empty spectrum.
     Tango::DevULong none = 0;
-    push_change_event("ChannelResults", channelCodes.empty() ? &none : channelCodes.data(),
-                      long(channelCodes.size()));
-    push_change_event("ChannelResultNames", channelNameValues(), long(channelNames.size()));
+    push("ChannelResults", channelCodes.empty() ? &none : channelCodes.data(), long(channelCodes.size()));
+    push("ChannelResultNames", channelNameValues(), long(channelNames.size()));
+}
+
+// Tango's identification of the client whose request this thread serves: its host and its
+// process (or Java main class).
+std::string VKRCalibratorDevice::clientName()
+{
+    const Tango::client_addr* address = get_client_ident();
+    if (!address)
+        return "an unidentified client";
+    // A client on this host may come over omniORB's Unix socket, which names no host.
+    std::string host;
+    if (std::strncmp(address->client_ip, "giop:unix:", 10) == 0)
+        host = QSysInfo::machineHostName().toStdString();
+    else if (address->client_ip_2_client_name(host) != 0 || host.empty())
+        host = address->client_ip;
+    if (!address->client_ident)
+        return host;
+    if (address->client_lang == Tango::JAVA)
+        return host + ", " + address->java_main_class;
+    return host + ", pid " + std::to_string(address->client_pid);
 }
 
 void VKRCalibratorDevice::readLog(Tango::Attribute& attribute)
 {
-    readString(attribute, logText);
+    attribute.set_value(logText.forTango());
 }
 
 void VKRCalibratorDevice::readErrors(Tango::Attribute& attribute)
@@ -342,7 +466,7 @@ void VKRCalibratorDevice::readErrors(Tango::Attribute& attribute)
 
 void VKRCalibratorDevice::readOutcome(Tango::Attribute& attribute)
 {
-    readString(attribute, outcome);
+    attribute.set_value(outcome.forTango());
 }
 
 void VKRCalibratorDevice::readChannelResults(Tango::Attribute& attribute)
@@ -354,12 +478,6 @@ void VKRCalibratorDevice::readChannelResults(Tango::Attribute& attribute)
 void VKRCalibratorDevice::readChannelResultNames(Tango::Attribute& attribute)
 {
     attribute.set_value(channelNameValues(), long(channelNames.size()));
-}
-
-void VKRCalibratorDevice::readString(Tango::Attribute& attribute, const std::string& value)
-{
-    stringValue = const_cast<char*>(value.c_str());
-    attribute.set_value(&stringValue);
 }
 
 // Tango takes no null pointer, also for an empty spectrum.
@@ -374,89 +492,31 @@ Tango::DevString* VKRCalibratorDevice::channelNameValues()
 
 void VKRCalibratorDevice::readLastReport(Tango::Attribute& attribute)
 {
-    readString(attribute, lastReport);
+    attribute.set_value(lastReport.forTango());
 }
 
 void VKRCalibratorDevice::readLocator(Tango::Attribute& attribute)
 {
-    readString(attribute, locator);
+    attribute.set_value(locator.forTango());
+}
+
+void VKRCalibratorDevice::readClient(Tango::Attribute& attribute)
+{
+    attribute.set_value(client.forTango());
 }
 
 void VKRCalibratorDevice::writeLocator(Tango::WAttribute& attribute)
 {
-    if (running)
-        refuse("VKR_CalibrationRunning", "The locator cannot change while " + runLocator + " is calibrated",
-               "VKRCalibrator::write_Locator");
     Tango::DevString written = nullptr;
     attribute.get_write_value(written);
-    locator = QString::fromUtf8(written ? written : "").trimmed().toStdString();
-    if (get_state() == Tango::ON && outcome.empty()) {
-        set_status(idleStatus(locator));
-        push_change_event("Status");
+    const std::string text = written ? written : "";
+    if (const auto refusal = LocatorCheck::refusal(text, allowReplay))
+        refuse(refusal->reason, refusal->text, "VKRCalibrator::write_Locator");
+    locator = QString::fromStdString(text).trimmed().toStdString();
+    locatorProblem.clear();
+    push("Locator", locator.forTango());
+    if (!stuck && outcome.empty()) {
+        showIdle();
+        push("Status");
     }
-}
-
-VKRCalibratorClass::VKRCalibratorClass(std::string& name) : Tango::DeviceClass(name) {}
-
-VKRCalibratorClass* VKRCalibratorClass::init(const char* name)
-{
-    static VKRCalibratorClass* instance = nullptr;
-    if (!instance) {
-        std::string className(name);
-        instance = new VKRCalibratorClass(className); // Tango's DServer owns and deletes it
-    }
-    return instance;
-}
-
-void VKRCalibratorClass::command_factory()
-{
-    command_list.push_back(new DeviceCommand("Calibrate", &VKRCalibratorDevice::calibrate));
-    command_list.push_back(new DeviceCommand("Abort", &VKRCalibratorDevice::abort));
-}
-
-void VKRCalibratorClass::attribute_factory(std::vector<Tango::Attr*>& attributes)
-{
-    using Device = VKRCalibratorDevice;
-    using Scalar = PushedAttribute<Tango::Attr>;
-    using Spectrum = PushedAttribute<Tango::SpectrumAttr>;
-    attributes.push_back(new Scalar(&Device::readLog,
-                                    "The log of the current or last run, as the window shows it.", "Log",
-                                    Tango::DEV_STRING, Tango::READ));
-    attributes.push_back(new Scalar(&Device::readErrors, "The errors the last run counted.", "Errors",
-                                    Tango::DEV_ULONG, Tango::READ));
-    attributes.push_back(new Scalar(
-        &Device::readOutcome,
-        "How the last run ended, as its report says; running during a run, empty before the first.",
-        "Outcome", Tango::DEV_STRING, Tango::READ));
-    attributes.push_back(new Spectrum(&Device::readChannelResults,
-                                      "The result code of each channel the last run reached.",
-                                      "ChannelResults", Tango::DEV_ULONG, MaxChannels));
-    attributes.push_back(new Spectrum(&Device::readChannelResultNames,
-                                      "The result of each channel the last run reached, by name.",
-                                      "ChannelResultNames", Tango::DEV_STRING, MaxChannels));
-    attributes.push_back(
-        new Scalar(&Device::readLastReport,
-                   "The JSON report object of the last run, as vkr-calibrate --report writes it; "
-                   "{} before the first.",
-                   "LastReport", Tango::DEV_STRING, Tango::READ));
-    attributes.push_back(new LocatorAttribute);
-}
-
-void VKRCalibratorClass::device_factory(const Tango::DevVarStringArray* names)
-{
-    for (CORBA::ULong i = 0; i < names->length(); ++i) {
-        std::string name((*names)[i].in());
-        VKRCalibratorDevice* device = new VKRCalibratorDevice(this, name);
-        device_list.push_back(device);
-        // Without a database (-nodb, or -file=) a device is reached by its name on the server's port.
-        if (Tango::Util::_UseDb && !Tango::Util::_FileDb)
-            export_device(device);
-        else
-            export_device(device, device->get_name().c_str());
-    }
-}
-
-void Tango::DServer::class_factory()
-{
-    add_class(VKRCalibratorClass::init(ClassName));
 }

@@ -1,37 +1,54 @@
 // The Tango device of one controller (Tango class VKRCalibrator): Calibrate and Abort drive the same
 // worker as the window and vkr-calibrate; the run's log, result and report are its attributes, and
-// the state, the log and the report are pushed as change events as they change. This header
-// includes Tango's, which put `using namespace std` at global scope: only vkr-tango-server's own
-// sources may include it.
+// every change of them, of State and of Status is pushed as a change and an archive event. This
+// header includes Tango's, which put `using namespace std` at global scope: only vkr-tango-server's
+// own sources may include it.
 #pragma once
 
 #include "historyjournal.h"
+#include "journalwriter.h"
 #include "runrecord.h"
+#include "stringvalue.h"
 #include "workthread.h"
 
 #include <tango.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class VKRCalibratorDevice : public Tango::Device_5Impl
 {
 public:
+    // How long Init, Abort and the server's end wait for a run to stop before they take it as stuck
+    // in a controller library call.
+    static constexpr std::chrono::seconds StopLimit{5};
+    // The text a stuck run's Status holds.
+    static const char* const LibraryDoesNotReturn;
+
     VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::string& name);
-    // Stops a run that is going on, as delete_device() does.
+    // Stops a run that is going on, waiting for it until StopLimit after the server's end began
+    // (or the device's own restart); a run still stuck in a library call then is left behind.
     ~VKRCalibratorDevice() override;
 
-    // Reads the Locator property and shows the device idle (ON).
+    // Reads the properties and shows the device idle (ON), or FAULT while a run is stuck; the last
+    // run's account stays. Pushes what it changed, except while the server starts.
     void init_device() override;
-    // Aborts a run that is going on and waits for it: the calibrating channel is stopped and the
-    // connection closed. Tango calls this for Init and when the server ends (SIGTERM, SIGINT).
+    // Stops a run that is going on, as Abort does; Tango calls this for Init.
     void delete_device() override;
 
-    // Starts a run and returns at once; DevFailed while one runs or without a locator.
+    // The state machine, asked before each command and write: DevFailed with the reason and the
+    // text when it is not allowed now.
+    void allowCalibrate();
+    void allowLocatorWrite();
+
+    // Starts a run and returns at once.
     void calibrate();
-    // Asks the run to stop, as the window's Abort does; its end shows in State. Nothing to do when
-    // no run is going on.
+    // Stops the run and waits for its end, at most StopLimit; the device goes FAULT when the run does
+    // not end by then. Nothing to do when no run is going on.
     void abort();
 
     void readLog(Tango::Attribute& attribute);
@@ -41,54 +58,57 @@ public:
     void readChannelResultNames(Tango::Attribute& attribute);
     void readLastReport(Tango::Attribute& attribute);
     void readLocator(Tango::Attribute& attribute);
-    // Refused while a run is going on; a server started with -nodb has no properties, so this is
-    // how its devices get a locator.
+    void readClient(Tango::Attribute& attribute);
+    // A server started with -nodb has no properties, so this is how its devices get a locator.
     void writeLocator(Tango::WAttribute& attribute);
 
 private:
+    struct Link;
+    using Clock = std::chrono::steady_clock;
+
     // What the worker's signals do, in the worker's thread: the server has no Qt event loop
     // (Tango's server_run() owns the main thread), so they are taken by direct connections.
     void logMessage(const QString& message);
     void runFinished();
     // Runs change under the device's monitor, which serialises it with the clients' calls; nothing
-    // once delete_device() has begun, since the device then waits for the run to end.
+    // once the device is being destroyed.
     template <typename Change> void serialised(Change change);
-    // Shows a run that has ended; under the monitor.
+    void readProperties();
+    // Asks the run to stop and waits for its thread to end until the deadline, the device's monitor
+    // let go meanwhile. False when the run is still going at the deadline.
+    bool stopRun(Clock::time_point deadline);
     void showEnded(const RunRecord& record);
+    void showStuck();
+    void showIdle();
+    // Hands the record to the history's writer, which appends it on a thread of its own.
     void remember(const RunRecord& record);
     void pushAll();
-    void pushString(const char* attribute, const std::string& value);
-    void readString(Tango::Attribute& attribute, const std::string& value);
+    template <typename... Value> void push(const char* attribute, Value... value);
+    void logLines(const std::string& text);
+    std::string clientName();
     Tango::DevString* channelNameValues();
 
     std::atomic_bool closing{false};
-    bool running = false;   // from Calibrate until the run's end is shown
-    std::string locator;    // what the next run opens
-    std::string runLocator; // what the current or last run opened
-    std::string logText;    // the current or last run's log, as the worker wrote it
-    std::string outcome;    // the report's outcome of the last run; "running" during one
-    std::string lastReport; // the report's JSON object of the last run
+    bool running = false; // from Calibrate until the run's end is shown
+    bool stuck = false;   // a stop was asked and the run did not end within StopLimit
+    bool allowReplay = false;
+    std::string locatorProblem; // why the Locator property was not taken
+    StringValue locator;        // what the next run opens
+    std::string runLocator;     // what the current or last run opened
+    StringValue client;         // who started the current or last run
+    StringValue logText;        // the current or last run's log, as the worker wrote it
+    std::string pendingLine;    // the log's unfinished line, for Tango's logging service
+    StringValue outcome;        // the report's outcome of the last run; "running" during one
+    StringValue lastReport;     // the report's JSON object of the last run
     Tango::DevULong errors = 0;
     std::vector<Tango::DevULong> channelCodes;
     std::vector<std::string> channelNames;
-    HistoryJournal history;
-    // What a read or an event hands to Tango: pointers into the members above, valid while the
-    // monitor is held.
-    Tango::DevString stringValue = nullptr;
     std::vector<Tango::DevString> nameValues;
-    // Last, so that it is destroyed first: its destructor waits for a run whose signals still
-    // reach the members above.
-    WorkThread worker;
-};
-
-class VKRCalibratorClass : public Tango::DeviceClass
-{
-public:
-    static VKRCalibratorClass* init(const char* name);
-
-protected:
-    explicit VKRCalibratorClass(std::string& name);
-    void command_factory() override;
-    void attribute_factory(std::vector<Tango::Attr*>& attributes) override;
-    void device_factory(const Tango::DevVarStringArray* names) override;
+    HistoryJournal history;
+    JournalWriter journal{history};
+    std::shared_ptr<Link> link;
+    std::unique_ptr<WorkThread> worker;
+    // After an admin's DevRestart, pushes the new device's values once Tango has handed it the
+    // subscribers of the device it replaces.
+    std::thread restartPush;
 };

@@ -71,6 +71,7 @@ files() {
 }
 diff -u <(echo "$expected") <(files "$deb") || fail "$deb does not hold the expected files (- missing, + unexpected)"
 expected="usr/bin/vkr-tango-server
+usr/lib/tango/vkr-tango-server
 usr/share/doc/vkr-calibrator-tango/changelog.gz
 usr/share/doc/vkr-calibrator-tango/copyright
 usr/share/man/man1/vkr-tango-server.1.gz"
@@ -120,8 +121,10 @@ log=$("$bin/vkr-calibrate" sim:demo,time=50) || fail "vkr-calibrate sim:demo,tim
 list=$("$bin/vkr-calibrate" --list) || fail "vkr-calibrate --list exited with $?"
 grep -qx "sim:demo" <<<"$list" || fail "vkr-calibrate --list does not list sim:demo (stand-in libraries not found): $list"
 "$bin/vkr-sim" --help >/dev/null || fail "vkr-sim --help exited with $?"
-# The device server starts without a database on a port of the system's choosing, and ends on
-# SIGTERM with status 0.
+# The device server lives where Debian's Tango servers do, linked from usr/bin; it starts without a
+# database on a port of the system's choosing, and ends on SIGTERM with status 0.
+[ "$(readlink "$bin/vkr-tango-server")" = ../lib/tango/vkr-tango-server ] ||
+    fail "usr/bin/vkr-tango-server is no link to ../lib/tango/vkr-tango-server"
 "$bin/vkr-tango-server" --version >/dev/null || fail "vkr-tango-server --version exited with $?"
 "$bin/vkr-tango-server" check -nodb -dlist check/vkr/1 -ORBendPoint giop:tcp:127.0.0.1: >"$root/server.log" 2>&1 &
 server=$!

@@ -16,6 +16,7 @@ ensure_packages() {
         run_as_root=(sudo)
     fi
     echo "Installing missing packages: ${missing[*]}"
+    printf '%s\n' "${DEBCONF_ANSWERS[@]}" | "${run_as_root[@]}" debconf-set-selections
     "${run_as_root[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
@@ -29,6 +30,13 @@ TEST_PACKAGES=(socat)
 
 # Tango Controls, for vkr-tango-server and its tests; without it the rest still builds and passes.
 TANGO_PACKAGES=(libtango-dev)
+# The Tango test starts a Tango database of its own (MariaDB and tango-db's DataBaseds) and
+# registers its servers with tango_admin (libtango-tools); without them it skips those rows.
+TANGO_TEST_PACKAGES=(mariadb-server tango-db libtango-tools)
+
+# Answers to installation questions, given before apt-get asks: tango-db would otherwise offer to
+# set up the machine's Tango database through dbconfig-common, where the tests want none.
+DEBCONF_ANSWERS=("tango-db tango-db/dbconfig-install boolean false")
 
 # What tools/check-package.sh needs to make the Debian package and check it: dpkg-shlibdeps
 # (dpkg-dev), readelf (binutils, with g++), file (CPack finds the binaries with it), and the checkers.

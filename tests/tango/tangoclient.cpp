@@ -2,6 +2,7 @@
 
 #include <tango.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 
@@ -36,13 +37,17 @@ struct Events : Tango::CallBack
 {
     std::mutex mutex;
     QStringList values;
+    QVector<qint64> arrivals;
 
     void push_event(Tango::EventData* event) override
     {
         const QString value = event->err ? QStringLiteral("error") : textOf(*event->attr_value);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
         const std::lock_guard<std::mutex> lock(mutex);
-        if (values.isEmpty() || values.last() != value)
-            values << value;
+        if (!values.isEmpty() && values.last() == value)
+            return;
+        values << value;
+        arrivals << std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
     }
 };
 
@@ -52,7 +57,7 @@ struct TangoClient::Private
 {
     std::unique_ptr<Tango::DeviceProxy> proxy;
     std::vector<int> subscriptions;
-    std::map<std::string, Events> events; // by the name subscribed with
+    std::map<std::string, Events> events; // by the name subscribed with, "+archive" for those
 
     template <typename Call> QString attempt(Call call)
     {
@@ -65,10 +70,11 @@ struct TangoClient::Private
     }
 };
 
-TangoClient::TangoClient(const QString& device) : d(new Private)
+TangoClient::TangoClient(const QString& device, int timeoutMs) : d(new Private)
 {
     std::string name = device.toStdString();
     d->proxy.reset(new Tango::DeviceProxy(name));
+    d->proxy->set_timeout_millis(timeoutMs);
 }
 
 TangoClient::~TangoClient()
@@ -77,9 +83,18 @@ TangoClient::~TangoClient()
         d->attempt([id](Tango::DeviceProxy& proxy) { proxy.unsubscribe_event(id); });
 }
 
-QString TangoClient::command(const char* name)
+QString TangoClient::command(const char* name, const QString& argument)
 {
-    return d->attempt([name](Tango::DeviceProxy& proxy) { proxy.command_inout(name); });
+    return d->attempt([&](Tango::DeviceProxy& proxy) {
+        if (argument.isEmpty()) {
+            proxy.command_inout(name);
+            return;
+        }
+        Tango::DeviceData data;
+        std::string text = argument.toStdString();
+        data << text;
+        proxy.command_inout(name, data);
+    });
 }
 
 QString TangoClient::write(const char* attribute, const QString& value)
@@ -93,12 +108,23 @@ QString TangoClient::write(const char* attribute, const QString& value)
     });
 }
 
-QString TangoClient::subscribe(const char* attribute)
+QString TangoClient::subscribe(const char* attribute, bool archive)
 {
     return d->attempt([&](Tango::DeviceProxy& proxy) {
         d->subscriptions.push_back(
-            proxy.subscribe_event(attribute, Tango::CHANGE_EVENT, &d->events[attribute]));
+            proxy.subscribe_event(attribute, archive ? Tango::ARCHIVE_EVENT : Tango::CHANGE_EVENT,
+                                  &d->events[std::string(attribute) + (archive ? "+archive" : "")]));
     });
+}
+
+QString TangoClient::poll(const char* attribute, int periodMs)
+{
+    return d->attempt([&](Tango::DeviceProxy& proxy) { proxy.poll_attribute(attribute, periodMs); });
+}
+
+void TangoClient::readPolledValues()
+{
+    d->proxy->set_source(Tango::CACHE);
 }
 
 QString TangoClient::read(const char* attribute)
@@ -111,9 +137,31 @@ QString TangoClient::read(const char* attribute)
     return failure.isEmpty() ? text : failure;
 }
 
-QStringList TangoClient::events(const char* attribute) const
+QStringList TangoClient::read(const QStringList& attributes)
+{
+    QStringList texts;
+    const QString failure = d->attempt([&](Tango::DeviceProxy& proxy) {
+        std::vector<std::string> names;
+        for (const QString& attribute : attributes)
+            names.push_back(attribute.toStdString());
+        const std::unique_ptr<std::vector<Tango::DeviceAttribute>> values(proxy.read_attributes(names));
+        for (Tango::DeviceAttribute& value : *values)
+            texts << textOf(value);
+    });
+    return failure.isEmpty() ? texts : QStringList{failure};
+}
+
+QStringList TangoClient::events(const char* attribute, bool archive) const
+{
+    Events& events = d->events[std::string(attribute) + (archive ? "+archive" : "")];
+    const std::lock_guard<std::mutex> lock(events.mutex);
+    return events.values;
+}
+
+qint64 TangoClient::arrival(const char* attribute, const QString& value) const
 {
     Events& events = d->events[attribute];
     const std::lock_guard<std::mutex> lock(events.mutex);
-    return events.values;
+    const int index = events.values.lastIndexOf(value);
+    return index < 0 ? -1 : events.arrivals[index];
 }

@@ -8,17 +8,26 @@
 class TangoClient
 {
 public:
-    explicit TangoClient(const QString& device); // tango://127.0.0.1:PORT/test/vkr/1#dbase=no
+    // tango://127.0.0.1:PORT/test/vkr/1#dbase=no, or tango://DATABASE_HOST:PORT/test/vkr/1
+    explicit TangoClient(const QString& device, int timeoutMs = 3000);
     ~TangoClient();
 
     // Each gives the first reason of the DevFailed that refused it, empty when it went through.
-    QString command(const char* name);
+    QString command(const char* name, const QString& argument = QString());
     QString write(const char* attribute, const QString& value);
-    QString subscribe(const char* attribute);
+    QString subscribe(const char* attribute, bool archive = false);
+    // Polls the attribute; then reads take the polling buffer's values (Tango's CACHE source).
+    QString poll(const char* attribute, int periodMs);
+    void readPolledValues();
     // The value now (a state by its name, a spectrum's items joined by commas), or why it failed.
     QString read(const char* attribute);
+    // Several attributes in one request, each value as read() gives it; one item, the failure,
+    // when the request failed.
+    QStringList read(const QStringList& attributes);
     // The values change events brought, each unlike the one before (Tango sends the first twice).
-    QStringList events(const char* attribute) const;
+    QStringList events(const char* attribute, bool archive = false) const;
+    // When the last event with that value arrived (steady clock, ms), or -1.
+    qint64 arrival(const char* attribute, const QString& value) const;
 
 private:
     struct Private;

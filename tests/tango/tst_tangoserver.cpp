@@ -1,7 +1,9 @@
-// vkr-tango-server as a facility runs it: without a database, on a loopback port, against the
-// stand-in libraries and vkr-sim, driven by a Tango client.
+// vkr-tango-server as a facility runs it: without a database on a loopback port, or registered in
+// a Tango database of the test's own; against the stand-in libraries and vkr-sim, driven by a Tango
+// client.
 #include "simprocess.h"
 #include "tangoclient.h"
+#include "tangoserverprocess.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,67 +12,39 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
-// The server with device test/vkr/1 and a data folder of its own, for its calibration history.
-struct TangoServer
-{
-    // With -nodb, or with the locator as the device's property in a property file.
-    bool start(const QString& locatorProperty = QString())
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
-        process.setProcessEnvironment(environment);
-        QStringList arguments{"test", "-nodb", "-dlist", "test/vkr/1"};
-        if (!locatorProperty.isEmpty()) {
-            QFile file(home.filePath(QStringLiteral("server.res")));
-            arguments = QStringList{"test", "-file=" + file.fileName()};
-            if (!file.open(QIODevice::WriteOnly) ||
-                file.write("vkr-tango-server/test/DEVICE/VKRCalibrator: test/vkr/1\n"
-                           "test/vkr/1->Locator: \"" +
-                           locatorProperty.toUtf8() + "\"\n") < 0)
-                return false;
-        }
-        const auto settled = [&] {
-            return process.state() == QProcess::NotRunning ||
-                   process.peek(100).contains("Ready to accept request");
-        };
-        // omniORB does not tell which port it took, so the test picks one, and another if it is taken.
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port = quint16(QRandomGenerator::global()->bounded(20000, 60000));
-            process.start(VKR_TANGO_SERVER_PATH, QStringList(arguments)
-                                                     << "-ORBendPoint"
-                                                     << QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port));
-            if (QTest::qWaitFor(settled, 20000) && process.state() == QProcess::Running)
-                return true;
-            process.kill();
-            process.waitForFinished();
-            qWarning("no server on port %u: %s", port, process.readAllStandardError().constData());
-        }
-        return false;
-    }
-    ~TangoServer()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-    QString device() const { return QStringLiteral("tango://127.0.0.1:%1/test/vkr/1#dbase=no").arg(port); }
-    QJsonObject lastHistoryEntry() const
-    {
-        QFile journal(home.filePath(QStringLiteral("vkr-calibrator/history.jsonl")));
-        journal.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(journal.readAll().trimmed().split('\n').last()).object();
-    }
+using TangoServer = TangoServerProcess;
 
-    QTemporaryDir home;
-    QProcess process;
-    quint16 port = 0;
-};
+qint64 steadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ZeroMQ drops what is published before a subscription has connected: the locator is written (with
+// a blank one between) until its events have come, both kinds.
+bool eventsFlow(TangoClient& client, const QString& locator)
+{
+    const auto arrived = [&] {
+        return client.events("Locator").size() > 1 && client.events("Locator", true).size() > 1;
+    };
+    for (int attempt = 0; attempt < 20 && !arrived(); ++attempt) {
+        client.write("Locator", QString());
+        client.write("Locator", locator);
+        static_cast<void>(QTest::qWaitFor(arrived, 250));
+    }
+    return arrived();
+}
 
 QString resultsOf(const QJsonObject& report)
 {
@@ -120,7 +94,7 @@ private slots:
         TangoServer server;
         QVERIFY(server.start());
         TangoClient client(server.device());
-        QCOMPARE(client.command("Calibrate"), QStringLiteral("VKR_NoLocator"));
+        QCOMPARE(client.command("Calibrate"), QStringLiteral("CONFIGURATION_ERROR"));
         QCOMPARE(client.write("Locator", locator), QString());
         QCOMPARE(client.command("Calibrate"), QString());
         QTRY_VERIFY_WITH_TIMEOUT(client.read("State") != "RUNNING", 10000);
@@ -136,6 +110,14 @@ private slots:
         QCOMPARE(client.read("Outcome"), report.value("outcome").toString());
         QCOMPARE(client.read("ChannelResultNames"), resultsOf(report));
         QCOMPARE(client.read("Errors"), QString::number(report.value("errors").toInt()));
+        // Read in one request, as polling reads them, each keeps its own value.
+        const QStringList names{"Outcome", "LastReport", "Log", "Locator", "Status", "Client"};
+        QStringList alone;
+        for (const QString& name : names)
+            alone << client.read(qPrintable(name));
+        QCOMPARE(client.read(names), alone);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.lastHistoryEntry().isEmpty(), 5000);
+        QVERIFY(report.value("client").toString().contains(", pid "));
         const QJsonObject entry = server.lastHistoryEntry();
         QCOMPARE(entry.value("source").toString(), QStringLiteral("tango"));
         QCOMPARE(entry, report);
@@ -151,8 +133,8 @@ private slots:
         QCOMPARE(client.command("Calibrate"), QString());
         QTRY_VERIFY_WITH_TIMEOUT(client.read("Log").endsWith("\tChannel 1: calibrating... "), 10000);
         QCOMPARE(client.read("State"), QStringLiteral("RUNNING"));
-        QCOMPARE(client.command("Calibrate"), QStringLiteral("VKR_CalibrationRunning"));
-        QCOMPARE(client.write("Locator", "sim:demo"), QStringLiteral("VKR_CalibrationRunning"));
+        QCOMPARE(client.command("Calibrate"), QStringLiteral("OPERATION_NOT_ALLOWED"));
+        QCOMPARE(client.write("Locator", "sim:demo"), QStringLiteral("OPERATION_NOT_ALLOWED"));
 
         QCOMPARE(client.command("Abort"), QString());
         QTRY_COMPARE_WITH_TIMEOUT(client.read("State"), QStringLiteral("ALARM"), 10000);
@@ -194,6 +176,197 @@ private slots:
         QCOMPARE(entry.value("outcome").toString(), QStringLiteral("aborted"));
         QCOMPARE(resultsOf(entry), QStringLiteral("calibrated,aborted"));
     }
+
+    void oddLocatorsAreRefused_data()
+    {
+        QTest::addColumn<QString>("locator");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("4 KiB") << "sim:" + QString(4092, 'x') << "";
+        QTest::newRow("one byte more") << "sim:" + QString(4093, 'x') << "DATA_OUT_OF_RANGE";
+        QTest::newRow("a tab") << "sim:demo\t"
+                               << "DATA_OUT_OF_RANGE";
+        QTest::newRow("a line feed") << "sim:de\nmo"
+                                     << "DATA_OUT_OF_RANGE";
+        QTest::newRow("an escape") << "sim:\x1b[2Jdemo"
+                                   << "DATA_OUT_OF_RANGE";
+        QTest::newRow("a replay") << "sim:replay=/etc/passwd"
+                                  << "OPERATION_NOT_ALLOWED";
+        QTest::newRow("a replay, last") << "sim:demo, Replay =/etc/passwd"
+                                        << "OPERATION_NOT_ALLOWED";
+    }
+    void oddLocatorsAreRefused()
+    {
+        QFETCH(QString, locator);
+        QFETCH(QString, reason);
+        TangoServer server;
+        QVERIFY(server.start());
+        TangoClient client(server.device());
+        QCOMPARE(client.write("Locator", locator), reason);
+        QCOMPARE(client.read("Locator"), reason.isEmpty() ? locator : QString());
+    }
+
+    // Registered in a database, as a facility runs it: the properties, and the same checks.
+    void aDeviceTakesItsPropertiesThroughTheDatabase()
+    {
+        TangoDatabase& database = TangoDatabase::shared();
+        if (const QString why = database.unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        QCOMPARE(database.addServer("properties", {"test/vkr/replay", "test/vkr/long"}, "sim:demo"),
+                 QString());
+        QCOMPARE(database.admin({"--add-property", "test/vkr/replay", "AllowReplay", "true"}), QString());
+        QCOMPARE(database.admin({"--add-property", "test/vkr/long", "Locator", "sim:" + QString(5000, 'x')}),
+                 QString());
+        TangoServer server;
+        QVERIFY(server.startRegistered(database.host(), "properties"));
+        TangoClient replay(database.device("test/vkr/replay"));
+        QCOMPARE(replay.read("Locator"), QStringLiteral("sim:demo"));
+        QCOMPARE(replay.write("Locator", "sim:replay=/nonexistent"), QString());
+        TangoClient oversized(database.device("test/vkr/long"));
+        QVERIFY(oversized.read("Status").startsWith("The Locator property is not taken."));
+        QCOMPARE(oversized.command("Calibrate"), QStringLiteral("CONFIGURATION_ERROR"));
+    }
+
+    // Subscribed through the database, as a facility's clients and archivers are: a run that ends,
+    // one that Init ends mid-run (its account stays), a written locator, and a device the admin
+    // restarts mid-run.
+    void everyChangeIsAnEventThroughTheDatabase()
+    {
+        TangoDatabase& database = TangoDatabase::shared();
+        if (const QString why = database.unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString locator = QStringLiteral("sim:channels=2,time=300");
+        QCOMPARE(database.addServer("events", {"test/vkr/events"}, locator), QString());
+        TangoServer server;
+        QVERIFY(server.startRegistered(database.host(), "events"));
+        TangoClient client(database.device("test/vkr/events"), 10000);
+        for (const char* attribute : {"State", "Outcome", "Locator"})
+            for (bool archive : {false, true})
+                QCOMPARE(client.subscribe(attribute, archive), QString());
+        QVERIFY(eventsFlow(client, locator));
+        QCOMPARE(client.command("Calibrate"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(client.read("State"), QStringLiteral("ON"), 10000);
+        QCOMPARE(client.command("Calibrate"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(client.read("Log").endsWith("calibrating... "), 10000);
+        QCOMPARE(client.command("Init"), QString());
+        QCOMPARE(client.read("Outcome"), QStringLiteral("aborted"));
+        QCOMPARE(client.write("Locator", "sim:channels=1,time=300"), QString());
+        QCOMPARE(client.command("Calibrate"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(client.read("Log").endsWith("calibrating... "), 10000);
+        TangoClient admin(database.device("dserver/vkr-tango-server/events"), 10000);
+        QCOMPARE(admin.command("DevRestart", "test/vkr/events"), QString());
+        for (bool archive : {false, true}) {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                client.events("State", archive).mid(1),
+                (QStringList{"RUNNING", "ON", "RUNNING", "ALARM", "ON", "RUNNING", "ON"}), 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                client.events("Outcome", archive),
+                (QStringList{"", "running", "calibrated", "running", "aborted", "running", ""}), 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                client.events("Locator", archive).mid(-3 + client.events("Locator", archive).size()),
+                (QStringList{locator, "sim:channels=1,time=300", locator}), 10000);
+        }
+    }
+
+    // Polling reads the attributes of one period in one request.
+    void polledAttributesKeepTheirOwnValues()
+    {
+        TangoDatabase& database = TangoDatabase::shared();
+        if (const QString why = database.unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        QCOMPARE(database.addServer("polled", {"test/vkr/polled"}, "sim:channels=2,nosensor=1,time=0"),
+                 QString());
+        TangoServer server;
+        QVERIFY(server.startRegistered(database.host(), "polled"));
+        TangoClient client(database.device("test/vkr/polled"));
+        QCOMPARE(client.command("Calibrate"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(client.read("State"), QStringLiteral("ON"), 10000);
+        const QStringList names{"Outcome", "LastReport", "Log", "Locator", "Client", "ChannelResultNames"};
+        QStringList values;
+        for (const QString& name : names) {
+            values << client.read(qPrintable(name));
+            QCOMPARE(client.poll(qPrintable(name), 100), QString());
+        }
+        client.readPolledValues();
+        QTRY_COMPARE_WITH_TIMEOUT(client.read(names), values, 5000);
+    }
+
+    // The history's disk made slow (300 ms for each sync) must not hold up State.
+    void eightDevicesEndingTogetherShowTheirEndsTogether()
+    {
+        TangoDatabase& database = TangoDatabase::shared();
+        if (const QString why = database.unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        QStringList devices;
+        for (int i = 1; i <= 8; ++i)
+            devices << QStringLiteral("test/vkr/together%1").arg(i);
+        QCOMPARE(database.addServer("together", devices, "sim:channels=1,time=1000"), QString());
+        TangoServer server;
+        QVERIFY(server.startRegistered(
+            database.host(), "together",
+            {"LD_PRELOAD=" VKR_SLOW_SYNC_PATH, "ASAN_OPTIONS=verify_asan_link_order=0"}));
+        std::vector<std::unique_ptr<TangoClient>> clients;
+        std::vector<qint64> started;
+        for (const QString& device : devices) {
+            clients.emplace_back(new TangoClient(database.device(device)));
+            QCOMPARE(clients.back()->subscribe("State"), QString());
+        }
+        for (auto& client : clients) {
+            QCOMPARE(client->command("Calibrate"), QString());
+            started.push_back(steadyMilliseconds());
+        }
+        std::vector<qint64> took;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            QTRY_COMPARE_WITH_TIMEOUT(clients[i]->events("State").mid(1), (QStringList{"RUNNING", "ON"}),
+                                      20000);
+            took.push_back(clients[i]->arrival("State", "ON") - started[i]);
+        }
+        const auto [shortest, longest] = std::minmax_element(took.begin(), took.end());
+        qInfo("runs took %lld to %lld ms from Calibrate to their State event", *shortest, *longest);
+        QVERIFY(*longest - *shortest < 250);
+    }
+
+    void aStuckLibraryCallLeavesTheDeviceFaultAndTheServerEnds_data()
+    {
+        QTest::addColumn<bool>("abortFirst");
+        QTest::newRow("Abort, then SIGTERM") << true;
+        QTest::newRow("SIGTERM") << false;
+    }
+    void aStuckLibraryCallLeavesTheDeviceFaultAndTheServerEnds()
+    {
+        QFETCH(bool, abortFirst);
+        TangoDatabase& database = TangoDatabase::shared();
+        if (const QString why = database.unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString instance = abortFirst ? "stuck1" : "stuck2";
+        // Channel 0's status read takes a minute in the library.
+        QCOMPARE(
+            database.addServer(instance, {"test/vkr/" + instance}, "sim:channels=1,time=0,latency=60000"),
+            QString());
+        TangoServer server;
+        QVERIFY(server.startRegistered(database.host(), instance));
+        TangoClient client(database.device("test/vkr/" + instance), 10000);
+        QCOMPARE(client.command("Calibrate"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(client.read("Log").endsWith("calibrating... "), 10000);
+        QElapsedTimer timer;
+        if (abortFirst) {
+            timer.start();
+            QCOMPARE(client.command("Abort"), QString());
+            QVERIFY2(timer.elapsed() >= 4900 && timer.elapsed() < 8000,
+                     qPrintable(QString::number(timer.elapsed())));
+            QCOMPARE(client.read("State"), QStringLiteral("FAULT"));
+            QVERIFY(client.read("Status").contains("the controller library does not return"));
+            QCOMPARE(client.command("Calibrate"), QStringLiteral("OPERATION_NOT_ALLOWED"));
+        }
+        timer.start();
+        QCOMPARE(::kill(pid_t(server.process.processId()), SIGTERM), 0);
+        QVERIFY(server.process.waitForFinished(20000));
+        qInfo("the server ended %lld ms after SIGTERM", timer.elapsed());
+        QVERIFY(timer.elapsed() < 6500);
+        QCOMPARE(server.process.exitCode(), 0);
+        QVERIFY(server.process.readAllStandardError().contains("the controller may still be calibrating"));
+    }
+
+    void cleanupTestCase() { TangoDatabase::shared().stop(); }
 
     // The subscriptions live in a child process, printEventsOfARun().
     void changesArePushed()
@@ -260,6 +433,9 @@ namespace {
 
 int main(int argc, char* argv[])
 {
+    // Tango's client library writes to the servers and the database the test has ended, last when
+    // it cleans up at exit: a write to a closed connection is a failed write, not the test's end.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication application(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "--events-of") == 0)
         printEventsOfARun(QString::fromLocal8Bit(argv[2]));
