@@ -346,6 +346,9 @@ private slots:
     void runsAreRememberedInTheHistory()
     {
         QTemporaryDir data;
+        // Put back afterwards: without one, the next tests would write to the user's own history.
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", dataHome); });
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
         VKRCalibrator window;
@@ -369,7 +372,6 @@ private slots:
         QVERIFY(window.findChild<QTextEdit*>("log")->toPlainText().endsWith("finished with 0 errors.\n"));
         QVERIFY2(window.statusBar()->currentMessage().contains(journal),
                  qPrintable(window.statusBar()->currentMessage()));
-        qunsetenv("XDG_DATA_HOME");
     }
 
 private:
