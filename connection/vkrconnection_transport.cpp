@@ -18,6 +18,13 @@ namespace {
 constexpr int MaxLineLength = 4096;
 } // namespace
 
+void VKRConnection::setTimeLimits(std::chrono::milliseconds replyByteTimeout,
+                                  std::chrono::milliseconds writeStall)
+{
+    replyTimeoutMs = static_cast<uint32_t>(replyByteTimeout.count());
+    portHandle.setWriteStallLimit(writeStall);
+}
+
 uint32_t VKRConnection::openSerialPort(QString portName, uint32_t baudRate)
 {
     return portHandle.open(portName.toLatin1().toStdString(), baudRate) ? Success : OpenFailed;

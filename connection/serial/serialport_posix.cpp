@@ -26,8 +26,6 @@ using std::chrono::milliseconds;
 // after this the port is closed with whatever is still queued.
 constexpr milliseconds drainBound{1500};
 constexpr milliseconds drainCheckInterval{5};
-// How long write() waits for the port to take more bytes before it gives up.
-constexpr milliseconds writeStallBound{5000};
 // Until setReadTimeout is called, a read waits as long as the controller protocol allows for one byte.
 constexpr uint32_t defaultReadTimeoutMs = 500;
 
@@ -387,12 +385,12 @@ bool SerialPort::write(const char* data, std::size_t size)
     if (d->fd < 0)
         return done(false);
     std::size_t written = 0;
-    Clock::time_point stallDeadline = Clock::now() + writeStallBound;
+    Clock::time_point stallDeadline = Clock::now() + writeStallLimit;
     while (written < size) {
         const ssize_t count = ::write(d->fd, data + written, size - written);
         if (count > 0) {
             written += static_cast<std::size_t>(count);
-            stallDeadline = Clock::now() + writeStallBound;
+            stallDeadline = Clock::now() + writeStallLimit;
             continue;
         }
         if (count < 0 && errno == EINTR)
