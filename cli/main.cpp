@@ -14,6 +14,7 @@
 #include "reportfile.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
+#include "threadlimit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -163,11 +164,11 @@ int main(int argc, char* argv[])
         QStringLiteral("Record the conversation with the controller in FILE (JSON Lines), for replaying it."),
         QStringLiteral("FILE"));
     parser.addOption(recordOption);
-    const int defaultJobs = CalibrationBatch::defaultJobs(openFileLimit);
+    const int defaultJobs = CalibrationBatch::defaultJobs(openFileLimit, ThreadLimit::estimate());
     const QCommandLineOption jobsOption(
         QStringLiteral("jobs"),
         QStringLiteral("Calibrate at most N controllers at the same time; the others start as runs end "
-                       "(default here: %1, from the open file limit).")
+                       "(default here: %1, from the open file and thread limits).")
             .arg(defaultJobs),
         QStringLiteral("N"));
     parser.addOption(jobsOption);
@@ -289,9 +290,19 @@ int main(int argc, char* argv[])
         "may still be calibrating\n",
         Aborted});
     HistoryJournal history(HistoryJournal::Source::CommandLine);
-    CalibrationBatch batch(
-        locators, parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs,
-        parser.isSet(reportOption) ? &report : nullptr, parser.isSet(noHistoryOption) ? nullptr : &history);
+    int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    // Runs beyond what the open file limit holds would fail for want of a descriptor, some of them
+    // where no result code can say so.
+    const int jobsWithinFileLimit = CalibrationBatch::jobsWithinFileLimit(openFileLimit);
+    if (jobs > jobsWithinFileLimit && jobs > 1 && locators.size() > jobsWithinFileLimit) {
+        std::fprintf(stderr,
+                     "vkr-calibrate: --jobs %d is more than the open file limit (%llu) has room for; %d "
+                     "at a time\n",
+                     jobs, static_cast<unsigned long long>(openFileLimit), jobsWithinFileLimit);
+        jobs = jobsWithinFileLimit;
+    }
+    CalibrationBatch batch(locators, jobs, parser.isSet(reportOption) ? &report : nullptr,
+                           parser.isSet(noHistoryOption) ? nullptr : &history);
     // The abort is noted before the runs are told, so that it comes before the stop it causes; what
     // was recorded up to it goes to the file now, ahead of its regular write.
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {
