@@ -220,6 +220,7 @@ private slots:
         QCOMPARE(recorder->messages.mid(2), messages);
         QTRY_COMPARE_WITH_TIMEOUT(sim.log().count(QLatin1String("in  :S0\n")), stops, 5000);
         // The last byte came after the channel's start was said: a give-up comes a full limit later.
+        const std::lock_guard<std::mutex> lock(saidMutex); // the thread's end is hidden from TSan
         const qint64 waited = said.value(messages.at(1)) - said.value(messages.at(0));
         if (messages.at(1) != QLatin1String("done.\n"))
             QVERIFY2(waited >= shortLimits.controllerSilence.count(), qPrintable(QString::number(waited)));
