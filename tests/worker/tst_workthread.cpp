@@ -216,6 +216,11 @@ private slots:
                 said.insert(text, clock.elapsed());
             },
             Qt::DirectConnection);
+        // A row that fails leaves no run behind to note into what is gone.
+        const auto stopRun = qScopeGuard([&] {
+            worker->abort();
+            worker->wait();
+        });
         QVERIFY(recorder->run(sim.locator(), 30000));
         QCOMPARE(recorder->messages.mid(2), messages);
         QTRY_COMPARE_WITH_TIMEOUT(sim.log().count(QLatin1String("in  :S0\n")), stops, 5000);
