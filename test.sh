@@ -23,6 +23,18 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${TANGO_PACKAGES[@
 
 jobs=$(nproc)
 began=$SECONDS
+
+# The calibration history of the user who runs the suite (where vkr-calibrate keeps it for them):
+# no test may change it. Its size and checksum, or "none".
+user_history=${XDG_DATA_HOME:-$HOME/.local/share}/vkr-calibrator/history.jsonl
+history_state() {
+    if [ -e "$user_history" ]; then
+        echo "$(stat -c %s "$user_history") $(sha256sum <"$user_history")"
+    else
+        echo none
+    fi
+}
+history_before=$(history_state)
 steps=$(mktemp -d)
 trap 'report_times; rm -rf "$steps"' EXIT
 
@@ -119,4 +131,8 @@ status=0
 wait "$compiling" || status=1
 wait "$testing" || status=1
 [ "$status" -eq 0 ] && [ ! -e "$steps/failed" ] || exit 1
+if [ "$(history_state)" != "$history_before" ]; then
+    echo "The suite changed the calibration history of $(id -un) ($user_history)."
+    exit 1
+fi
 echo "All tests passed."

@@ -70,6 +70,21 @@ int failedToStart(const QString& problem, int status)
     return status;
 }
 
+// Runs beyond what the open file limit holds would fail for want of a descriptor, some of them
+// where no result code can say so: a larger --jobs is lowered, with a note.
+int jobsWithinFileLimit(const Options& options, std::uint64_t openFileLimit)
+{
+    const int jobs = options.jobs.value_or(1);
+    const int room = CalibrationBatch::jobsWithinFileLimit(openFileLimit);
+    if (jobs <= room || jobs <= 1 || options.locators.size() <= room)
+        return jobs;
+    std::fprintf(stderr,
+                 "vkr-calibrate: --jobs %d is more than the open file limit (%llu) has room for; %d at a "
+                 "time\n",
+                 jobs, static_cast<unsigned long long>(openFileLimit), room);
+    return room;
+}
+
 } // namespace
 
 int CalibrateMode::list(const Options& options)
@@ -94,7 +109,8 @@ int CalibrateMode::list(const Options& options)
     return recording.finish(LibrariesMissing);
 }
 
-int CalibrateMode::calibrate(const Options& options, QCoreApplication& application)
+int CalibrateMode::calibrate(const Options& options, QCoreApplication& application,
+                             std::uint64_t openFileLimit)
 {
     ReportFile report;
     if (!options.report.isEmpty()) {
@@ -130,7 +146,7 @@ int CalibrateMode::calibrate(const Options& options, QCoreApplication& applicati
         "may still be calibrating\n",
         Aborted, &SerialPort::removeLockFiles});
     HistoryJournal history;
-    CalibrationBatch batch(options.locators, options.jobs.value_or(1),
+    CalibrationBatch batch(options.locators, jobsWithinFileLimit(options, openFileLimit),
                            options.report.isEmpty() ? nullptr : &report,
                            options.noHistory ? nullptr : &history, recording.observer());
     // The abort is noted before the runs are told, so that it comes before the stop it causes; what

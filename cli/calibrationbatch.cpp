@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -26,11 +27,18 @@ QStringList labels(const QStringList& locators)
 
 } // namespace
 
-int CalibrationBatch::defaultJobs(std::uint64_t openFileLimit)
+int CalibrationBatch::jobsWithinFileLimit(std::uint64_t openFileLimit)
 {
     const std::uint64_t room =
         openFileLimit > FilesReserved ? (openFileLimit - FilesReserved) / FilesPerRun : 0;
-    return static_cast<int>(std::clamp<std::uint64_t>(room, 1, MostJobsByDefault));
+    return static_cast<int>(std::clamp<std::uint64_t>(room, 1, std::numeric_limits<int>::max()));
+}
+
+int CalibrationBatch::defaultJobs(std::uint64_t openFileLimit, std::uint64_t threadLimit)
+{
+    // The main thread is one of the threads the limit counts.
+    const std::uint64_t threads = threadLimit > 1 ? threadLimit - 1 : 1;
+    return static_cast<int>(std::min<std::uint64_t>(jobsWithinFileLimit(openFileLimit), threads));
 }
 
 CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report,
@@ -59,11 +67,21 @@ CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, Report
 void CalibrationBatch::start()
 {
     while (!aborting && going.size() < jobs && nextToStart < runs.size()) {
-        HeadlessRun* run = runs[nextToStart++].get();
+        HeadlessRun* run = runs[nextToStart].get();
         if (!run->start()) {
-            jobs = std::max(1, static_cast<int>(going.size()));
-            return;
+            // A thread refused while others run is likely to be had once one of them has ended.
+            if (!going.isEmpty()) {
+                if (!refusalSaid)
+                    std::fprintf(stderr, "vkr-calibrate: the system refused a new thread (memory or thread "
+                                         "limit reached); the runs left start as running ones end\n");
+                refusalSaid = true;
+                return;
+            }
+            ++nextToStart;
+            run->endRefused();
+            continue;
         }
+        ++nextToStart;
         going.insert(run);
     }
 }

@@ -29,20 +29,18 @@ public:
     // The open files the program holds besides its runs: standard streams, the main event loop,
     // the signal socket pair, the report, the recording, a library being loaded (measured: 8).
     static constexpr int FilesReserved = 32;
-    // A bound on the threads the default starts at once (each reserves its stack); rigs with more
-    // controllers are rare, and --jobs lifts it.
-    static constexpr int MostJobsByDefault = 256;
 
+    // How many runs the open file limit has room for side by side; at least 1.
+    static int jobsWithinFileLimit(std::uint64_t openFileLimit);
     // How many runs go side by side unless --jobs says otherwise: as many as the open file limit
-    // has room for, at least 1 and at most MostJobsByDefault.
-    static int defaultJobs(std::uint64_t openFileLimit);
+    // has room for, and no more than the system is likely to start threads for; at least 1.
+    static int defaultJobs(std::uint64_t openFileLimit, std::uint64_t threadLimit);
 
     // The report and the history, when given, are written as each run ends; they, and the observer
     // of the runs' serial lines (a conversation being recorded), must outlive the batch's runs. A history
     // that cannot be written is said once and changes no status. At most jobs runs go at a time; the others
-    // start, in the given order, as runs end. A run whose thread the system refuses ends as not opened, and
-    // from then on no more runs go at a time than went then (at least 1), so that the system's limit does not
-    // refuse the runs after it.
+    // start, in the given order, as runs end. A run whose thread the system refuses waits, at the head of the
+    // queue, for a running one to end; only a run refused while none is running ends as not opened.
     CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report = nullptr,
                      HistoryJournal* history = nullptr, SerialPortObserver* conversationObserver = nullptr);
 
@@ -70,4 +68,5 @@ private:
     bool aborting = false;
     int worstStatus = Calibrated;
     bool reportFailed = false;
+    bool refusalSaid = false;
 };

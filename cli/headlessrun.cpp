@@ -17,13 +17,20 @@ bool HeadlessRun::start()
 {
     if (stage != Stage::Waiting)
         return true;
+    if (!worker.startRun())
+        return false;
     stage = Stage::Started;
-    if (worker.startRun())
-        return true;
-    // Ended from the event loop, as a run that ends in its thread is, so that whoever started the
-    // run sees it end only after start() has returned.
+    return true;
+}
+
+void HeadlessRun::endRefused()
+{
+    if (stage != Stage::Waiting)
+        return;
+    stage = Stage::Started;
+    // Ended from the event loop, as a run that ends in its thread is, so that whoever gave it up
+    // sees it end only after this has returned. The worker's last record says why.
     QMetaObject::invokeMethod(this, &HeadlessRun::end, Qt::QueuedConnection);
-    return false;
 }
 
 void HeadlessRun::abort()

@@ -21,9 +21,11 @@ public:
     // mix within a line; a last line without its line feed goes out when the run ends.
     HeadlessRun(const QString& locator, StandardOutput& output, const QString& prefix = QString());
 
-    // Starts the run; finished() follows when the routine has ended. False when no worker thread
-    // could be started: finished() then follows from the event loop (not opened, with the reason).
+    // Starts the run; finished() follows when the routine has ended. False when the system refused
+    // the worker thread: the run still waits, to be started again or ended with endRefused().
     bool start();
+    // Ends a run whose thread was refused, from the event loop: not opened, with the reason.
+    void endRefused();
     // Asks the routine to stop; a calibrating channel is stopped and the connection closed. A run
     // not started yet is never started: it ends from the event loop as aborted, with one log line.
     void abort();

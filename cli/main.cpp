@@ -9,6 +9,7 @@
 #include "openfilelimit.h"
 #include "options.h"
 #include "standardoutput.h"
+#include "threadlimit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -93,7 +94,7 @@ int readCommandLine(int argc, char* argv[], int defaultJobs, Options& options)
     const QCommandLineOption jobsOption(
         QStringLiteral("jobs"),
         QStringLiteral("Calibrate at most N controllers at the same time; the others start as runs end "
-                       "(default here: %1, from the open file limit).")
+                       "(default here: %1, from the open file and thread limits).")
             .arg(defaultJobs),
         QStringLiteral("N"));
     parser.addOption(jobsOption);
@@ -210,7 +211,8 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
 
     Options options;
-    const int answered = readCommandLine(argc, argv, CalibrationBatch::defaultJobs(openFileLimit), options);
+    const int answered = readCommandLine(
+        argc, argv, CalibrationBatch::defaultJobs(openFileLimit, ThreadLimit::estimate()), options);
     if (answered >= 0)
         return answered;
     switch (options.mode) {
@@ -221,5 +223,5 @@ int main(int argc, char* argv[])
     case Options::Mode::Calibrate:
         break;
     }
-    return CalibrateMode::calibrate(options, application);
+    return CalibrateMode::calibrate(options, application, openFileLimit);
 }

@@ -58,10 +58,15 @@ public:
     bool lineLost() const { return lastExchangeLostLine; }
 
     // How long the serial controller has sent nothing at all, when the last exchange timed out
-    // without one byte arriving: measured from the end of the last read that received anything
+    // without one byte arriving, or its command could not be written on a line still there (the
+    // port took nothing: flow control held): measured from the end of the last read that received anything
     // (the handshake's replies count). Zero after any other outcome and in the library branch: a
     // controller that answers anything, even slowly or with errors, is not silent.
     std::chrono::steady_clock::duration silentFor() const;
+
+    // How long a serial reply may keep its next byte waiting (500 ms unless set), and how long the
+    // port may take no byte of a command (5 s unless set).
+    void setTimeLimits(std::chrono::milliseconds replyByteTimeout, std::chrono::milliseconds writeStall);
 
     // The serial line transport beneath the serial branch. Public so that tests and tools can
     // drive a port directly; the operations above never need them from outside.
@@ -117,5 +122,6 @@ private:
     QString openFailure;
     std::mutex exchangeMutex;
     uint32_t systemIndex = 0;
+    uint32_t replyTimeoutMs = 500;
     ControllerLibrary& library;
 };

@@ -8,8 +8,6 @@
 using namespace ResultCode;
 
 namespace {
-constexpr uint32_t ReplyTimeoutMs = 500;
-
 // The result of an acknowledge reply "E" for the given channel: the controller's own code, or
 // 14 when the reply is anything else.
 uint32_t acknowledged(const Reply& reply, uint32_t channel)
@@ -41,7 +39,7 @@ uint32_t VKRConnection::readReply(QString& name, uint32_t& count, uint32_t value
 
 uint32_t VKRConnection::readReply(Reply& reply)
 {
-    return readReply(reply.name, reply.count, reply.values, ReplyTimeoutMs);
+    return readReply(reply.name, reply.count, reply.values, replyTimeoutMs);
 }
 
 // Moves the controller's line from 9600 to 115200 baud and checks that it answers there. Any
@@ -105,7 +103,7 @@ uint32_t VKRConnection::ask(const QString& command, Reply& reply, QString& line)
 {
     if (const uint32_t r = sendRS232String(command))
         return r;
-    if (const uint32_t r = readLine(line, ReplyTimeoutMs))
+    if (const uint32_t r = readLine(line, replyTimeoutMs))
         return r; // 14 for a "line" without end, which is shown like any reply of the wrong form
     return ReplyParser::parse(line, reply);
 }
@@ -131,7 +129,10 @@ uint32_t VKRConnection::exchange(const QString& command, Reply& reply)
     if (result == Success)
         result = readReply(reply);
     lastExchangeLostLine = (result == WriteFailed || result == ReadFailed) && portHandle.lineGone();
-    lastExchangeSilent = result == ReplyTimedOut && !lastReadHeardAnything;
+    // A controller that holds the line (flow control) and sends nothing is as silent as one that
+    // does not answer: without this, a wait would poll it for ever, one stalled write at a time.
+    lastExchangeSilent = (result == ReplyTimedOut && !lastReadHeardAnything) ||
+                         (result == WriteFailed && !lastExchangeLostLine);
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QLoggingCategory>
+#include <QVarLengthArray>
 
 using namespace ResultCode;
 
@@ -17,6 +18,13 @@ namespace {
 // controller speaking the protocol; stop reading rather than let the line grow without bound.
 constexpr int MaxLineLength = 4096;
 } // namespace
+
+void VKRConnection::setTimeLimits(std::chrono::milliseconds replyByteTimeout,
+                                  std::chrono::milliseconds writeStall)
+{
+    replyTimeoutMs = static_cast<uint32_t>(replyByteTimeout.count());
+    portHandle.setWriteStallLimit(writeStall);
+}
 
 uint32_t VKRConnection::openSerialPort(QString portName, uint32_t baudRate)
 {
@@ -42,14 +50,20 @@ uint32_t VKRConnection::writeBytes(const QByteArray& bytes)
 
 uint32_t VKRConnection::sendRS232String(QString command)
 {
-    const QByteArray text = command.toLatin1();
+    // Framed where it lies: a command is a few characters, and an exchange allocates nothing for it.
+    // Characters beyond Latin-1 become '?', as QString::toLatin1 makes them.
+    const int length = static_cast<int>(command.size());
+    QVarLengthArray<char, 64> framed(length + 2);
+    framed[0] = ':';
+    const QChar* characters = command.constData();
+    for (int i = 0; i < length; ++i)
+        framed[i + 1] = characters[i].unicode() > 0xff ? '?' : static_cast<char>(characters[i].unicode());
+    framed[length + 1] = '\n';
     // Formatting the debug line costs more than the rest of an exchange: qCDebug makes it only for a
     // category that shows it.
-    qCDebug(serialCommands, "out:%s", text.constData());
-    QByteArray framed;
-    framed.reserve(text.size() + 2);
-    framed.append(':').append(text).append('\n');
-    return writeBytes(framed);
+    qCDebug(serialCommands, "out:%.*s", length, framed.constData() + 1);
+    return portHandle.write(framed.constData(), static_cast<std::size_t>(framed.size())) ? Success
+                                                                                         : WriteFailed;
 }
 
 // The bytes are gathered as they are and become the line's characters once, at the end; after a

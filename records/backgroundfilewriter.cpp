@@ -36,8 +36,15 @@ bool BackgroundFileWriter::open(const std::string& path, const std::string& firs
         failure = problem;
         return true;
     }
+    // A system at its thread limit refuses the writer: the file is given up with the reason, as
+    // after a failed write, and the run it records goes on.
+    try {
+        thread = std::thread(&BackgroundFileWriter::run, this);
+    } catch (const std::system_error& refused) {
+        failure = "no thread could be started to write it: " + systemReason(refused.code().value());
+        return true;
+    }
     isAccepting.store(true, std::memory_order_relaxed);
-    thread = std::thread(&BackgroundFileWriter::run, this);
     return true;
 }
 

@@ -29,7 +29,8 @@ public:
 
     // Creates (or empties) the file, writes first to it and syncs it before starting the thread.
     // False, with the system's reason, only when the file cannot be created; a first text that
-    // cannot be written gives up the file as any later failed write does.
+    // cannot be written, or a thread the system refuses, gives up the file as any later failed
+    // write does.
     bool open(const std::string& path, const std::string& first, std::string& error);
     // Whether appended text still goes to the file: false before open(), after close() and once
     // the file was given up.

@@ -31,6 +31,12 @@ void WorkThread::setLocator(const QString& locator)
     locatorText = locator;
 }
 
+void WorkThread::setLimits(const WorkerLimits& newLimits)
+{
+    limits = newLimits;
+    connection.setTimeLimits(limits.replyByteTimeout, limits.writeStall);
+}
+
 // The flag is cleared here rather than in the new thread, so that an abort which comes before
 // the thread has begun is not forgotten there.
 bool WorkThread::startRun(Priority priority)
@@ -207,7 +213,7 @@ bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status)
             giveUpWaiting(channel, r);
             return true;
         }
-        QThread::msleep(static_cast<unsigned long>(FailedStatusPause.count()));
+        QThread::msleep(static_cast<unsigned long>(limits.failedStatusPause.count()));
     }
     emit logMessage(QStringLiteral("done.\n"));
     recordChannel(channel, RunRecord::Channel::Result::Calibrated, 0);
@@ -216,7 +222,7 @@ bool WorkThread::waitWhileCalibrating(uint32_t channel, uint32_t status)
 
 bool WorkThread::controllerGone() const
 {
-    return connection.lineLost() || connection.silentFor() >= ControllerSilenceLimit;
+    return connection.lineLost() || connection.silentFor() >= limits.controllerSilence;
 }
 
 // A controller that comes back must not keep this axis moving while the next channel starts, so

@@ -4,6 +4,7 @@
 
 #include "runrecord.h"
 #include "vkrconnection.h"
+#include "workerlimits.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -18,13 +19,6 @@ class WorkThread : public QThread
     Q_OBJECT
 
 public:
-    // How long a serial controller may send nothing at all during a channel's wait before the
-    // wait gives up on it. A controller that answers anything, even with errors, is waited for.
-    static constexpr std::chrono::milliseconds ControllerSilenceLimit{10000};
-    // The pause after a failed status read, so that a controller which fails at once is not
-    // polled in a busy loop.
-    static constexpr std::chrono::milliseconds FailedStatusPause{100};
-
     explicit WorkThread(QObject* parent = nullptr);
     // A worker that is destroyed mid-run asks its routine to stop and waits for it: a thread
     // object must never be destroyed while its thread runs.
@@ -37,6 +31,8 @@ public:
     // Who sees the serial line of the runs from now on (a conversation being recorded); nullptr
     // for nobody. Not owned; set between runs.
     void setConversationObserver(SerialPortObserver* observer) { connection.setObserver(observer); }
+    // The times the next runs work to; set between runs.
+    void setLimits(const WorkerLimits& limits);
 
     // The record of the last run that ended; read it once finished() has arrived. It names the
     // locator, the source, the host, the start and the end.
@@ -78,7 +74,7 @@ private:
     // The wait while a channel calibrates; false when an abort ended it.
     bool waitWhileCalibrating(uint32_t channel, uint32_t status);
     // True when the controller is provably gone after a failed status read: its line lost, or
-    // silent for longer than ControllerSilenceLimit.
+    // silent for longer than the limits allow.
     bool controllerGone() const;
     void giveUpWaiting(uint32_t channel, uint32_t result);
     void reportStatusFailure(uint32_t channel, uint32_t result);
@@ -89,6 +85,7 @@ private:
 
     QString locatorText;
     RunRecord::Source runSource = RunRecord::Source::Window;
+    WorkerLimits limits;
     VKRConnection connection;
     // Held by each run from its first step to its last. Runs never overlap; this makes the hand-over
     // of the connection from one run's thread to the next explicit, instead of leaving it to Qt's

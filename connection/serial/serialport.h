@@ -2,6 +2,7 @@
 
 #include "serialportobserver.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -80,9 +81,11 @@ public:
     // nothing: there a write has already waited until the driver took its bytes.
     void close();
 
-    // Writes all bytes, or returns false. POSIX gives up when the port has taken nothing for 5 s; Windows
-    // waits as long as the driver holds the bytes back (flow control), without a bound.
+    // Writes all bytes, or returns false. POSIX gives up when the port has taken nothing for the write
+    // stall limit; Windows waits as long as the driver holds the bytes back (flow control), without a bound.
     bool write(const char* data, std::size_t size);
+    // How long a write may find the port taking nothing (POSIX; 5 s unless set).
+    void setWriteStallLimit(std::chrono::milliseconds limit) { writeStallLimit = limit; }
     // The time-out of every following readByte on the open port; zero reads a byte that has come and
     // otherwise times out at once. Set it after open: on Windows it goes straight into the driver, which
     // keeps its own time-outs until then (often none, so that a read waits for ever).
@@ -107,6 +110,7 @@ private:
 
     SerialPortObserver* observer = nullptr;
     std::string note;
+    std::chrono::milliseconds writeStallLimit{5000};
 
     struct Private;
     std::unique_ptr<Private> d;

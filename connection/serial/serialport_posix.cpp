@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,8 +28,6 @@ using std::chrono::milliseconds;
 // after this the port is closed with whatever is still queued.
 constexpr milliseconds drainBound{1500};
 constexpr milliseconds drainCheckInterval{5};
-// How long write() waits for the port to take more bytes before it gives up.
-constexpr milliseconds writeStallBound{5000};
 // Until setReadTimeout is called, a read waits as long as the controller protocol allows for one byte.
 constexpr uint32_t defaultReadTimeoutMs = 500;
 
@@ -283,6 +282,8 @@ struct SerialPort::Private
     char input[512];
     std::size_t inputBegin = 0;
     std::size_t inputEnd = 0;
+    // The last read filled the buffer, so the driver may hold more.
+    bool inputMayBeWaiting = false;
 };
 
 SerialPort::SerialPort() : d(new Private) {}
@@ -420,12 +421,13 @@ bool SerialPort::write(const char* data, std::size_t size)
     if (d->fd < 0)
         return done(false);
     std::size_t written = 0;
-    Clock::time_point stallDeadline = Clock::now() + writeStallBound;
+    // Set when the port first takes nothing; a command mostly goes in one write, without a clock read.
+    std::optional<Clock::time_point> stallDeadline;
     while (written < size) {
         const ssize_t count = ::write(d->fd, data + written, size - written);
         if (count > 0) {
             written += static_cast<std::size_t>(count);
-            stallDeadline = Clock::now() + writeStallBound;
+            stallDeadline.reset();
             continue;
         }
         if (count < 0 && errno == EINTR)
@@ -435,7 +437,9 @@ bool SerialPort::write(const char* data, std::size_t size)
             return done(false);
         }
         // A port that stops taking bytes (flow control) is still there; one that hangs up is not.
-        const Readiness readiness = waitFor(d->fd, POLLOUT, stallDeadline);
+        if (!stallDeadline)
+            stallDeadline = Clock::now() + writeStallLimit;
+        const Readiness readiness = waitFor(d->fd, POLLOUT, *stallDeadline);
         if (readiness != Readiness::Ready) {
             d->lineGone = readiness == Readiness::HungUp;
             return done(false);
@@ -473,38 +477,49 @@ SerialPort::ReadResult SerialPort::readByte(char& byte)
 SerialPort::ReadResult SerialPort::fillInput()
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(d->readTimeoutMs);
+    // Mostly the input runs dry with a reply's line feed, and the next reply is not there yet: a
+    // read first would fail (EAGAIN) and cost a system call per exchange, so the wait comes first.
+    // Only a read that filled the buffer may have left bytes in the driver to take at once.
+    bool waitFirst = !d->inputMayBeWaiting;
     bool hungUp = false;
     for (;;) {
-        // Read before waiting: what the driver holds is delivered even when the line has hung up since.
+        if (waitFirst) {
+            // poll reports what the driver holds as readable also after a hang-up, so that it is
+            // delivered before the hang-up is.
+            switch (waitFor(d->fd, POLLIN, deadline)) {
+            case Readiness::Ready:
+                break;
+            case Readiness::HungUp:
+                hungUp = true;
+                break;
+            case Readiness::TimedOut:
+                return ReadResult::TimedOut;
+            case Readiness::Failed:
+                return ReadResult::Failed;
+            }
+        }
+        waitFirst = true;
         const ssize_t count = ::read(d->fd, d->input, sizeof d->input);
         if (count > 0) {
             d->inputBegin = 0;
             d->inputEnd = static_cast<std::size_t>(count);
+            d->inputMayBeWaiting = d->inputEnd == sizeof d->input;
             return ReadResult::Byte;
         }
         if (count == 0) {
             d->lineGone = true; // end of file on a terminal: the device is gone
             return ReadResult::Failed;
         }
-        if (errno == EINTR)
+        if (errno == EINTR) {
+            waitFirst = false;
             continue;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             d->lineGone = meansDeviceGone(errno);
             return ReadResult::Failed;
         }
         if (hungUp) {
             d->lineGone = true; // hung up and nothing left to read
-            return ReadResult::Failed;
-        }
-        switch (waitFor(d->fd, POLLIN, deadline)) {
-        case Readiness::Ready:
-            break;
-        case Readiness::HungUp:
-            hungUp = true;
-            break;
-        case Readiness::TimedOut:
-            return ReadResult::TimedOut;
-        case Readiness::Failed:
             return ReadResult::Failed;
         }
     }

@@ -125,8 +125,9 @@ private slots:
     void opensFromTheWindowAndGrowsWithEachRun()
     {
         QTemporaryDir home;
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", dataHome); });
         qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
         FakeControllerLibrary fake;
         VKRCalibrator window;
@@ -143,7 +144,6 @@ private slots:
         button->click();
         QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
         QTRY_COMPARE(history->model()->rowCount(), 2);
-        qunsetenv("XDG_DATA_HOME");
     }
 };
 

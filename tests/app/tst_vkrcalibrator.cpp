@@ -525,6 +525,9 @@ private slots:
     void runsAreRememberedInTheHistory()
     {
         QTemporaryDir data;
+        // Put back afterwards: without one, the next tests would write to the user's own history.
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", dataHome); });
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
         VKRCalibrator window;
@@ -547,7 +550,7 @@ private slots:
         logged.clear();
         const QtMessageHandler previous = qInstallMessageHandler(
             [](QtMsgType, const QMessageLogContext&, const QString& text) { logged << text; });
-        const auto restore = qScopeGuard([&] { qInstallMessageHandler(previous); });
+        const auto restoreHandler = qScopeGuard([&] { qInstallMessageHandler(previous); });
         // A folder in the journal's place, for two runs.
         QVERIFY(file.remove() && QDir().mkdir(journal));
         for (int run = 0; run < 2; ++run) {
@@ -567,7 +570,6 @@ private slots:
         QTRY_VERIFY(warning->isHidden());
         // Both failures were handed back before this success: the spell was said once.
         QCOMPARE(logged, QStringList{failureSaid});
-        qunsetenv("XDG_DATA_HOME");
     }
 
     // A window closed mid-run (by the user, or by SIGTERM or SIGHUP, which close it) stops the
@@ -575,6 +577,8 @@ private slots:
     void aRunCutShortByClosingTheWindowIsRemembered()
     {
         QTemporaryDir data;
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", dataHome); });
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
         fake->neverFinishes = {0};
@@ -590,7 +594,6 @@ private slots:
         QCOMPARE(record["outcome"].toString(), QStringLiteral("aborted"));
         const QJsonArray channels = record["channels"].toArray();
         QCOMPARE(channels.last().toObject()["result"].toString(), QStringLiteral("aborted"));
-        qunsetenv("XDG_DATA_HOME");
     }
 
     // From the second start on, the window stands where it was left, with the last locator; a place

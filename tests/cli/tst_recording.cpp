@@ -294,32 +294,35 @@ private slots:
         QVERIFY2(!report.contains(QLatin1String("departs")), qPrintable(report));
     }
 
-    // A recording the file stops taking: the run goes on to its end with its whole log, and the
-    // program ends with 74 and the system's reason.
+    // A recording the file stops taking, or that no thread can be started to write: the run goes on
+    // to its end with its whole log, and the program ends with 74 and the reason.
     void aRecordingTheFileStopsTakingEndsWithTheReason_data()
     {
-        QTest::addColumn<QString>("file"); // empty: one in a scratch folder, under the size limit
+        QTest::addColumn<QString>("file"); // empty: one in a scratch folder
+        QTest::addColumn<QString>("prelude");
         QTest::addColumn<QByteArray>("reason");
-        QTest::newRow("full disk") << "/dev/full" << QByteArray("No space left on device");
-        QTest::newRow("file size limit") << QString() << QByteArray("File too large");
+        // A few KiB; a write beyond them fails (EFBIG) instead of ending the program (SIGXFSZ).
+        const QString sizeLimit = QStringLiteral("ulimit -f 8; trap '' XFSZ");
+        QTest::newRow("full disk") << "/dev/full" << sizeLimit << QByteArray("No space left on device");
+        QTest::newRow("file size limit") << QString() << sizeLimit << QByteArray("File too large");
+        QTest::newRow("writer thread refused")
+            << QString() << refusedThreads(0, 1)
+            << QByteArray("no thread could be started to write it: Resource temporarily unavailable");
     }
     void aRecordingTheFileStopsTakingEndsWithTheReason()
     {
         QFETCH(QString, file);
+        QFETCH(QString, prelude);
         QFETCH(QByteArray, reason);
         QTemporaryDir folder;
         const QString locator = QStringLiteral("sim:demo,time=300");
-        // A few KiB; a write beyond them fails (EFBIG) instead of ending the program (SIGXFSZ).
-        QProcess run;
-        run.start(QStringLiteral("sh"),
-                  {QStringLiteral("-c"), QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" \"$@\""),
-                   QStringLiteral(VKR_CALIBRATE_PATH), QStringLiteral("--no-history"),
-                   QStringLiteral("--record"),
-                   file.isEmpty() ? folder.filePath(QStringLiteral("r.jsonl")) : file, locator});
-        QVERIFY(run.waitForFinished(30000));
-        QCOMPARE(run.readAllStandardError(), "vkr-calibrate: cannot write the recording: " + reason + "\n");
-        QCOMPARE(run.exitCode(), 74);
-        QCOMPARE(run.readAllStandardOutput(), runVkrCalibrate({locator}).output);
+        const CalibrateOutcome run =
+            runVkrCalibrate({"--no-history", "--record",
+                             file.isEmpty() ? folder.filePath(QStringLiteral("r.jsonl")) : file, locator},
+                            30000, prelude);
+        QCOMPARE(run.errors, "vkr-calibrate: cannot write the recording: " + reason + "\n");
+        QCOMPARE(run.exitCode, 74);
+        QCOMPARE(run.output, runVkrCalibrate({locator}).output);
     }
 
     // A recording cut in its last line replays up to the line before and says so, once; a cut anywhere

@@ -425,6 +425,9 @@ private slots:
     void historyRemembersEveryRun()
     {
         QTemporaryDir data;
+        // Put back afterwards: without one, the next tests would write to the user's own history.
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", dataHome); });
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         const QString journal = data.filePath(QStringLiteral("vkr-calibrator/history.jsonl"));
         SimProcess sim(QStringLiteral("channels=1,time=0"));
@@ -479,7 +482,6 @@ private slots:
             runVkrCalibrate({"sim:channels=1,time=0", "sim:channels=1,time=0"});
         QCOMPARE(unwritten.exitCode, 0);
         QCOMPARE(unwritten.errors.count("cannot write the calibration history"), 1);
-        qunsetenv("XDG_DATA_HOME");
     }
 
     // A signal stops every run of a batch, each with its calibrating channel.

@@ -73,9 +73,6 @@ private slots:
             << "silentafter=0" << QStringList{starting, "Could not initialize! Error: 15\n"};
         QTest::newRow("version answered with a value too few")
             << "wrongcount=GIV" << QStringList{starting, "Could not initialize! Error: 14\n"};
-        QTest::newRow("polls that fail through a long calibration")
-            << "channels=1,time=3500,fail-poll=11"
-            << QStringList{starting, initialized, calibrating(0), done, summary(0)};
         QTest::newRow("noisy, slow line")
             << threeChannels + ",noise=~~,slowbytes=40" << normalRunOfThreeChannels();
     }
@@ -134,8 +131,8 @@ private slots:
     }
 
     // A controller that is gone ends the wait: a line that hangs up at once (the read fails with
-    // 10, writing to the dead line then with 8), a controller that has sent nothing at all for the
-    // silence limit after it; a silent one is told to stop once, a lost line takes no command.
+    // 10, writing to the dead line then with 8) takes no command. (A silent controller, given up
+    // after the silence limit, is in tst_workthread, under short limits.)
     void aControllerThatIsGoneEndsTheWait_data()
     {
         QTest::addColumn<QString>("scenario");
@@ -149,14 +146,6 @@ private slots:
                                                      "Could not calibrate channel 1! Error: 8\n",
                                                      summary(2)}
                                       << 0;
-        QTest::newRow("controller silent") << "channels=2,time=60000,silentafter=7"
-                                           << QStringList{starting,
-                                                          initialized,
-                                                          calibrating(0),
-                                                          "Could not get status of channel 0! Error: 15\n",
-                                                          "Could not calibrate channel 1! Error: 15\n",
-                                                          summary(2)}
-                                           << 1;
     }
     void aControllerThatIsGoneEndsTheWait()
     {

@@ -241,6 +241,7 @@ private slots:
         PseudoTerminal device;
         QVERIFY(prepareLine(device, false, 0, true));
         SerialPort port;
+        port.setWriteStallLimit(std::chrono::milliseconds(100));
         QVERIFY(port.open(device.slavePath(), 115200));
         const QByteArray flood(1 << 20, 'x');
         QVERIFY(!port.write(flood.constData(), static_cast<std::size_t>(flood.size())));

@@ -7,6 +7,15 @@
 #include <QtTest>
 #include <atomic>
 #include <functional>
+#include <mutex>
+
+#ifdef VKR_SERIAL_TESTS
+#include "simprocess.h"
+#endif
+
+// Limits short enough to see each rule act within a moment, far enough apart to tell them apart.
+const WorkerLimits shortLimits{std::chrono::milliseconds(1000), std::chrono::milliseconds(20),
+                               std::chrono::milliseconds(100), std::chrono::milliseconds(150)};
 
 // What a row makes the scripted library do, on top of its defaults.
 using Script = std::function<void(FakeControllerLibrary& fake)>;
@@ -134,18 +143,21 @@ private slots:
     }
 
     // A controller that answers status reads with an error while a long calibration runs is
-    // waited for: neither failures for longer than any bound (channel 0) nor one failed read that
-    // itself lasts long (channel 1) end the wait, and failed reads are not polled in a busy loop.
+    // waited for: neither failures for longer than the silence limit (channel 0) nor one failed
+    // read that itself lasts longer (channel 1) end the wait, and failed reads are not polled in a
+    // busy loop.
     void statusReadsThatKeepFailingDoNotEndTheWait()
     {
+        worker->setLimits(shortLimits);
+        const int failures = 2 * int(shortLimits.controllerSilence / shortLimits.failedStatusPause);
         fake->channels = 2;
         fake->statusReads[0] = {{0, 6}};
-        for (int i = 0; i < 35; ++i)
+        for (int i = 0; i < failures; ++i)
             fake->statusReads[0].append({9, 6});
         fake->statusReads[1] = {{0, 6}, {9, 6}};
         fake->onStatusRead = [&](uint32_t channel) {
-            if (channel == 1 && fake->calls().filter("getStatus 7 1").size() == 2)
-                QThread::msleep(3200); // a library call that hangs, then fails
+            if (channel == 1 && fake->calls().filter("getStatus 7 1").size() == 2) // hangs, then fails
+                QThread::msleep(static_cast<unsigned long>(shortLimits.controllerSilence.count() + 100));
         };
         QElapsedTimer timer;
         timer.start();
@@ -153,9 +165,72 @@ private slots:
         QCOMPARE(recorder->messages.mid(2),
                  QStringList({"\tChannel 0: calibrating... ", "done.\n", "\tChannel 1: calibrating... ",
                               "done.\n", "\nCalibration routine finished with 0 errors.\n"}));
-        QVERIFY(timer.elapsed() >= 35 * WorkThread::FailedStatusPause.count());
+        QVERIFY(timer.elapsed() >= failures * shortLimits.failedStatusPause.count());
         QVERIFY(fake->calls().filter("stop").isEmpty());
     }
+
+#ifdef VKR_SERIAL_TESTS
+    // The wait over a serial line, under short limits: a controller that has sent nothing for the
+    // silence limit is given up, told to stop once, and the run goes on; one that holds the line
+    // (XOFF) the same, each write failing after the write stall, and the stop never getting
+    // through; one that answers anything, even errors, is waited for.
+    void theWaitGivesUpOnlyOnAControllerSilentForTheLimit_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<int>("stops");
+        const QString calibrating = QStringLiteral("\tChannel 0: calibrating... ");
+        QTest::newRow("silent") << "channels=2,time=60000,silentafter=7"
+                                << QStringList{calibrating, "Could not get status of channel 0! Error: 15\n",
+                                               "Could not calibrate channel 1! Error: 15\n",
+                                               "\nCalibration routine finished with 2 errors.\n"}
+                                << 1;
+        QTest::newRow("line held") << "channels=2,time=60000,noise@GS=\x13"
+                                   << QStringList{calibrating,
+                                                  "Could not get status of channel 0! Error: 8\n",
+                                                  "Could not calibrate channel 1! Error: 8\n",
+                                                  "\nCalibration routine finished with 2 errors.\n"}
+                                   << 0;
+        QTest::newRow("answering errors")
+            << "channels=1,time=1500,fail-poll=11"
+            << QStringList{calibrating, "done.\n", "\nCalibration routine finished with 0 errors.\n"} << 0;
+    }
+    void theWaitGivesUpOnlyOnAControllerSilentForTheLimit()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QStringList, messages);
+        QFETCH(int, stops);
+        SimProcess sim(scenario);
+        QVERIFY(sim.start());
+        fake->interfaceType = 0; // a serial locator
+        worker->setLimits(shortLimits);
+        // When the routine said each text, taken on its own thread.
+        std::mutex saidMutex;
+        QMap<QString, qint64> said;
+        QElapsedTimer clock;
+        clock.start();
+        connect(
+            worker, &WorkThread::logMessage, this,
+            [&](const QString& text) {
+                const std::lock_guard<std::mutex> lock(saidMutex);
+                said.insert(text, clock.elapsed());
+            },
+            Qt::DirectConnection);
+        // A row that fails leaves no run behind to note into what is gone.
+        const auto stopRun = qScopeGuard([&] {
+            worker->abort();
+            worker->wait();
+        });
+        QVERIFY(recorder->run(sim.locator(), 30000));
+        QCOMPARE(recorder->messages.mid(2), messages);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.log().count(QLatin1String("in  :S0\n")), stops, 5000);
+        // The last byte came after the channel's start was said: a give-up comes a full limit later.
+        const std::lock_guard<std::mutex> lock(saidMutex); // the thread's end is hidden from TSan
+        const qint64 waited = said.value(messages.at(1)) - said.value(messages.at(0));
+        if (messages.at(1) != QLatin1String("done.\n"))
+            QVERIFY2(waited >= shortLimits.controllerSilence.count(), qPrintable(QString::number(waited)));
+    }
+#endif
 
     void abortDuringAWaitStopsTheChannelAndCloses()
     {
