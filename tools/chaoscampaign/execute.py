@@ -160,9 +160,7 @@ class Run:
         if self.plan.tmpfs_pages is not None:
             self.tmpfs = os.path.join(self.folder, "tmpfs")
             os.mkdir(self.tmpfs)
-            script += (" && mount -t tmpfs -o size=%d chaos %s && mkdir %s/data && "
-                       "head -c %d /dev/zero >%s/filler" % (16 * PAGE, self.tmpfs, self.tmpfs,
-                                                          PAGE * (16 - 1 - self.plan.tmpfs_pages), self.tmpfs))
+            script += " && mount -t tmpfs -o size=%d chaos %s" % (16 * PAGE, self.tmpfs)
         # The holder keeps the room's first pty numbers: the machine's own ptys have low numbers.
         self.slot = _room_slots.get()
         holder = ("import os, sys; held = [os.open('/dev/ptmx', os.O_RDWR | os.O_NOCTTY) for _ in range(%d)]; "
@@ -176,7 +174,27 @@ class Run:
         if process.stdout.readline() != b"ready\n":
             self.result.problems.append("no mount namespace for the run: %r" % (_read(self.path("room.err")) or b"")[-300:])
             return False
+        if self.tmpfs:
+            self.fill_tmpfs()
         return True
+
+    def fill_tmpfs(self):
+        """Earlier lines in the report and the history, so that a new line may cross a page, then
+        the tmpfs filled up to the planned free pages."""
+        earlier = b'{"locator":"chaos:earlier","note":"%s"}\n' % (b"x" * (self.plan.seed % 700))
+        os.makedirs(self.seen(os.path.join(self.tmpfs, "data", "vkr-calibrator")))
+        for path in (self.path("report.jsonl", "report"), self.path("data/vkr-calibrator/history.jsonl", "history")):
+            if path.startswith(self.tmpfs):
+                with open(self.seen(path), "wb") as f:
+                    f.write(earlier * (1 + self.plan.seed % 7))
+        filler = self.seen(os.path.join(self.tmpfs, "filler"))
+        with open(filler, "wb", buffering=0) as f:
+            try:
+                while True:
+                    f.write(b"\0" * PAGE)
+            except OSError:
+                pass
+        os.truncate(filler, max(0, os.path.getsize(filler) - PAGE * (self.plan.tmpfs_pages + 1)))
 
     def close_room(self):
         if self.room:
