@@ -19,7 +19,7 @@ PAGE = 4096
 # Each room running at the same time holds a different number of pty numbers before its own, so
 # that no two rooms' controllers get the same number: the tool looks for other holders of its port
 # by device number among all processes, and ptys of different rooms differ in nothing else.
-HELD_PTYS = 100
+HELD_PTYS = 64
 PTYS_PER_ROOM = 8
 _room_slots = queue.PriorityQueue()  # the lowest free slot first
 for _slot in range(64):
