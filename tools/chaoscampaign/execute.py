@@ -1,8 +1,8 @@
 """Carries out one planned chaos run: starts the simulated controllers, runs vkr-calibrate against
 them with the planned faults at their moments, and gathers everything the run left behind."""
 
+import fcntl
 import os
-import queue
 import select
 import shutil
 import signal
@@ -18,12 +18,26 @@ from .plan import Plan
 PAGE = 4096
 # Each room running at the same time holds a different number of pty numbers before its own, so
 # that no two rooms' controllers get the same number: the tool looks for other holders of its port
-# by device number among all processes, and ptys of different rooms differ in nothing else.
-HELD_PTYS = 64
-PTYS_PER_ROOM = 8
-_room_slots = queue.PriorityQueue()  # the lowest free slot first
-for _slot in range(64):
-    _room_slots.put(_slot)
+# by device number among all processes, and ptys of different rooms differ in nothing else. A
+# room's slot is a lock file, so that campaigns running side by side share them too. The kernel
+# gives all rooms together 3072 ptys (kernel.pty.max less kernel.pty.reserve): 32 rooms fit.
+HELD_PTYS = 32
+PTYS_PER_ROOM = 4
+ROOM_SLOTS = 32
+SLOT_FOLDER = os.path.join(tempfile.gettempdir(), "vkr-chaos-rooms")
+
+
+def _take_slot():
+    """The lowest free room slot and the descriptor that holds it; None when all are taken."""
+    os.makedirs(SLOT_FOLDER, exist_ok=True)
+    for slot in range(ROOM_SLOTS):
+        fd = os.open(os.path.join(SLOT_FOLDER, "%d.lock" % slot), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return slot, fd
+        except BlockingIOError:
+            os.close(fd)
+    return None
 
 
 @dataclass
@@ -129,6 +143,7 @@ class Run:
         self.folder = tempfile.mkdtemp(prefix="chaos-%d-" % plan.seed)
         self.tmpfs = None
         self.room = None
+        self.slot = None
         self.sims = []
         self.result = Outcome()
 
@@ -162,9 +177,12 @@ class Run:
             os.mkdir(self.tmpfs)
             script += " && mount -t tmpfs -o size=%d chaos %s" % (16 * PAGE, self.tmpfs)
         # The holder keeps the room's first pty numbers: the machine's own ptys have low numbers.
-        self.slot = _room_slots.get()
+        self.slot = _take_slot()
+        if self.slot is None:
+            self.result.problems.append("all %d room slots are taken" % ROOM_SLOTS)
+            return False
         holder = ("import os, sys; held = [os.open('/dev/ptmx', os.O_RDWR | os.O_NOCTTY) for _ in range(%d)]; "
-                  "print('ready', flush=True); sys.stdin.read()" % (HELD_PTYS + self.slot * PTYS_PER_ROOM))
+                  "print('ready', flush=True); sys.stdin.read()" % (HELD_PTYS + self.slot[0] * PTYS_PER_ROOM))
         process = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
                                     script + " && exec python3 -c \"%s\"" % holder], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=open(self.path("room.err"), "wb"))
@@ -200,7 +218,8 @@ class Run:
         if self.room:
             self.room[0].stdin.close()
             _end(self.room[0], self.room[1], signal.SIGKILL)
-            _room_slots.put(self.slot)
+        if self.slot:
+            os.close(self.slot[1])
 
     def __call__(self) -> Outcome:
         try:

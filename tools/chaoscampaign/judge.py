@@ -3,6 +3,7 @@ status must tell the same story, and that story must be what the controllers the
 
 import json
 import re
+import signal
 from typing import Dict, List, Optional
 
 from .execute import Outcome
@@ -147,8 +148,9 @@ class Judge:
         self.third = b"third signal" in result.stderr
         self.log_lost = plan.stdout_lines is not None
         self.write_trouble = plan.file_size_limit is not None or (plan.tmpfs_pages is not None)
+        # A signal that came before the program took its signals over ends it as signals end programs.
         self.early_signal = result.status is not None and result.status < 0 and not self.killed and any(
-            -result.status == getattr(__import__("signal"), name) for _, name in plan.signals)
+            -result.status == getattr(signal, name) for _, name in plan.signals)
 
     def __call__(self) -> List[str]:
         v = self.violations
@@ -177,9 +179,9 @@ class Judge:
         worst = 0
         for index, locator in enumerate(r.locators):
             outcome = self.check_run(index, locator, logs.get(locator, []), reports.get(locator),
-                                     history.get(locator), files)
+                                     history.get(locator))
             worst = max(worst, STATUS_OF.get(outcome, 0))
-        self.check_status(worst, bool(reports))
+        self.check_status(worst)
         if r.replay_stdout is not None and r.replay_stdout != r.stdout:
             v.append("replay: the recording replays to another log (%d bytes against %d)"
                      % (len(r.replay_stdout), len(r.stdout)))
@@ -205,7 +207,7 @@ class Judge:
         said = b"cannot write the report" if what == "report" else b"cannot write the calibration history"
         return said in self.r.stderr
 
-    def check_run(self, index, locator, lines, report, history, files):
+    def check_run(self, index, locator, lines, report, history):
         v = self.violations
         problems = []
         log = LogAccount(lines, problems)
@@ -234,10 +236,10 @@ class Judge:
                 v.append("history and report disagree for %s" % locator)
             if history.get("source") != "command-line":
                 v.append("history: source %r" % history.get("source"))
-        self.check_truth(index, locator, report, files)
+        self.check_truth(index, locator, report)
         return (report or {}).get("outcome") or log.outcome
 
-    def check_status(self, worst, any_report):
+    def check_status(self, worst):
         r, v = self.r, self.violations
         if self.killed or r.hung or self.early_signal or r.status is None:
             return
@@ -255,20 +257,20 @@ class Judge:
         if r.status == 74 and b"vkr-calibrate: " not in r.stderr:
             v.append("exit status 74 without a word on standard error")
 
-    def truth_events(self, index, locator, files):
-        c = self.plan.controllers[index]
-        if c.branch == "library":
-            records = [e for e in json_lines("truth", self.r.files.get("truth", b""), []) if e.get("controller") == locator]
-        else:
-            records = json_lines("truth-%d" % index, self.r.files.get("truth-%d" % index, b""), [])
-        return records
+    def truth_events(self, index, locator):
+        """The account of the run's controller: its lines of the library's shared file, or its
+        vkr-sim's own file (torn lines there are reported with the other files)."""
+        if self.plan.controllers[index].branch == "library":
+            shared = json_lines("truth", self.r.files.get("truth", b""), [])
+            return [e for e in shared if e.get("controller") == locator]
+        return json_lines("truth-%d" % index, self.r.files.get("truth-%d" % index, b""), [])
 
-    def check_truth(self, index, locator, report, files):
+    def check_truth(self, index, locator, report):
         c: Controller = self.plan.controllers[index]
         v = self.violations
         if report is None:
             return
-        events = self.truth_events(index, locator, files)
+        events = self.truth_events(index, locator)
         state, started = {}, set()
         unreachable = c.unreachable or any(e.get("event") in ("silent", "hangup") for e in events)
         for e in events:
