@@ -19,24 +19,30 @@ PAGE = 4096
 # Each room running at the same time holds a different number of pty numbers before its own, so
 # that no two rooms' controllers get the same number: the tool looks for other holders of its port
 # by device number among all processes, and ptys of different rooms differ in nothing else. A
-# room's slot is a lock file, so that campaigns running side by side share them too. The kernel
-# gives all rooms together 3072 ptys (kernel.pty.max less kernel.pty.reserve): 32 rooms fit.
-HELD_PTYS = 32
+# room's slot is a lock file, so that campaigns running side by side share them too. Rooms start
+# at pty 64, above the machine's own ptys, which the same check would otherwise mistake for
+# holders (in both directions). The kernel gives all rooms together 3072 ptys (kernel.pty.max less
+# kernel.pty.reserve): 24 rooms fit.
+HELD_PTYS = 64
 PTYS_PER_ROOM = 4
-ROOM_SLOTS = 32
+ROOM_SLOTS = 24
 SLOT_FOLDER = os.path.join(tempfile.gettempdir(), "vkr-chaos-rooms")
 
 
-def _take_slot():
-    """The lowest free room slot and the descriptor that holds it; None when all are taken."""
+def _take_slot(bound_s=120.0):
+    """The lowest free room slot and the descriptor that holds it, waiting while all are taken
+    (by other campaigns); None after bound_s."""
     os.makedirs(SLOT_FOLDER, exist_ok=True)
-    for slot in range(ROOM_SLOTS):
-        fd = os.open(os.path.join(SLOT_FOLDER, "%d.lock" % slot), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return slot, fd
-        except BlockingIOError:
-            os.close(fd)
+    deadline = time.monotonic() + bound_s
+    while time.monotonic() < deadline:
+        for slot in range(ROOM_SLOTS):
+            fd = os.open(os.path.join(SLOT_FOLDER, "%d.lock" % slot), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return slot, fd
+            except BlockingIOError:
+                os.close(fd)
+        time.sleep(0.05)
     return None
 
 
@@ -179,7 +185,7 @@ class Run:
         # The holder keeps the room's first pty numbers: the machine's own ptys have low numbers.
         self.slot = _take_slot()
         if self.slot is None:
-            self.result.problems.append("all %d room slots are taken" % ROOM_SLOTS)
+            self.result.problems.append("all %d room slots stayed taken" % ROOM_SLOTS)
             return False
         holder = ("import os, sys; held = [os.open('/dev/ptmx', os.O_RDWR | os.O_NOCTTY) for _ in range(%d)]; "
                   "print('ready', flush=True); sys.stdin.read()" % (HELD_PTYS + self.slot[0] * PTYS_PER_ROOM))
