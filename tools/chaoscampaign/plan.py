@@ -89,7 +89,7 @@ def _channel_list(rng, channels, chance):
     return [c for c in range(channels) if rng.random() < chance]
 
 
-def _controller(rng, branch, index, can_stick):
+def _controller(rng, branch, index, can_stick, root):
     channels = rng.randint(0, 8)
     time_ms = rng.randint(10, 150) + index  # also keeps side-by-side sim: locators apart
     items = ["channels=%d" % channels, "time=%d" % time_ms, "mode=%d" % rng.choice((2, 2, 0, 1))]
@@ -115,13 +115,15 @@ def _controller(rng, branch, index, can_stick):
             c.stop_refused |= op == "stop"
     if branch == "serial":
         estimate += 1.2  # the handshake's pause and its speed changes
-        estimate += _serial_faults(rng, c)
+        estimate += _serial_faults(rng, c, root)
     c.estimate_s = estimate
     return c
 
 
-def _serial_faults(rng, c):
-    """Adds serial-line faults to c; returns the time they may add to the run."""
+def _serial_faults(rng, c, root):
+    """Adds serial-line faults to c; returns the time they may add to the run. Without root the
+    runs share /dev/pts, and a pty that vanishes during the handshake (which opens the port three
+    times by name) may be another run's by the next open: hang-ups then come after it."""
     extra = 0.0
     if rng.random() < 0.15:
         items = ["noise=~~", "slowbytes=%d" % rng.randint(1, 15)]
@@ -144,9 +146,9 @@ def _serial_faults(rng, c):
     if rng.random() < 0.1:
         c.unreachable = True
         if rng.random() < 0.5:
-            c.items.append("hangupafter=%d" % rng.randint(0, 12))
+            c.items.append("hangupafter=%d" % rng.randint(0 if root else 2, 12))
         else:
-            c.items.append("hangup=%s" % rng.choice(SERIAL_WORDS))
+            c.items.append("hangup=%s" % rng.choice(SERIAL_WORDS if root else SERIAL_WORDS[2:]))
     return extra
 
 
@@ -165,7 +167,7 @@ def draw(seed: int, root: bool) -> Plan:
         # Under a file size limit the stand-in library's account (written by the tool's process)
         # would be cut short too: those runs go over serial lines.
         serial = plan.file_size_limit is not None or rng.random() < 0.5
-        plan.controllers.append(_controller(rng, "serial" if serial else "library", index, signalled or killed))
+        plan.controllers.append(_controller(rng, "serial" if serial else "library", index, signalled or killed, root))
     estimate = max(c.estimate_s for c in plan.controllers)
     if any(c.stuck for c in plan.controllers) and not killed:
         signalled = True
@@ -178,7 +180,8 @@ def draw(seed: int, root: bool) -> Plan:
         plan.sigkill_at = rng.uniform(0.05, estimate + 0.3)
     serial_indices = [i for i, c in enumerate(plan.controllers) if c.branch == "serial"]
     if serial_indices and rng.random() < 0.08:
-        plan.unplug = (rng.choice(serial_indices), rng.uniform(0.2, estimate + 0.2))
+        earliest = 0.2 if root else 2.0
+        plan.unplug = (rng.choice(serial_indices), rng.uniform(earliest, max(earliest, estimate + 0.2)))
         plan.controllers[plan.unplug[0]].unreachable = True
     if rng.random() < 0.06:
         plan.stdout_lines = rng.randint(0, 6)
