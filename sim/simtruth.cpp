@@ -5,9 +5,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
+
+#ifdef _WIN32
+constexpr int OpenFlags = _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT;
+long processId()
+{
+    return _getpid();
+}
+#else
+constexpr int OpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+long processId()
+{
+    return static_cast<long>(::getpid());
+}
+#endif
 
 void appendJsonString(std::string& out, std::string_view text)
 {
@@ -47,7 +66,7 @@ std::shared_ptr<SimTruth> SimTruth::fromEnvironment()
 
 std::shared_ptr<SimTruth> SimTruth::open(const std::string& path)
 {
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int descriptor = ::open(path.c_str(), OpenFlags, 0644);
     if (descriptor < 0)
         return nullptr;
     return std::make_shared<SimTruth>(descriptor);
@@ -62,9 +81,9 @@ void SimTruth::record(std::string_view controller, std::string_view event, std::
                       std::optional<uint32_t> code)
 {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const std::string text = line(controller, event, channel, code,
-                                  std::chrono::duration_cast<std::chrono::microseconds>(now).count(),
-                                  static_cast<long>(::getpid()));
+    const std::string text =
+        line(controller, event, channel, code,
+             std::chrono::duration_cast<std::chrono::microseconds>(now).count(), processId());
     // O_APPEND places the whole line at the end in one step; a line the disk does not take whole is
     // not completed by a second write, which could land after another process's line.
     ssize_t written = 0;
