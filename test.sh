@@ -4,8 +4,10 @@
 # threaded tests under ThreadSanitizer and, briefly, the fuzzers; last, the Debian package is made
 # and checked. After the first build's tests, its vkr-calibrate runs in a QEMU guest on a real
 # USB-serial driver, the adapter unplugged under it (that script says so and skips where QEMU or
-# the guest's kernel cannot be had). Before all that, every C++ file is checked against
-# .clang-format; the Windows serial back-end runs the serial port contract under Wine.
+# the guest's kernel cannot be had), and a seeded chaos campaign of 300 runs checks every account
+# of a run against what the simulated controllers saw (tools/chaos; its seed is printed). Before
+# all that, every C++ file is checked against .clang-format; the Windows serial back-end runs the
+# serial port contract under Wine.
 #
 # Two lanes go side by side: one compiles (each suite in its own build folder, then the Wine check
 # and the package), the other runs each suite's tests as soon as its build is done, so the tests'
@@ -19,7 +21,7 @@ source tools/ensure-packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${TANGO_TEST_PACKAGES[@]}" \
     "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev \
     g++-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev clang-format-14 git \
-    libqt5serialport5-dev qt6-serialport-dev
+    libqt5serialport5-dev qt6-serialport-dev python3 util-linux
 
 jobs=$(nproc)
 began=$SECONDS
@@ -102,6 +104,7 @@ compile_lane() {
 
 test_lane() {
     await build-qt5 && step test-qt5 test_suite build &&
+        step chaos tools/chaos --runs 300 build &&
         step usb-serial tools/check-usb-serial.sh build &&
         await build-qt6 && step test-qt6 test_suite build-qt6 &&
         await build-asan && step test-asan test_asan_suite &&

@@ -12,6 +12,11 @@ int main(int argc, char* argv[])
     // A closed pipe on stderr must not end a calibration; the lost line is all that is lost.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+    // A file size limit (ulimit -f) reached by the history is a failed write that the history
+    // takes back and reports, not the end of the program with a torn line left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QApplication application(argc, argv);
     // The commands sent to a serial controller, on standard error, for whoever looks into a fault;
     // QT_LOGGING_RULES still decides over this.

@@ -204,6 +204,12 @@ int main(int argc, char* argv[])
     // A reader that went away is noticed as a failed write, which stops the run properly.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+    // A file size limit (ulimit -f) reached by the report, the history or the recording is a
+    // failed write that each of them takes back and reports, not the end of the program with a
+    // torn line left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     // Many controllers side by side each hold a port and their thread's descriptors.
     const std::uint64_t openFileLimit = OpenFileLimit::raiseToHardLimit();
     QCoreApplication application(argc, argv);

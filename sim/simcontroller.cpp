@@ -21,7 +21,10 @@ uint32_t SimController::open() const
 {
     if (replay)
         return replay->call("OV_OpenSystem");
-    return settings.faultFor(SimOperation::Open);
+    const uint32_t fault = settings.faultFor(SimOperation::Open);
+    if (fault == SimCode::Ok)
+        record("handshake");
+    return fault;
 }
 
 uint32_t SimController::release() const
@@ -83,6 +86,7 @@ uint32_t SimController::calibrateSensor(uint32_t channel)
     state.calibrating = true;
     state.started = Clock::now();
     state.statusReads = 0;
+    record("started", channel);
     return SimCode::Ok;
 }
 
@@ -116,12 +120,19 @@ uint32_t SimController::stop(uint32_t channel)
         return replay->call("OV_Stop_S", {{"channel", channel}});
     if (!validChannel(channel))
         return SimCode::InvalidChannel;
-    if (const uint32_t fault = settings.faultFor(SimOperation::Stop, channel))
-        return fault;
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = channelStates.find(channel);
-    if (found != channelStates.end())
+    // A calibration whose time ran out before the stop arrived is noted completed, not stopped.
+    const bool running = found != channelStates.end() &&
+                         currentStatus(found->second, channel, Clock::now()) == StatusCalibrating;
+    if (const uint32_t fault = settings.faultFor(SimOperation::Stop, channel)) {
+        record("stop-refused", channel, fault);
+        return fault;
+    }
+    if (running) {
         found->second.calibrating = false;
+        record("stopped", channel);
+    }
     return SimCode::Ok;
 }
 
@@ -130,6 +141,39 @@ uint32_t SimController::currentStatus(ChannelState& state, uint32_t channel, Clo
     if (state.calibrating && !settings.stuckChannels.count(channel) &&
         now - state.started >= std::chrono::milliseconds(settings.calibrationTimeMs)) {
         state.calibrating = false;
+        record("completed", channel);
     }
     return state.calibrating ? StatusCalibrating : StatusIdle;
+}
+
+void SimController::keepTruth(std::shared_ptr<SimTruth> account, std::string name)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    truth = std::move(account);
+    truthName = std::move(name);
+}
+
+void SimController::noteTruth(std::string_view event)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (notedOnce.insert(std::string(event)).second)
+        record(event);
+}
+
+void SimController::accountRunning(std::string_view event)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    record(event);
+    const Clock::time_point now = Clock::now();
+    for (auto& [channel, state] : channelStates) {
+        if (currentStatus(state, channel, now) == StatusCalibrating)
+            record("running", channel);
+    }
+}
+
+void SimController::record(std::string_view event, std::optional<uint32_t> channel,
+                           std::optional<uint32_t> code) const
+{
+    if (truth)
+        truth->record(truthName, event, channel, code);
 }

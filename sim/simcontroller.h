@@ -4,12 +4,16 @@
 
 #include "callreplay.h"
 #include "simscenario.h"
+#include "simtruth.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <string>
 
 class SimController
 {
@@ -42,6 +46,17 @@ public:
     // Ends a running calibration (also of a stuck channel); 0 for an idle channel too.
     uint32_t stop(uint32_t channel);
 
+    // Where the controller keeps its own account of events (see simtruth.h), under name; none by
+    // default. The account has the handshake, every calibration started, completed and stopped,
+    // and every stop refused.
+    void keepTruth(std::shared_ptr<SimTruth> truth, std::string name);
+    // Notes an event of the line in the account ("silent", "hangup"), once each.
+    void noteTruth(std::string_view event);
+    // Notes that the line closed ("closed") or the controller ended ("ended"), then each channel
+    // that is calibrating at that moment ("running"); a calibration whose time ran out unseen is
+    // noted completed first.
+    void accountRunning(std::string_view event);
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -54,7 +69,10 @@ private:
     };
 
     bool validChannel(uint32_t channel) const { return channel < settings.channels; }
+    // Also notes a calibration that has just been found complete.
     uint32_t currentStatus(ChannelState& state, uint32_t channel, Clock::time_point now) const;
+    void record(std::string_view event, std::optional<uint32_t> channel = {},
+                std::optional<uint32_t> code = {}) const;
 
     const SimScenario settings;
     const std::shared_ptr<CallReplay> replay;
@@ -62,4 +80,7 @@ private:
     uint32_t sensorMode;
     // Only channels that were ever calibrated, so a huge channel count costs nothing.
     std::map<uint32_t, ChannelState> channelStates;
+    std::shared_ptr<SimTruth> truth;
+    std::string truthName;
+    std::set<std::string, std::less<>> notedOnce;
 };

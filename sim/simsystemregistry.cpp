@@ -23,7 +23,10 @@ uint32_t SimSystemRegistry::open(std::string_view locator, uint32_t& systemIndex
             return SimCode::BadScenario;
         }
     }
+    const bool simulated = !replay;
     auto controller = std::make_shared<SimController>(std::move(*scenario), std::move(replay));
+    if (simulated)
+        controller->keepTruth(SimTruth::fromEnvironment(), std::string(locator));
     if (const uint32_t fault = controller->open())
         return fault;
 
@@ -37,6 +40,12 @@ uint32_t SimSystemRegistry::open(std::string_view locator, uint32_t& systemIndex
     return SimCode::Ok;
 }
 
+SimSystemRegistry::~SimSystemRegistry()
+{
+    for (const auto& [index, controller] : systems)
+        controller->accountRunning("ended");
+}
+
 uint32_t SimSystemRegistry::releaseAll()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -44,6 +53,7 @@ uint32_t SimSystemRegistry::releaseAll()
     for (auto it = systems.begin(); it != systems.end();) {
         const uint32_t fault = it->second->release();
         if (fault == SimCode::Ok) {
+            it->second->accountRunning("closed");
             it = systems.erase(it);
             continue;
         }

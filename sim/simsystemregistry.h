@@ -15,6 +15,12 @@ class SimSystemRegistry
 public:
     static constexpr std::string_view LocatorPrefix = "sim:";
 
+    SimSystemRegistry() = default;
+    // The systems still open when the process ends note, in the truth account, what still runs.
+    ~SimSystemRegistry();
+    SimSystemRegistry(const SimSystemRegistry&) = delete;
+    SimSystemRegistry& operator=(const SimSystemRegistry&) = delete;
+
     // Opens "sim:<scenario>" and hands out its index (never 0, so a connection that forgot to
     // take the index fails visibly). Codes: NotSimLocator, BadScenario, or an injected fail-open.
     uint32_t open(std::string_view locator, uint32_t& systemIndex);

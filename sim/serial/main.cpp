@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <unistd.h>
@@ -109,7 +110,14 @@ int main(int argc, char* argv[])
         QStringLiteral("speed"),
         QStringLiteral("With --replay: play the recorded gaps N times faster (0.001 to 1000)."),
         QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption truthOption(
+        QStringLiteral("truth"),
+        QStringLiteral("Append the controller's own account of events to the file, one JSON line each: "
+                       "handshake, calibrations started, completed, stopped, and what still runs when the "
+                       "host closes the line or vkr-sim ends."),
+        QStringLiteral("file"));
     parser.addOption(scenarioOption);
+    parser.addOption(truthOption);
     parser.addOption(verboseOption);
     parser.addOption(replayOption);
     parser.addOption(speedOption);
@@ -151,11 +159,24 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    std::shared_ptr<SimTruth> truth;
+    if (parser.isSet(truthOption)) {
+        const std::string path = parser.value(truthOption).toLocal8Bit().toStdString();
+        if (!(truth = SimTruth::open(path))) {
+            std::cerr << "vkr-sim: the truth file " << path << " cannot be opened: " << std::strerror(errno)
+                      << "\n";
+            return 2;
+        }
+    }
+
     PtyServer server(*responder, parser.isSet(verboseOption) ? &std::cerr : nullptr);
     if (!installStopHandlers() || !server.open(error)) {
         std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
         return 1;
     }
+    responder->keepTruth(truth, server.slavePath());
     announce(server.slavePath());
-    return exitStatus(server.serve(stopPipe[0]), "the scenario");
+    const PtyServer::End end = server.serve(stopPipe[0]);
+    responder->accountRunning("ended");
+    return exitStatus(end, "the scenario");
 }

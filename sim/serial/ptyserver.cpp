@@ -18,6 +18,7 @@ PtyServer::End PtyServer::serve(int stopDescriptor)
             break;
         case HostLine::Event::HostClosed:
             logLine("host closed the line");
+            responder.accountRunning("closed");
             break;
         case HostLine::Event::Stop:
             return End::Stopped;

@@ -67,6 +67,10 @@ bool SerialReplay::take(const RecordedEvent& event, std::string& problem)
     } else if (event.event == RecordingFormat::Event::ReadFailed && !exchangeList.back().hangUp) {
         exchangeList.back().hangUp = true;
         exchangeList.back().hangUpDelayUs = gap;
+    } else if (event.event == "open-failed" && !exchangeList.back().hangUp) {
+        // The port was gone when the tool opened it again (the handshake reopens it): the line hung
+        // up after the last command, at a moment the recording cannot tell, so at once.
+        exchangeList.back().hangUp = true;
     }
     return true;
 }

@@ -24,8 +24,8 @@ public:
     {
         std::string command; // without ':' and line feed
         std::vector<Chunk> reply;
-        // The tool's read failed after the reply: the line hung up, hangUpDelayUs after the last
-        // chunk (or the command).
+        // The tool's read failed after the reply, or its next open found no port: the line hung
+        // up, hangUpDelayUs after the last chunk (or the command).
         bool hangUp = false;
         int64_t hangUpDelayUs = 0;
     };

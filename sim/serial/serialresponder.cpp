@@ -73,6 +73,7 @@ SerialAnswer SerialResponder::answer(std::string_view command)
     // channel's wait, which hangup=GS cannot.
     const std::optional<uint32_t> hangUpLimit = faults.hangUpAfter();
     if (faults.has(SerialFaults::Kind::HangUp, word) || (hangUpLimit && answered >= *hangUpLimit)) {
+        controller.noteTruth("hangup");
         result.hangUp = true;
         return result;
     }
@@ -80,6 +81,7 @@ SerialAnswer SerialResponder::answer(std::string_view command)
     const std::optional<uint32_t> limit = faults.silentAfter();
     if (faults.has(SerialFaults::Kind::Silent, word) || (limit && answered >= *limit)) {
         silent = true;
+        controller.noteTruth("silent");
         return result;
     }
 

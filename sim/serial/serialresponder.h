@@ -45,6 +45,12 @@ public:
     // Carries out one command, given without its ':' and line feed, and says what to send back.
     SerialAnswer answer(std::string_view command);
 
+    // The controller's own account of events goes to truth under name (see simtruth.h).
+    void keepTruth(std::shared_ptr<SimTruth> truth, std::string name) { controller.keepTruth(truth, name); }
+    // Notes in that account that the host closed the line, or that the controller ends, with the
+    // channels still calibrating: a real controller carries on when its host goes away.
+    void accountRunning(std::string_view event) { controller.accountRunning(event); }
+
     // The command word of a command text: its leading capital letters.
     static std::string_view commandWord(std::string_view command);
 

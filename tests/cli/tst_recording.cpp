@@ -74,6 +74,8 @@ private slots:
                                          << QByteArray("{\"bytes\":\":E1,17\\n\",\"event\":\"read\"");
         QTest::newRow("hang-up during a wait")
             << "channels=2,time=3000,hangupafter=7" << QByteArray("{\"code\":10,\"event\":\"read-failed\"");
+        QTest::newRow("hang-up in the handshake: the port is gone when it is opened again")
+            << "hangupafter=0" << QByteArray("\"event\":\"open-failed\"");
     }
     void aSerialRunReplaysToTheSameLog()
     {

@@ -3,6 +3,9 @@
 #include "simcontroller.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -75,6 +78,7 @@ private slots:
     void failedStopKeepsCalibrating();
     void statusReadTakesTheLatency();
     void concurrentCallers();
+    void theAccountNotesWhatTheControllerDid();
 };
 
 void TestSimController::calls_data()
@@ -263,3 +267,33 @@ void TestSimController::concurrentCallers()
 
 QTEST_GUILESS_MAIN(TestSimController)
 #include "tst_simcontroller.moc"
+
+// The account a harness checks the tool against: a stop that comes after the calibration's time
+// ran out is no stop, a refused one is noted, and closing lists what still runs.
+void TestSimController::theAccountNotesWhatTheControllerDid()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("truth.jsonl"));
+    {
+        SimController controller = controllerFor("channels=4,time=0,stuck=1+3,fail-stop@3=9");
+        controller.keepTruth(SimTruth::open(path.toStdString()), "sim:x");
+        QCOMPARE(controller.open(), 0u);
+        for (uint32_t channel : {0u, 1u, 3u})
+            QCOMPARE(controller.calibrateSensor(channel), 0u);
+        controller.stop(0);
+        controller.stop(1);
+        controller.stop(3);
+        controller.accountRunning("closed");
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QStringList events;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        if (!line.isEmpty())
+            events << event.value(QLatin1String("event")).toString() +
+                          event.value(QLatin1String("channel")).toVariant().toString();
+    }
+    QCOMPARE(events, QStringList({"handshake", "started0", "started1", "started3", "completed0", "stopped1",
+                                  "stop-refused3", "closed", "running3"}));
+}

@@ -1,0 +1,190 @@
+"""One chaos run as a seed draws it: the controllers, their scenarios and the faults around them.
+
+Everything random about a run comes from random.Random(seed) here, in a fixed order, so that a
+seed always gives the same run (what happens when is still up to the machine's timing).
+"""
+
+import random
+from dataclasses import dataclass, field
+from typing import List, Optional, Tuple
+
+SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
+SERIAL_WORDS = ("GIV", "SCM", "GNC", "GSE", "SSE", "CS", "GS", "S")
+FAIL_OPERATIONS = ("open", "channels", "getmode", "setmode", "calibrate", "status", "poll", "stop", "release")
+CHANNEL_OPERATIONS = ("calibrate", "status", "poll", "stop")
+CODES = (1, 5, 9, 17, 200, 4294967295)
+# The tool waits this long for a controller that has fallen silent in a channel's wait.
+SILENCE_LIMIT_S = 10.0
+
+
+@dataclass
+class Controller:
+    branch: str  # "library" (a sim: locator) or "serial" (vkr-sim on a pseudo-terminal)
+    items: List[str]
+    channels: int
+    stuck: bool = False
+    stop_refused: bool = False  # fail-stop: an abort cannot stop the channel
+    unreachable: bool = False  # the controller may go silent or hang up
+    estimate_s: float = 0.0  # how long a run of it takes, about
+
+    @property
+    def scenario(self) -> str:
+        return ",".join(self.items)
+
+
+@dataclass
+class Plan:
+    seed: int
+    controllers: List[Controller]
+    signals: List[Tuple[float, str]] = field(default_factory=list)
+    sigkill_at: Optional[float] = None
+    unplug: Optional[Tuple[int, float]] = None  # controller index, when its vkr-sim is killed
+    stdout_lines: Optional[int] = None  # the log's reader goes away after this many lines
+    file_size_limit: Optional[int] = None
+    tmpfs_pages: Optional[int] = None  # pages left free on a small full tmpfs
+    tmpfs_holds: Tuple[str, ...] = ()  # which of report, history, record live there
+    record: bool = False
+    bound_s: float = 0.0
+
+    def classes(self) -> List[str]:
+        """The fault classes this run exercises, for the campaign's table."""
+        found = set()
+        for c in self.controllers:
+            found.add(c.branch)
+            text = c.scenario
+            if "fail-" in text:
+                found.add("failing-operations")
+            if "latency=" in text or "slowbytes" in text:
+                found.add("slow-replies")
+            if "silent" in text:
+                found.add("silent-controller")
+            if any(k in text for k in ("garbage", "wrongname", "wrongcount", "wrongchannel", "bigvalue", "noise")):
+                found.add("garbage")
+            if "hangup" in text:
+                found.add("hang-up")
+            if c.stuck:
+                found.add("stuck-channel")
+            if c.channels == 0:
+                found.add("no-channels")
+        if len(self.controllers) > 1:
+            found.add("side-by-side")
+        if self.signals:
+            found.add("signals-%d" % len(self.signals))
+        if self.sigkill_at is not None:
+            found.add("sigkill")
+        if self.unplug is not None:
+            found.add("unplug")
+        if self.stdout_lines is not None:
+            found.add("stdout-closed")
+        if self.file_size_limit is not None:
+            found.add("file-size-limit")
+        if self.tmpfs_pages is not None:
+            found.add("full-tmpfs")
+        if self.record:
+            found.add("recording")
+        return sorted(found)
+
+
+def _channel_list(rng, channels, chance):
+    return [c for c in range(channels) if rng.random() < chance]
+
+
+def _controller(rng, branch, index, can_stick, root):
+    channels = rng.randint(0, 8)
+    time_ms = rng.randint(10, 150) + index  # also keeps side-by-side sim: locators apart
+    items = ["channels=%d" % channels, "time=%d" % time_ms, "mode=%d" % rng.choice((2, 2, 0, 1))]
+    nosensor = _channel_list(rng, channels, 0.15)
+    if nosensor:
+        items.append("nosensor=" + "+".join(map(str, nosensor)))
+    c = Controller(branch, items, channels)
+    estimate = channels * (time_ms / 1000.0 + 0.01)
+    if rng.random() < 0.1:
+        latency = rng.randint(0, 40)
+        items.append("latency=%d" % latency)
+        estimate += channels * 0.1
+    if can_stick and channels and rng.random() < 0.12:
+        c.stuck = True
+        items.append("stuck=%d" % rng.randrange(channels))
+    if rng.random() < 0.35:
+        for _ in range(rng.randint(1, 2)):
+            op = rng.choice(FAIL_OPERATIONS)
+            where = ""
+            if op in CHANNEL_OPERATIONS and channels and rng.random() < 0.5:
+                where = "@%d" % rng.randrange(channels)
+            items.append("fail-%s%s=%d" % (op, where, rng.choice(CODES)))
+            c.stop_refused |= op == "stop"
+    if branch == "serial":
+        estimate += 1.2  # the handshake's pause and its speed changes
+        estimate += _serial_faults(rng, c, root)
+    c.estimate_s = estimate
+    return c
+
+
+def _serial_faults(rng, c, root):
+    """Adds serial-line faults to c; returns the time they may add to the run. Without root the
+    runs share /dev/pts, and a pty that vanishes during the handshake (which opens the port three
+    times by name) may be another run's by the next open: hang-ups then come after it."""
+    extra = 0.0
+    if rng.random() < 0.15:
+        items = ["noise=~~", "slowbytes=%d" % rng.randint(1, 15)]
+        c.items.append(rng.choice(items))
+        extra += 0.3
+    if rng.random() < 0.2:
+        kind = rng.choice(("garbage", "wrongname", "wrongcount", "wrongchannel", "bigvalue"))
+        words = [w for w in SERIAL_WORDS if kind != "wrongchannel" or w in ("SCM", "SSE", "CS", "GS", "S")]
+        c.items.append("%s=%s" % (kind, rng.choice(words)))
+    if rng.random() < 0.03:
+        c.items.append("slowbytes@%s=700" % rng.choice(SERIAL_WORDS))
+        extra += 1.0
+    if rng.random() < 0.04:
+        c.unreachable = True
+        if rng.random() < 0.5:
+            c.items.append("silentafter=%d" % rng.randint(0, 12))
+        else:
+            c.items.append("silent=%s" % rng.choice(SERIAL_WORDS + ("CB",)))
+        extra += SILENCE_LIMIT_S + 1.0
+    if rng.random() < 0.1:
+        c.unreachable = True
+        if rng.random() < 0.5:
+            c.items.append("hangupafter=%d" % rng.randint(0 if root else 2, 12))
+        else:
+            c.items.append("hangup=%s" % rng.choice(SERIAL_WORDS if root else SERIAL_WORDS[2:]))
+    return extra
+
+
+def draw(seed: int, root: bool) -> Plan:
+    rng = random.Random("chaos-%d" % seed)
+    count = 1 if rng.random() < 0.8 else rng.randint(2, 3)
+    plan = Plan(seed, [])
+    if rng.random() < 0.06:
+        plan.file_size_limit = rng.randint(100, 2500)
+    if root and rng.random() < 0.06:
+        plan.tmpfs_pages = rng.randint(0, 2)
+        plan.tmpfs_holds = tuple(f for f in ("report", "history", "record") if rng.random() < 0.6) or ("report",)
+    signalled = rng.random() < 0.3
+    killed = rng.random() < 0.04
+    for index in range(count):
+        # Under a file size limit the stand-in library's account (written by the tool's process)
+        # would be cut short too: those runs go over serial lines.
+        serial = plan.file_size_limit is not None or rng.random() < 0.5
+        plan.controllers.append(_controller(rng, "serial" if serial else "library", index, signalled or killed, root))
+    estimate = max(c.estimate_s for c in plan.controllers)
+    if any(c.stuck for c in plan.controllers) and not killed:
+        signalled = True
+    if signalled:
+        moment = rng.uniform(0.05, estimate + 0.3)
+        for _ in range(rng.choice((1, 1, 1, 2, 2, 3))):
+            plan.signals.append((moment, rng.choice(SIGNALS)))
+            moment += rng.uniform(0.0, 0.3)
+    if killed:
+        plan.sigkill_at = rng.uniform(0.05, estimate + 0.3)
+    serial_indices = [i for i, c in enumerate(plan.controllers) if c.branch == "serial"]
+    if serial_indices and rng.random() < 0.08:
+        earliest = 0.2 if root else 2.0
+        plan.unplug = (rng.choice(serial_indices), rng.uniform(earliest, max(earliest, estimate + 0.2)))
+        plan.controllers[plan.unplug[0]].unreachable = True
+    if rng.random() < 0.06:
+        plan.stdout_lines = rng.randint(0, 6)
+    plan.record = count == 1 and rng.random() < 0.2
+    plan.bound_s = estimate + 20.0
+    return plan
