@@ -16,6 +16,7 @@
 #include <QTableView>
 #include <QToolButton>
 #include <QtTest>
+#include <algorithm>
 
 namespace {
 
@@ -35,6 +36,19 @@ QByteArray runLine(const QString& locator, int day, const QVector<double>& secon
                              channel == failed ? 17u : 0u, seconds[channel]});
     }
     return RunRecordJson::toLine(run);
+}
+
+// Whether the filter's clear button has ended its fade. Qt fades it in and out with an animation
+// that has no parent and deletes itself only on a tick after its end; a window destroyed sooner
+// leaves it behind.
+bool clearButtonSettled(const HistoryWindow* window)
+{
+    const auto* filter = window->findChild<QLineEdit*>("historyFilter");
+    const qreal shown = filter->text().isEmpty() ? 0 : 1;
+    const QList<QToolButton*> buttons = filter->findChildren<QToolButton*>();
+    return !buttons.isEmpty() && std::all_of(buttons.begin(), buttons.end(), [shown](QToolButton* button) {
+        return button->property("opacity").toReal() == shown;
+    });
 }
 
 } // namespace
@@ -118,6 +132,7 @@ private slots:
         table->selectRow(1);
         QCOMPARE(window.findChild<HistoryChart*>()->seriesNames(),
                  QStringList({"channel 0: 2", "channel 1: 1", "failed: 1"}));
+        QTRY_VERIFY_WITH_TIMEOUT(clearButtonSettled(&window), 5000);
     }
 
     // The main window's History button opens the history of the controller last used, and the end
@@ -144,6 +159,7 @@ private slots:
         button->click();
         QTRY_COMPARE(button->text(), QStringLiteral("Start Calibration"));
         QTRY_COMPARE(history->model()->rowCount(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(clearButtonSettled(history), 5000);
     }
 };
 
