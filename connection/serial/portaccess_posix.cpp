@@ -77,8 +77,8 @@ DescriptorInfo descriptorInfo(const std::string& process, const char* descriptor
     DescriptorInfo found;
     std::string line;
     while (std::getline(info, line)) {
-        for (auto [key, value] : {std::make_pair("tty-index:", &found.ttyIndex),
-                                  std::make_pair("mnt_id:", &found.mountId)}) {
+        for (auto [key, value] :
+             {std::make_pair("tty-index:", &found.ttyIndex), std::make_pair("mnt_id:", &found.mountId)}) {
             const std::size_t length = std::strlen(key);
             if (line.compare(0, length, key) == 0)
                 *value = std::strtol(line.c_str() + length, nullptr, 10);
@@ -103,7 +103,8 @@ dev_t masterInstance(const std::string& process, long mountId)
         char mountPoint[256] = {};
         const std::size_t separator = line.find(" - ");
         if (separator == std::string::npos ||
-            std::sscanf(line.c_str(), "%ld %*d %u:%u %*s %255s", &id, &devMajor, &devMinor, mountPoint) != 4 ||
+            std::sscanf(line.c_str(), "%ld %*d %u:%u %*s %255s", &id, &devMajor, &devMinor, mountPoint) !=
+                4 ||
             line.compare(separator + 3, 7, "devpts ") != 0)
             continue;
         const dev_t instance = makedev(devMajor, devMinor);
@@ -238,8 +239,8 @@ std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devi
         return holders;
     const pid_t self = ::getpid();
     const long ptyIndex = pseudoTerminalIndex(devicePath);
-    const Wanted wanted{devicePath, device, ptyIndex >= 0 || isPseudoTerminalSlaveMajor(major(device.st_rdev)),
-                        ptyIndex};
+    const Wanted wanted{devicePath, device,
+                        ptyIndex >= 0 || isPseudoTerminalSlaveMajor(major(device.st_rdev)), ptyIndex};
     while (const dirent* entry = ::readdir(processes.get())) {
         if (Clock::now() >= deadline)
             break;

@@ -459,7 +459,7 @@ private slots:
     {
         QTest::addColumn<bool>("holdsOurs"); // also our terminal, opened before its devpts was mounted
         QTest::addColumn<bool>("opens");
-        QTest::newRow("its own terminal of the same number") << false << true;
+        QTest::newRow("its own terminal of the same number, its master in another process") << false << true;
         QTest::newRow("ours, beside its own master of the same number") << true << false;
     }
     void anotherDevPtsInstanceHoldsItsOwn()
@@ -474,6 +474,7 @@ private slots:
             "import ctypes, os, sys; libc = ctypes.CDLL(None); libc.ptsname.restype = ctypes.c_char_p\n"
             "held = [os.open('/dev/ptmx', os.O_RDWR | os.O_NOCTTY) for _ in range(%1)]\n"
             "name = libc.ptsname(held[-1]); libc.unlockpt(held[-1]); held.append(os.open(name, os.O_RDWR))\n"
+            "if %2 and os.fork() == 0: os.close(held.pop()); sys.stdin.read(); sys.exit()\n"
             "if %2: os.close(held[-2])\n"
             "print(name.decode(), flush=True)\n"
             "sys.stdin.read()");
@@ -490,7 +491,10 @@ private slots:
         });
         QVERIFY(room.waitForStarted(10000));
         QTest::qWaitFor(
-            [&] { return room.canReadLine() || (!room.waitForReadyRead(100) && room.state() != QProcess::Running); },
+            [&] {
+                return room.canReadLine() ||
+                       (!room.waitForReadyRead(100) && room.state() != QProcess::Running);
+            },
             10000);
         QCOMPARE(room.readLine().trimmed(), path.toUtf8()); // the same name in its own instance
 
