@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -16,13 +17,17 @@ struct Holder
     std::string name; // the command's name, "a program" when it cannot be read
 };
 
-// The other processes that have the device open, found by reading the links of their descriptors
-// under /proc (read, never followed: a descriptor on a hung network file system must not stall the
-// look), in the order of their pids. devicePath is the device's real path ("/dev/ttyUSB0",
-// "/dev/pts/3"). Never counted: this process, and for a pseudo-terminal the process that holds its
-// master side, such as a bridge (socat) that keeps its own end of the terminal open beside it. Only
-// what /proc lets this process see; a look that takes longer than the bound ends with what it found.
-std::vector<Holder> otherHolders(const std::string& devicePath,
+// The other processes that have the device open, in the order of their pids. devicePath is the
+// device's real path ("/dev/ttyUSB0", "/dev/pts/3"), device what stat() says of it. Only descriptors
+// whose /proc link names that path are looked at further (links are read, never followed, for any
+// other file: a descriptor on a hung network file system must not stall the look); such a one counts
+// when it is the same device: the same device number, and for a pseudo-terminal's slave also the
+// same devpts instance, since a container's own /dev/pts/0 is another terminal by the same name.
+// Never counted: this process, and for a pseudo-terminal the process that holds its master side in
+// the same instance, such as a bridge (socat) that keeps its own end of the terminal open beside it.
+// Only what /proc lets this process see; a look that takes longer than the bound ends with what it
+// found.
+std::vector<Holder> otherHolders(const std::string& devicePath, const struct stat& device,
                                  std::chrono::milliseconds bound = std::chrono::milliseconds(300));
 // "socat (pid 1234) and minicom (pid 99)", or "socat (pid 1234) and 4 more"; empty for none.
 std::string named(const std::vector<Holder>& holders);

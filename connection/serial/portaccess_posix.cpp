@@ -63,44 +63,119 @@ long pseudoTerminalIndex(const std::string& devicePath)
     return wholeNumber(devicePath.c_str() + prefix.size());
 }
 
-// The pseudo-terminal whose master the descriptor holds, from its fdinfo ("tty-index:"); -1 when
-// the descriptor is no master or the kernel does not say.
-long masterIndex(const std::string& process, const char* descriptor)
+// What a descriptor's fdinfo says of it: the pseudo-terminal whose master it holds ("tty-index:",
+// -1 when it is no master or the kernel does not say) and the mount it was opened through ("mnt_id:").
+struct DescriptorInfo
+{
+    long ttyIndex = -1;
+    long mountId = -1;
+};
+
+DescriptorInfo descriptorInfo(const std::string& process, const char* descriptor)
 {
     std::ifstream info(process + "/fdinfo/" + descriptor);
+    DescriptorInfo found;
     std::string line;
     while (std::getline(info, line)) {
-        const std::string key = "tty-index:";
-        if (line.compare(0, key.size(), key) == 0)
-            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+        for (auto [key, value] :
+             {std::make_pair("tty-index:", &found.ttyIndex), std::make_pair("mnt_id:", &found.mountId)}) {
+            const std::size_t length = std::strlen(key);
+            if (line.compare(0, length, key) == 0)
+                *value = std::strtol(line.c_str() + length, nullptr, 10);
+        }
     }
-    return -1;
+    return found;
+}
+
+// The devpts instance (as stat()'s st_dev) whose pseudo-terminal a master descriptor holds, read
+// from the process's mountinfo alone: the mount it was opened through when that is a devpts
+// (/dev/pts/ptmx, or a /dev/ptmx bound onto it), else the devpts on the process's /dev/pts, where
+// the kernel takes the pseudo-terminal of the plain /dev/ptmx node from. 0 when it cannot be told.
+dev_t masterInstance(const std::string& process, long mountId)
+{
+    std::ifstream mounts(process + "/mountinfo");
+    std::string line;
+    dev_t onDevPts = 0;
+    while (std::getline(mounts, line)) {
+        long id = -1;
+        unsigned int devMajor = 0;
+        unsigned int devMinor = 0;
+        char mountPoint[256] = {};
+        const std::size_t separator = line.find(" - ");
+        if (separator == std::string::npos ||
+            std::sscanf(line.c_str(), "%ld %*d %u:%u %*s %255s", &id, &devMajor, &devMinor, mountPoint) !=
+                4 ||
+            line.compare(separator + 3, 7, "devpts ") != 0)
+            continue;
+        const dev_t instance = makedev(devMajor, devMinor);
+        if (id == mountId)
+            return instance;
+        if (std::strcmp(mountPoint, "/dev/pts") == 0)
+            onDevPts = instance; // the last one mounted there is the one in sight
+    }
+    return onDevPts;
 }
 
 enum class Hold
 {
     None,
     Device,
-    Master // holds the master side of the pseudo-terminal (and maybe the device as well)
+    Master // holds the device and the master side of the pseudo-terminal as well
 };
 
-Hold holdOf(const std::string& process, const std::string& devicePath, long ptyIndex)
+// What the look compares a descriptor with: the device's real path, its numbers, and for the slave
+// side of a pseudo-terminal its number and the devpts instance it lives in.
+struct Wanted
+{
+    const std::string& path;
+    const struct stat& device;
+    bool pseudoTerminal;
+    long ptyIndex;
+};
+
+// Whether the file behind a descriptor is the very device. Only a descriptor whose link names the
+// device's path is looked at this way: a /dev path is no network file system, so stat() on it cannot
+// hang. The numbers decide, not the name: a process in another mount namespace may name a different
+// device by the same path (a container's own devpts instance has its own /dev/pts/0), and pty slaves
+// of different devpts instances share their major:minor, so for them the instance must match too.
+bool isTheDevice(const std::string& link, const Wanted& wanted)
+{
+    struct stat status;
+    return ::stat(link.c_str(), &status) == 0 && S_ISCHR(status.st_mode) &&
+           status.st_rdev == wanted.device.st_rdev &&
+           (!wanted.pseudoTerminal || status.st_dev == wanted.device.st_dev);
+}
+
+Hold holdOf(const std::string& process, const Wanted& wanted)
 {
     const Directory descriptors = openDirectory(process + "/fd");
     if (!descriptors)
         return Hold::None; // gone, or not ours to look at
     bool device = false;
+    std::vector<std::string> masters;
     while (const dirent* entry = ::readdir(descriptors.get())) {
         if (entry->d_name[0] == '.')
             continue;
-        const std::string target = linkText(process + "/fd/" + entry->d_name);
-        if (target == devicePath)
-            device = true;
-        else if (ptyIndex >= 0 && (target == "/dev/ptmx" || target == "/dev/pts/ptmx") &&
-                 masterIndex(process, entry->d_name) == ptyIndex)
+        const std::string link = process + "/fd/" + entry->d_name;
+        const std::string target = linkText(link);
+        if (target == wanted.path)
+            device = device || isTheDevice(link, wanted);
+        else if (wanted.ptyIndex >= 0 && (target == "/dev/ptmx" || target == "/dev/pts/ptmx"))
+            masters.push_back(entry->d_name);
+    }
+    if (!device)
+        return Hold::None;
+    // Only a holder is asked whether it holds the master too: a process may keep hundreds of them.
+    for (const std::string& descriptor : masters) {
+        // The master of the same number in another devpts instance is another terminal's.
+        const DescriptorInfo info = descriptorInfo(process, descriptor.c_str());
+        if (info.ttyIndex != wanted.ptyIndex)
+            continue;
+        const dev_t instance = masterInstance(process, info.mountId);
+        if (instance == 0 || instance == wanted.device.st_dev)
             return Hold::Master;
     }
-    return device ? Hold::Device : Hold::None;
+    return Hold::Device;
 }
 
 // The majors of pseudo-terminal slaves, as /proc/devices names them ("136 pts").
@@ -154,6 +229,7 @@ bool isInGroup(gid_t group)
 } // namespace
 
 std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devicePath,
+                                                         const struct stat& device,
                                                          std::chrono::milliseconds bound)
 {
     const Clock::time_point deadline = Clock::now() + bound;
@@ -163,13 +239,15 @@ std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devi
         return holders;
     const pid_t self = ::getpid();
     const long ptyIndex = pseudoTerminalIndex(devicePath);
+    const Wanted wanted{devicePath, device,
+                        ptyIndex >= 0 || isPseudoTerminalSlaveMajor(major(device.st_rdev)), ptyIndex};
     while (const dirent* entry = ::readdir(processes.get())) {
         if (Clock::now() >= deadline)
             break;
         const pid_t pid = processId(entry->d_name);
         if (pid == 0 || pid == self)
             continue;
-        if (holdOf(std::string("/proc/") + entry->d_name, devicePath, ptyIndex) == Hold::Device)
+        if (holdOf(std::string("/proc/") + entry->d_name, wanted) == Hold::Device)
             holders.push_back({pid, commandName(pid)});
     }
     std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });

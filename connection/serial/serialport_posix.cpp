@@ -138,10 +138,11 @@ std::string lockHolder(const PortLock& lock)
            ") through its lock file " + lock.path();
 }
 
-// The other programs seen holding the device, for a refusal that the system gave without naming them.
-std::string heldBy(const std::string& device)
+// The other programs seen holding the device (its real path, and what stat() says of it), for a
+// refusal that the system gave without naming them.
+std::string heldBy(const std::string& device, const struct stat& status)
 {
-    const std::string holders = PortAccess::named(PortAccess::otherHolders(device));
+    const std::string holders = PortAccess::named(PortAccess::otherHolders(device, status));
     return "held by " + (holders.empty() ? std::string("another program") : holders);
 }
 
@@ -330,7 +331,7 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
 
     PendingDescriptor port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (port.fd < 0 && errno == EBUSY) // another program marked it exclusive (TIOCEXCL)
-        return refuse(Kind::Busy, EBUSY, heldBy(device));
+        return refuse(Kind::Busy, EBUSY, heldBy(device, status));
     if (port.fd < 0)
         return refuse(kindOfOpenError(errno), errno);
     if (!isTerminalDevice(port.fd))
@@ -342,14 +343,17 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return refuse(Kind::NotASerialPort, 0, "a pseudo-terminal master, not a serial line");
     // The locks below keep out only the programs that open after this one, or that lock themselves: a
     // terminal program that already has the port would share the line and swallow the replies.
-    const std::string holders = PortAccess::named(PortAccess::otherHolders(device));
+    // Taken from the terminal opened: the path may have been given to another device since.
+    if (::fstat(port.fd, &status) != 0)
+        return refuse(Kind::Other, errno);
+    const std::string holders = PortAccess::named(PortAccess::otherHolders(device, status));
     if (!holders.empty())
         return refuse(Kind::Busy, 0, "held by " + holders);
     termios settings;
     if (!readSettings(port.fd, settings))
         return refuse(Kind::SettingsRefused, errno);
     if (!claimExclusively(port.fd))
-        return refuse(Kind::Busy, 0, heldBy(device));
+        return refuse(Kind::Busy, 0, heldBy(device, status));
     port.claimed = true;
     if (!TermiosSettings::applyLineSettings(settings, baudRate))
         return refuse(Kind::SettingsRefused, 0, "no such speed: " + std::to_string(baudRate) + " baud");

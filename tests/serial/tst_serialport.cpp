@@ -452,6 +452,58 @@ private slots:
         QTEST(QString::fromStdString(PortAccess::listHolders(named)), "listed");
     }
 
+    // A process in a mount namespace of its own with its own devpts instance holds the terminal of
+    // our pty's number there: another terminal by the same name, and, held by its master, no bridge
+    // of ours. Only when it also holds our own terminal is the port held.
+    void anotherDevPtsInstanceHoldsItsOwn_data()
+    {
+        QTest::addColumn<bool>("holdsOurs"); // also our terminal, opened before its devpts was mounted
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("its own terminal of the same number, its master in another process") << false << true;
+        QTest::newRow("ours, beside its own master of the same number") << true << false;
+    }
+    void anotherDevPtsInstanceHoldsItsOwn()
+    {
+        QFETCH(bool, holdsOurs);
+        QFETCH(bool, opens);
+        if (::geteuid() != 0)
+            QSKIP("mounting a devpts instance of its own needs root");
+        PseudoTerminal device;
+        const QString path = QString::fromStdString(device.slavePath());
+        const QString holder = QStringLiteral(
+            "import ctypes, os, sys; libc = ctypes.CDLL(None); libc.ptsname.restype = ctypes.c_char_p\n"
+            "held = [os.open('/dev/ptmx', os.O_RDWR | os.O_NOCTTY) for _ in range(%1)]\n"
+            "name = libc.ptsname(held[-1]); libc.unlockpt(held[-1]); held.append(os.open(name, os.O_RDWR))\n"
+            "if %2 and os.fork() == 0: os.close(held.pop()); sys.stdin.read(); sys.exit()\n"
+            "if %2: os.close(held[-2])\n"
+            "print(name.decode(), flush=True)\n"
+            "sys.stdin.read()");
+        QProcess room;
+        room.start(QStringLiteral("unshare"),
+                   {"-m", "--propagation", "private", "sh", "-c",
+                    QStringLiteral("%1 mount -t devpts -o newinstance,ptmxmode=666 devpts /dev/pts && "
+                                   "mount --bind /dev/pts/ptmx /dev/ptmx && exec python3 -c \"%2\"")
+                        .arg(holdsOurs ? "exec 3<>" + path + ";" : QString(),
+                             holder.arg(path.section('/', -1).toInt() + 1).arg(holdsOurs ? 0 : 1))});
+        const auto end = qScopeGuard([&] {
+            room.kill();
+            room.waitForFinished(10000);
+        });
+        QVERIFY(room.waitForStarted(10000));
+        QTest::qWaitFor(
+            [&] {
+                return room.canReadLine() ||
+                       (!room.waitForReadyRead(100) && room.state() != QProcess::Running);
+            },
+            10000);
+        QCOMPARE(room.readLine().trimmed(), path.toUtf8()); // the same name in its own instance
+
+        SerialPort port;
+        QVERIFY2(port.open(device.slavePath(), 9600) == opens, port.openFailure().message.c_str());
+        if (!opens)
+            QVERIFY(port.openFailure().message.find("held by python3") != std::string::npos);
+    }
+
     // The terminal the program runs in is refused by every name it has, and left exactly as it was:
     // not a setting changed, not a byte sent. From there, a terminal that is not its own still opens.
     void refusesTheProgramsOwnTerminal_data()
