@@ -19,6 +19,7 @@
 #include <QLoggingCategory>
 #include <QTimer>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -140,6 +141,11 @@ int CalibrateMode::calibrate(const Options& options, QCoreApplication& applicati
     // does not cut a run short; a third ends the program at once, for a run stuck in a library call
     // that would otherwise keep it waiting. Installed before anything can start a run; until here
     // a signal simply ends the program, as it should during a listing.
+    // The watcher puts back what it found when it goes, after the runs have ended and their records
+    // are written: a signal then has nothing left to stop, and is ignored rather than ending the
+    // program by the signal, which would lose the status the runs made.
+    for (const int signalNumber : SignalWatcher::terminationSignals())
+        std::signal(signalNumber, SIG_IGN);
     SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
         3,
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "

@@ -490,12 +490,12 @@ private slots:
             room.waitForFinished(10000);
         });
         QVERIFY(room.waitForStarted(10000));
-        QTest::qWaitFor(
+        QVERIFY(QTest::qWaitFor(
             [&] {
                 return room.canReadLine() ||
                        (!room.waitForReadyRead(100) && room.state() != QProcess::Running);
             },
-            10000);
+            10000));
         QCOMPARE(room.readLine().trimmed(), path.toUtf8()); // the same name in its own instance
 
         SerialPort port;
