@@ -4,19 +4,12 @@
 
 #include <QApplication>
 #include <QLoggingCategory>
-#include <csignal>
 
 int main(int argc, char* argv[])
 {
-#ifdef SIGPIPE
-    // A closed pipe on stderr must not end a calibration; the lost line is all that is lost.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-#ifdef SIGXFSZ
-    // A file size limit (ulimit -f) reached by the history is a failed write that the history
-    // takes back and reports, not the end of the program with a torn line left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    // A closed pipe or a file size limit reached stops the run properly through the failed write
+    // (a lost log aborts the runs), or costs the line that could not be written; never the program.
+    SignalWatcher::makeWriteFailuresErrors();
     QApplication application(argc, argv);
     // The commands sent to a serial controller, on standard error, for whoever looks into a fault;
     // QT_LOGGING_RULES still decides over this.

@@ -51,6 +51,12 @@ std::vector<int> SignalWatcher::terminationSignals()
     return {SIGINT, SIGTERM, SIGHUP};
 }
 
+void SignalWatcher::makeWriteFailuresErrors()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 SignalWatcher::SignalWatcher(EndAtOnce endAtOnce, std::vector<int> signalNumbers, QObject* parent)
     : QObject(parent), watched(std::move(signalNumbers))
 {
@@ -98,6 +104,8 @@ std::vector<int> SignalWatcher::terminationSignals()
 {
     return {SIGINT, SIGTERM};
 }
+
+void SignalWatcher::makeWriteFailuresErrors() {}
 
 SignalWatcher::SignalWatcher(EndAtOnce, std::vector<int> signalNumbers, QObject* parent)
     : QObject(parent), watched(std::move(signalNumbers))

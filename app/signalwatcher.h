@@ -17,6 +17,10 @@ public:
     // The signals a program ends on when asked from outside: Ctrl+C, a logout or kill, and a
     // terminal or SSH session that went away.
     static std::vector<int> terminationSignals();
+    // Makes the signals that end a program for a failed write (a reader that went away, a file size
+    // limit reached) leave it to the write to fail, so that each writer takes back and reports what
+    // it could not write instead of the program ending with a torn line behind it.
+    static void makeWriteFailuresErrors();
 
     // The way out for a user whose request to stop is not being answered: a run stuck in a library
     // call, a main thread blocked while it waits for the run. On the arrival-th watched signal,

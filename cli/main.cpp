@@ -8,12 +8,12 @@
 #include "historymode.h"
 #include "openfilelimit.h"
 #include "options.h"
+#include "signalwatcher.h"
 #include "standardoutput.h"
 #include "threadlimit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -200,16 +200,9 @@ int readCommandLine(int argc, char* argv[], int defaultJobs, Options& options)
 
 int main(int argc, char* argv[])
 {
-#ifdef SIGPIPE
-    // A reader that went away is noticed as a failed write, which stops the run properly.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-#ifdef SIGXFSZ
-    // A file size limit (ulimit -f) reached by the report, the history or the recording is a
-    // failed write that each of them takes back and reports, not the end of the program with a
-    // torn line left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    // A closed pipe or a file size limit reached stops the run properly through the failed write
+    // (a lost log aborts the runs), or costs the line that could not be written; never the program.
+    SignalWatcher::makeWriteFailuresErrors();
     // Many controllers side by side each hold a port and their thread's descriptors.
     const std::uint64_t openFileLimit = OpenFileLimit::raiseToHardLimit();
     QCoreApplication application(argc, argv);
