@@ -43,8 +43,9 @@ normal_run() {
 }
 
 # Pulls the adapter while channel 0 calibrates under SCENARIO, once its first status read is sent:
-# the run must end within 1 s, channel 0 failing with one of CODES, without keeping the processor
-# busy meanwhile.
+# the run must end within 2 s, channel 0 failing with one of CODES, without keeping the processor
+# busy meanwhile. Far short of the 10 s a silent line is waited for; the emulated guest on a host
+# loaded by other builds took 1.1 s where it takes 0.35 s alone.
 pull_during_wait() {
     local scenario=$1 codes=$2
     plug "$scenario" || return 1
@@ -63,7 +64,7 @@ pull_during_wait() {
     has_output "Could not get status of channel 0! Error: ($codes)\$" ||
         { echo "channel 0 did not fail with $codes"; return 1; }
     has_output 'Calibration routine finished with [0-9]+ errors\.$' || { echo "no summary"; return 1; }
-    awk -v took="$took" 'BEGIN { exit !(took < 1.0) }' || { echo "the run ended $took s after the unplug, not within 1 s"; return 1; }
+    awk -v took="$took" 'BEGIN { exit !(took < 2.0) }' || { echo "the run ended $took s after the unplug, not within 2 s"; return 1; }
     # Busy: the tool used more than half of the time from the unplug to its end, with 0.1 s for
     # ending the process under emulation.
     local busy
