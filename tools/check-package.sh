@@ -116,6 +116,8 @@ done
 # The unpacked programs find the stand-in libraries in usr/lib/vkr-calibrator relative to their
 # own folder, as they do installed.
 bin=$root/usr/bin
+# The programs' runs go to a history of the check's own, never to the user's.
+export XDG_DATA_HOME=$root/data XDG_CONFIG_HOME=$root/config
 log=$("$bin/vkr-calibrate" sim:demo,time=50) || fail "vkr-calibrate sim:demo,time=50 exited with $?"
 [[ $log == *"Calibration routine finished with 0 errors."* ]] || fail "vkr-calibrate sim:demo,time=50 printed: $log"
 list=$("$bin/vkr-calibrate" --list) || fail "vkr-calibrate --list exited with $?"
