@@ -97,7 +97,8 @@ public:
     // removed or the line hung up (POSIX: end of file, EIO, ENXIO, ENODEV, POLLHUP, POLLERR; Windows:
     // the errors a removed device answers with). False after a time-out, a write that the port
     // stopped taking (flow control holding it back) or any other failure; every write and
-    // read starts it afresh.
+    // read starts it afresh. On POSIX a line once found gone stays gone until the port is closed:
+    // every later write and read fails at once, with this true.
     bool lineGone() const;
 
     // Tells the observer (not owned; nullptr for none) of every open, close, write and read from now on.

@@ -279,6 +279,11 @@ struct SerialPort::Private
     OpenFailure failure;
     uint32_t readTimeoutMs = defaultReadTimeoutMs;
     bool lineGone = false;
+    // The line was found gone (hung up, device removed): it never comes back on this descriptor, so
+    // every later write and read fails at once. Without it a write could still pass in the moment
+    // between the far end's close waking a reader and the kernel hanging the line up, and the next
+    // command would fail as a read instead of a write, depending on timing alone.
+    bool gone = false;
     // What one read() brought in beyond the byte handed out; given out before the port is read again.
     char input[512];
     std::size_t inputBegin = 0;
@@ -408,6 +413,7 @@ void SerialPort::close()
     releaseExclusively(d->fd);
     ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
     d->fd = -1;
+    d->gone = false;
     d->lock.release();
     d->inputBegin = d->inputEnd = 0;
     if (observer)
@@ -417,12 +423,13 @@ void SerialPort::close()
 bool SerialPort::write(const char* data, std::size_t size)
 {
     const auto done = [&](bool whole) {
+        d->gone = d->gone || d->lineGone;
         if (observer)
             observer->bytesWritten(data, size, whole);
         return whole;
     };
-    d->lineGone = false;
-    if (d->fd < 0)
+    d->lineGone = d->gone;
+    if (d->fd < 0 || d->gone)
         return done(false);
     std::size_t written = 0;
     // Set when the port first takes nothing; a command mostly goes in one write, without a clock read.
@@ -468,7 +475,8 @@ SerialPort::ReadResult SerialPort::readByte(char& byte)
     if (d->fd < 0)
         return ReadResult::Failed;
     if (d->inputBegin == d->inputEnd) {
-        const ReadResult filled = fillInput();
+        const ReadResult filled = d->gone ? ReadResult::Failed : fillInput();
+        d->lineGone = d->gone = d->gone || d->lineGone;
         reportFill(filled, d->input, d->inputEnd);
         if (filled != ReadResult::Byte)
             return filled;
