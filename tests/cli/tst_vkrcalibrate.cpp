@@ -134,8 +134,9 @@ private slots:
         output += process.readAllStandardOutput();
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 3);
-        QVERIFY(output.endsWith(atOnce ? "\tChannel 1: calibrating... "
-                                       : "\tChannel 1: calibrating... Aborting.\n"));
+        // At once, the end may come before the first signal's word in the log.
+        QVERIFY(output.endsWith("\tChannel 1: calibrating... Aborting.\n") ||
+                (atOnce && output.endsWith("\tChannel 1: calibrating... ")));
         if (atOnce) {
             QVERIFY(process.readAllStandardError().contains("ended on a third signal"));
             return;
