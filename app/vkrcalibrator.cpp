@@ -262,7 +262,7 @@ void VKRCalibrator::historyWritten()
 {
     if (const std::optional<QString> error = historyWriter.takeFailure()) {
         const QString said =
-            tr("The calibration history could not be written (%1): %2").arg(history.path(), *error);
+            tr("The calibration history could not be written (%1): %2").arg(history->path(), *error);
         journalWarning->setToolTip(said);
         journalWarning->show();
         qWarning("%s", qPrintable(said));
@@ -276,7 +276,7 @@ void VKRCalibrator::historyWritten()
 void VKRCalibrator::showHistory()
 {
     if (!historyWindow) {
-        historyWindow = new HistoryWindow(history.path(), this);
+        historyWindow = new HistoryWindow(history->path(), this);
         historyWindow->reload();
     }
     if (!runLocator.isEmpty())

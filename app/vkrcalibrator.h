@@ -67,9 +67,8 @@ private:
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
-    HistoryJournal history;
-    // After the journal, so that it is gone first: it writes what is still queued when the window
-    // goes.
+    const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
+    // Writes what is still queued when the window goes, for at most its drain bound.
     JournalWriter historyWriter{history};
     RunProgress progress;
     StatusLine* statusLine = nullptr;

@@ -98,6 +98,7 @@ private:
     // A command word followed by its argument in decimal ("GS" and 3 give "GS3").
     static QString commandText(const char* word, uint32_t argument);
     uint32_t handshake(const QString& portName);
+    uint32_t handshakeAtEachSpeed(const QString& portName);
     uint32_t checkControllerAnswers(const QString& portName);
     uint32_t ask(const QString& command, Reply& reply, QString& line);
     static QString shownReply(QString line);

@@ -46,6 +46,16 @@ uint32_t VKRConnection::readReply(Reply& reply)
 // failure closes the port again, so no port stays open unless the result is 0.
 uint32_t VKRConnection::handshake(const QString& portName)
 {
+    // The port's lock file stays through the reopens at each speed, so that no terminal program
+    // takes the port in a gap; a handshake that fails leaves it with its last close.
+    portHandle.keepLockFileWhenClosed(true);
+    const uint32_t result = handshakeAtEachSpeed(portName);
+    portHandle.keepLockFileWhenClosed(false);
+    return result;
+}
+
+uint32_t VKRConnection::handshakeAtEachSpeed(const QString& portName)
+{
     // A zero byte at 4800 baud first: it ends whatever the controller may have half received.
     if (openSerialPort(portName, 4800) != Success)
         return OpenFailed;

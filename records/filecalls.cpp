@@ -1,8 +1,26 @@
 #include "filecalls.h"
 
+#include <atomic>
 #include <system_error>
 
 namespace FileCalls {
+
+namespace {
+
+std::atomic<SyncCall> replacedSync{nullptr};
+
+} // namespace
+
+int syncData(Descriptor descriptor)
+{
+    const SyncCall replaced = replacedSync.load();
+    return replaced ? replaced(descriptor) : systemSyncData(descriptor);
+}
+
+void replaceSyncData(SyncCall call)
+{
+    replacedSync.store(call);
+}
 
 std::string reason(int error)
 {

@@ -51,6 +51,12 @@ long long writeSome(Descriptor descriptor, const char* data, std::size_t size);
 bool byteAt(Descriptor descriptor, long long offset, char& byte);
 // Syncs the file's data to the disk; -1 with errno set.
 int syncData(Descriptor descriptor);
+// The system's sync, which syncData() calls unless a replacement is set.
+int systemSyncData(Descriptor descriptor);
+// Puts call in the place of the system's sync, for tests of a sync that fails (EIO) or hangs (a
+// stuck NFS server); nullptr puts the system's back. Any thread may set it at any time.
+using SyncCall = int (*)(Descriptor descriptor);
+void replaceSyncData(SyncCall call);
 // Cuts the file back to size; -1 with errno set.
 int truncate(Descriptor descriptor, long long size);
 // Takes the exclusive lock on the file itself, trying for at most wait. Programs that append to

@@ -89,7 +89,7 @@ bool byteAt(Descriptor descriptor, long long offset, char& byte)
     return ::pread(descriptor, &byte, 1, offset) == 1;
 }
 
-int syncData(Descriptor descriptor)
+int systemSyncData(Descriptor descriptor)
 {
     return ::fdatasync(descriptor);
 }

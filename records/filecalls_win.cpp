@@ -78,7 +78,7 @@ bool byteAt(Descriptor descriptor, long long offset, char& byte)
     return ::_lseeki64(descriptor, offset, SEEK_SET) >= 0 && ::_read(descriptor, &byte, 1) == 1;
 }
 
-int syncData(Descriptor descriptor)
+int systemSyncData(Descriptor descriptor)
 {
     return ::_commit(descriptor);
 }

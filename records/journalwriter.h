@@ -4,7 +4,7 @@
 // device's worker. A plain std::thread with a std::mutex queue, which ThreadSanitizer follows
 // (Qt's thread pool hands its tasks over inside Qt, where it cannot).
 //
-//     JournalWriter writer(journal);                  // journal outlives writer
+//     JournalWriter writer(journal);                  // a shared_ptr: the thread keeps it alive
 //     writer.setFailureNotifier([this] { QMetaObject::invokeMethod(this, "showFailure",
 //                                                                   Qt::QueuedConnection); });
 //     writer.append(worker.lastRecord());              // returns at once
@@ -19,20 +19,25 @@
 
 #include <QString>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <thread>
 
 class JournalWriter
 {
 public:
-    // The sink is not owned and must outlive the writer.
-    explicit JournalWriter(RunRecordSink& sink);
+    // How long the destructor waits for the records still queued: a sync or a write that hangs
+    // (a stuck NFS server or device) must not hang the program that quits.
+    static constexpr std::chrono::milliseconds DrainBound{3000};
+
+    // The writer's thread shares the sink, so that a thread left behind by the destructor never
+    // writes through a sink that is gone.
+    explicit JournalWriter(std::shared_ptr<RunRecordSink> sink,
+                           std::chrono::milliseconds drainBound = DrainBound);
     // Writes every record still queued, then ends the thread: a run that ended is never lost to
-    // a program that quits.
+    // a program that quits. When that takes longer than the drain bound, it leaves the thread to
+    // end on its own, drops what is still queued and names each run not written on stderr.
     ~JournalWriter();
     JournalWriter(const JournalWriter&) = delete;
     JournalWriter& operator=(const JournalWriter&) = delete;
@@ -42,7 +47,7 @@ public:
 
     // Called on the writer's thread, without arguments, after each record handed to the sink,
     // taken or not (a window shows the new run in its history, or that the journal fails). Set it
-    // before the first append().
+    // before the first append(). Never called once the destructor has returned.
     void setFailureNotifier(std::function<void()> notifier);
     // The reason of the failure that began the present spell, once; from any thread.
     std::optional<QString> takeFailure();
@@ -54,17 +59,11 @@ public:
     bool waitUntilWritten(std::chrono::milliseconds bound);
 
 private:
-    void writeQueued();
+    struct Queue;
+    static void writeQueued(const std::shared_ptr<Queue>& queue);
+    void sayNotWritten(const Queue& queue) const;
 
-    RunRecordSink& sink;
-    std::function<void()> failureNotifier;
-    std::mutex mutex;
-    std::condition_variable queued;  // a record was queued, or the writer is to stop
-    std::condition_variable written; // the queue ran dry
-    std::deque<RunRecord> records;
-    bool writing = false; // a record is being handed to the sink
-    bool stopping = false;
-    bool failing = false; // the last record handed over was not taken
-    std::optional<QString> failure;
-    std::thread thread; // last: started once everything above is there
+    std::shared_ptr<Queue> queue; // shared with the thread, which may outlive the writer
+    std::chrono::milliseconds drainBound;
+    std::thread thread; // joined, or left to end on its own when the sink hangs
 };

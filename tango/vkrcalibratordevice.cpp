@@ -114,7 +114,7 @@ VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::s
     journal.setFailureNotifier([this] {
         if (const auto reason = journal.takeFailure())
             report(get_name() + ": the calibration history could not be written (" +
-                   history.path().toStdString() + "): " + reason->toStdString());
+                   history->path().toStdString() + "): " + reason->toStdString());
     });
     lastReport = "{}";
     for (const char* attribute : {"State", "Status"}) {

@@ -104,7 +104,7 @@ private:
     std::vector<Tango::DevULong> channelCodes;
     std::vector<std::string> channelNames;
     std::vector<Tango::DevString> nameValues;
-    HistoryJournal history;
+    const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
     JournalWriter journal{history};
     std::shared_ptr<Link> link;
     std::unique_ptr<WorkThread> worker;

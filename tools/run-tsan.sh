@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the threaded tests (worker, connection, window and its history reader, the stand-in
-# libraries used from two threads, and the stress runs) with ThreadSanitizer and runs them; any
+# Builds the threaded tests (worker, connection, window and its history reader, the history's
+# writer thread, the stand-in libraries used from two threads, and the stress runs) with ThreadSanitizer and runs them; any
 # report fails the run.
 # Qt 6 is used because its QMutex tells TSan about every lock and unlock made in our code. Qt
 # itself is not built with TSan, so it is treated as a black box: TSan does not check the memory
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build-tsan}
 phase=${2:-all}
 tests=(tst_workthread tst_vkrconnection tst_serialtransport tst_simlibrarythreads
-       tst_vkrcalibrator tst_historywindow tst_stress_window tst_stress_close)
+       tst_vkrcalibrator tst_historywindow tst_stress_window tst_stress_close tst_runrecords)
 
 echo "=== $dir (ThreadSanitizer, $phase)"
 if [ "$phase" != test ]; then

@@ -76,6 +76,10 @@ public:
     // Removes the lock files of every port the process has open (POSIX; nothing on Windows). Safe in a
     // signal handler: for a program that ends at once, without closing its ports.
     static void removeLockFiles();
+    // While kept, close() leaves the port's lock file in place and the next open() of the same port
+    // takes it on, so that no terminal program slips in between a close and a reopen at another
+    // speed. Unkept on a closed port, the lock file goes. POSIX; nothing on Windows.
+    void keepLockFileWhenClosed(bool keep);
     // Closes the port and drops unread input; a no-op when closed. POSIX waits (at most 1.5 s) until pending
     // output has left and drops what is still held back then. Windows closes the handle at once and drains
     // nothing: there a write has already waited until the driver took its bytes.

@@ -276,6 +276,7 @@ struct SerialPort::Private
 {
     int fd = -1;
     PortLock lock; // the port's lock file, held from the open to the close
+    bool lockKeptWhenClosed = false;
     OpenFailure failure;
     uint32_t readTimeoutMs = defaultReadTimeoutMs;
     bool lineGone = false;
@@ -330,9 +331,11 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     // A lock file of a terminal program that has the port (minicom, picocom, screen) keeps it out too,
     // before the open that would raise the modem lines under that program.
     const std::string device = deviceIdentity(name);
-    if (!d->lock.acquire(device))
+    const bool lockKept = d->lock.holds(device);
+    if (!lockKept && !d->lock.acquire(device))
         return refuse(Kind::Busy, 0, lockHolder(d->lock));
-    note = d->lock.note();
+    if (!lockKept)
+        note = d->lock.note();
 
     PendingDescriptor port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (port.fd < 0 && errno == EBUSY) // another program marked it exclusive (TIOCEXCL)
@@ -414,10 +417,18 @@ void SerialPort::close()
     ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
     d->fd = -1;
     d->gone = false;
-    d->lock.release();
+    if (!d->lockKeptWhenClosed)
+        d->lock.release();
     d->inputBegin = d->inputEnd = 0;
     if (observer)
         observer->portClosed();
+}
+
+void SerialPort::keepLockFileWhenClosed(bool keep)
+{
+    d->lockKeptWhenClosed = keep;
+    if (!keep && d->fd < 0)
+        d->lock.release();
 }
 
 bool SerialPort::write(const char* data, std::size_t size)

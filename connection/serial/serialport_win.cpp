@@ -143,6 +143,9 @@ bool SerialPort::isOpen() const
     return d->handle != INVALID_HANDLE_VALUE;
 }
 
+// Windows has no lock files: the driver refuses other openers while the handle is open.
+void SerialPort::keepLockFileWhenClosed(bool) {}
+
 void SerialPort::close()
 {
     if (d->handle == INVALID_HANDLE_VALUE)

@@ -2,6 +2,7 @@
 // playing the controller on the master side.
 #include "connectionoperation.h"
 #include "descriptorcount.h"
+#include "portlock.h"
 #include "pseudoterminal.h"
 #include "vkrconnection.h"
 
@@ -9,6 +10,7 @@
 #include <QtTest>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +66,25 @@ struct HandshakenLine
         qInstallMessageHandler(previous);
         controller.join();
     }
+};
+
+// Looks for the port's lock file at each close: it stays through the handshake's reopens.
+struct LockFileWatch : SerialPortObserver
+{
+    explicit LockFileWatch(const QString& port)
+        : path(PortLock::directory() + "/" +
+               PortLock::fileName(SerialPort::deviceIdentity(port.toStdString())))
+    {
+    }
+    bool there() const { return ::access(path.c_str(), F_OK) == 0; }
+    void portClosed() override { closesWithoutIt += !there(); }
+    void portOpened(const std::string&, uint32_t, const std::string&) override {}
+    void bytesWritten(const char*, std::size_t, bool) override {}
+    void bytesRead(const char*, std::size_t) override {}
+    void readTimedOut() override {}
+    void readFailed() override {}
+    const std::string path;
+    int closesWithoutIt = 0;
 };
 
 } // namespace
@@ -222,6 +243,8 @@ private slots:
             pty.write("noise:E-1,0\n");
         });
         VKRConnection connection;
+        LockFileWatch lockFile(port);
+        connection.setObserver(&lockFile);
         QtMessageHandler previous = qInstallMessageHandler(recordMessage);
         QElapsedTimer timer;
         timer.start();
@@ -240,12 +263,15 @@ private slots:
         for (const LoggedMessage& message : logged)
             commands << message.text;
         QCOMPARE(commands, QStringList({"out:CB115200,1", "out:GIV", "out:SCM0"}));
+        QVERIFY(lockFile.there() && lockFile.closesWithoutIt == 0);
+        connection.setObserver(nullptr);
 
         // The port stays open and exclusive until close.
         VKRConnection other;
         QCOMPARE(other.openSerialPort(port, 115200), 1u);
         QCOMPARE(connection.close(), 0u);
         QCOMPARE(connection.mode(), VKRConnection::Closed);
+        QVERIFY(!lockFile.there());
         QCOMPARE(other.openSerialPort(port, 115200), 0u);
         bridge.kill();
         bridge.waitForFinished();
@@ -319,6 +345,7 @@ private slots:
             qPrintable(connection.openFailureReason()));
         QCOMPARE(connection.mode(), VKRConnection::Closed);
         QCOMPARE(openDescriptorCount(), before);
+        QVERIFY(!LockFileWatch(slave(pty)).there());
         holder.kill();
         holder.waitForFinished();
         QCOMPARE(connection.openSerialPort(slave(pty), 115200), 0u); // nobody holds it any more

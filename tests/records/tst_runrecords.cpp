@@ -1,7 +1,9 @@
 // What a run records, checked on the record itself: each simulator scenario's outcome, failures
 // and channels as the codec writes them; the faults of the journal a record goes to; --since.
+#include "filecalls.h"
 #include "historyjournal.h"
 #include "historyreader.h"
+#include "journalwriter.h"
 #include "options.h"
 #include "runrecorder.h"
 #include "runrecordjson.h"
@@ -11,6 +13,8 @@
 #include <QtTest>
 #include <csignal>
 #include <fcntl.h>
+#include <future>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,6 +41,18 @@ QStringList lines(const QString& path)
     for (const QByteArray& line : file.readAll().split('\n'))
         read << QString::fromUtf8(line);
     return read;
+}
+
+// A sync that hangs until the test lets it go (10 s at most), as on a stuck NFS server.
+std::promise<void> syncReached;
+std::promise<void> syncLetGo;
+int hungSync(int)
+{
+    static const std::shared_future<void> letGo = syncLetGo.get_future().share();
+    static std::once_flag reached;
+    std::call_once(reached, [] { syncReached.set_value(); });
+    letGo.wait_for(std::chrono::seconds(10));
+    return 0;
 }
 
 } // namespace
@@ -121,6 +137,8 @@ private slots:
                                                         << "lock";
         QTest::newRow("a field of 1 MB rotates nothing away") << "long field"
                                                               << "";
+        QTest::newRow("a sync that fails keeps the line") << "sync fails"
+                                                          << "could not sync: Input/output error";
     }
     void aJournalFaultIsSaidAtOnce()
     {
@@ -146,6 +164,11 @@ private slots:
         else if (fault == QLatin1String("locked"))
             QVERIFY((held = ::open(name.constData(), O_RDONLY | O_CLOEXEC)) >= 0 &&
                     ::flock(held, LOCK_EX) == 0);
+        else if (fault == QLatin1String("sync fails"))
+            FileCalls::replaceSyncData([](int) {
+                errno = EIO;
+                return -1;
+            });
         else
             record.locator = QString(1024 * 1024, QLatin1Char('x'));
         // A FIFO is never read here: that would wait for a writer.
@@ -155,13 +178,16 @@ private slots:
         clock.start();
         const bool appended = journal.append(record, error) && journal.append(record, error);
         const qint64 took = clock.elapsed();
+        FileCalls::replaceSyncData(nullptr);
         if (held >= 0)
             ::close(held);
         QFETCH(QString, reason);
         QVERIFY2(appended == reason.isEmpty() && error.contains(reason), qPrintable(error));
-        QVERIFY2(took < 5000, qPrintable(QString::number(took)));
         if (!appended) {
+            // A line written whole stays when only its sync failed: the disk may well have it.
             if (!special)
+                QCOMPARE(lines(path).filter("sim:new").size(), int(fault == QLatin1String("sync fails")));
+            if (!special && fault != QLatin1String("sync fails"))
                 QCOMPARE(lines(path), before);
             return;
         }
@@ -232,6 +258,34 @@ private slots:
         for (const QString& line : told)
             QVERIFY2(stored.contains(line), qPrintable(line));
         QVERIFY(stored.size() < 400); // the disk did fill up
+    }
+
+    // A sync that hangs holds up no program that quits: the writer waits its bound, names each
+    // run it leaves, and the thread it leaves behind ends on its own when the sync does.
+    void aHungJournalLetsTheProgramQuit()
+    {
+        QTemporaryDir folder;
+        auto journal = std::make_shared<HistoryJournal>(folder.filePath(QStringLiteral("history.jsonl")));
+        const std::weak_ptr<HistoryJournal> left = journal;
+        QTemporaryFile said;
+        const int stderrKept = ::dup(2);
+        FileCalls::replaceSyncData(hungSync);
+        {
+            JournalWriter writer(std::move(journal), std::chrono::milliseconds(300));
+            writer.append(aRun(QStringLiteral("sim:hung")));
+            writer.append(aRun(QStringLiteral("sim:queued")));
+            QVERIFY(syncReached.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready);
+            QVERIFY(said.open() && ::dup2(said.handle(), 2) == 2);
+        }
+        ::dup2(stderrKept, 2);
+        syncLetGo.set_value();
+        QTRY_VERIFY_WITH_TIMEOUT(left.expired(), 10000);
+        FileCalls::replaceSyncData(nullptr);
+        const QString text = QString::fromLocal8Bit(said.seek(0) ? said.readAll() : QByteArray());
+        QVERIFY2(text.contains(QRegularExpression("sim:hung started \\S+ may not be in .*history.jsonl\n.*"
+                                                  "sim:queued started \\S+ is not written to")),
+                 qPrintable(text));
+        QVERIFY(lines(folder.filePath(QStringLiteral("history.jsonl"))).join(' ').contains("sim:hung\""));
     }
 
     // --since: a local date, or date and time to the minute or second, and nothing else.
