@@ -183,6 +183,7 @@ private slots:
             ::close(held);
         QFETCH(QString, reason);
         QVERIFY2(appended == reason.isEmpty() && error.contains(reason), qPrintable(error));
+        QVERIFY2(took < 5000, qPrintable(QString::number(took)));
         if (!appended) {
             // A line written whole stays when only its sync failed: the disk may well have it.
             if (!special)
