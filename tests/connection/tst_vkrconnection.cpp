@@ -165,7 +165,8 @@ private slots:
         fake.onOpen = [&] {
             if (secondStarted.exchange(true))
                 return;
-            secondOpening = std::async(std::launch::async, [&] { return second.open(QStringLiteral("sim:b")); });
+            secondOpening =
+                std::async(std::launch::async, [&] { return second.open(QStringLiteral("sim:b")); });
             // Held up, the second open would wait out this bound for the first one to return.
             secondState = secondOpening.wait_for(std::chrono::seconds(10));
         };
