@@ -2,9 +2,12 @@
 
 #include "argumenttext.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -14,10 +17,14 @@ QStringList labels(const QStringList& locators)
 {
     QStringList labels;
     QSet<QString> taken;
+    // The number to try next for each locator given more than once: a rack of a thousand equal
+    // locators would otherwise try every number taken before it, a million tries in all.
+    QHash<QString, int> nextRepeat;
     for (const QString& locator : locators) {
         const QString shown = ArgumentText::shown(locator);
         QString label = shown;
-        for (int repeat = 2; taken.contains(label); ++repeat)
+        int& repeat = nextRepeat[shown];
+        for (repeat = std::max(repeat, 2); taken.contains(label); ++repeat)
             label = shown + QLatin1Char('#') + QString::number(repeat);
         taken.insert(label);
         labels << label;
@@ -95,9 +102,26 @@ void CalibrationBatch::abort()
 
 void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord& record)
 {
+    // The runs whose ends are queued behind this one join it: the write comes after them.
+    if (endedRuns.isEmpty())
+        QMetaObject::invokeMethod(this, &CalibrationBatch::writeEndedRuns, Qt::QueuedConnection);
+    endedRuns.append(record);
+    worstStatus = std::max(worstStatus, status);
+    going.remove(run);
+    if (--unfinished == 0)
+        writeEndedRuns();
+    else
+        start();
+}
+
+void CalibrationBatch::writeEndedRuns()
+{
+    if (endedRuns.isEmpty())
+        return;
+    const QVector<RunRecord> records = std::exchange(endedRuns, {});
     if (report && !reportFailed) {
         QString error;
-        if (!report->append(record, error)) {
+        if (!report->appendAll(records, error)) {
             std::fprintf(stderr, "vkr-calibrate: cannot write the report: %s\n", qPrintable(error));
             reportFailed = true;
             abort();
@@ -105,16 +129,14 @@ void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord
     }
     if (history) {
         QString error;
-        if (history->appendFailsFirstTime(record, error))
+        if (history->appendFailsFirstTime(records, error))
             std::fprintf(stderr, "vkr-calibrate: cannot write the calibration history %s: %s\n",
                          qPrintable(ArgumentText::shown(history->path())), qPrintable(error));
     }
-    worstStatus = std::max(worstStatus, reportFailed ? int(OutputFailed) : status);
-    going.remove(run);
-    if (--unfinished == 0)
+    if (reportFailed)
+        worstStatus = std::max(worstStatus, int(OutputFailed));
+    if (unfinished == 0)
         emit finished(worstStatus);
-    else
-        start();
 }
 
 #include "moc_calibrationbatch.cpp"

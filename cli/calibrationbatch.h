@@ -54,6 +54,10 @@ signals:
 
 private:
     void runFinished(HeadlessRun* run, int status, const RunRecord& record);
+    // Writes the records of the runs that ended since the last call to the report and the
+    // history, each with one sync: runs that end together (a rack started at once) would otherwise
+    // wait in line for a sync each, on the thread that prints their logs.
+    void writeEndedRuns();
 
     StandardOutput output;
     ReportFile* report;
@@ -69,4 +73,5 @@ private:
     int worstStatus = Calibrated;
     bool reportFailed = false;
     bool refusalSaid = false;
+    QVector<RunRecord> endedRuns; // not yet in the report and the history
 };

@@ -4,7 +4,9 @@
 #include "controllerlibraryapi.h"
 
 #include <QStringList>
+#include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 using namespace ResultCode;
@@ -13,11 +15,25 @@ namespace {
 
 // The controller library's release takes no system: it lets go of every system the process has
 // open. Connections side by side in one process (several controllers calibrated at once) must not
-// release each other's systems, so only the last library connection to close makes the call. The
-// lock is held across the library's open and release too: a release that fell between another
-// connection's open and its count would let go of the system just opened.
-std::mutex libraryConnectionsMutex;
-int openLibraryConnections = 0;
+// release each other's systems, so only the last library connection to close makes the call, and
+// never while another connection's open is between the library's call and its count: each open
+// holds the lock shared across both, and a release holds it alone. Opens hold no one else up, so
+// a rack of controllers opened at once is not queued behind whichever opener the system
+// preempted.
+std::shared_mutex libraryConnectionsMutex;
+std::atomic<int> openLibraryConnections{0};
+
+// Leaves the count, without a release, when other library connections remain open; false when
+// this connection may be the last.
+bool leaveUnlessLast()
+{
+    int count = openLibraryConnections.load();
+    while (count > 1) {
+        if (openLibraryConnections.compare_exchange_weak(count, count - 1))
+            return true;
+    }
+    return false;
+}
 
 // A port that would not open, in the system's words, with the cure where there is one.
 QString describePortFailure(const QString& portName, const SerialPort::OpenFailure& failure)
@@ -51,10 +67,8 @@ VKRConnection::VKRConnection(QObject* parent) : QObject(parent), library(Control
 // longer counts among the library connections, or no later one would ever release.
 VKRConnection::~VKRConnection()
 {
-    if (connectionMode == Library) {
-        const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
+    if (connectionMode == Library)
         --openLibraryConnections;
-    }
 }
 
 uint32_t VKRConnection::open(QString locator)
@@ -74,7 +88,7 @@ uint32_t VKRConnection::open(QString locator)
     const uint32_t classified =
         library.getLocatorInterfaceType(&interfaceType, locator.toStdString().c_str());
     if (LibraryApi::opensThroughControllerLibrary(interfaceType)) {
-        std::unique_lock<std::mutex> lock(libraryConnectionsMutex);
+        std::shared_lock<std::shared_mutex> lock(libraryConnectionsMutex);
         const uint32_t result =
             library.openSystem(&systemIndex, locator.toStdString().c_str(), LibraryApi::OpenOption);
         if (result == Success) {
@@ -154,8 +168,16 @@ uint32_t VKRConnection::close()
 {
     switch (connectionMode) {
     case Library: {
-        const std::lock_guard<std::mutex> lock(libraryConnectionsMutex);
-        const uint32_t result = openLibraryConnections > 1 ? Success : library.releaseSystems();
+        if (leaveUnlessLast()) {
+            connectionMode = Closed;
+            return Success;
+        }
+        const std::lock_guard<std::shared_mutex> lock(libraryConnectionsMutex);
+        if (leaveUnlessLast()) {
+            connectionMode = Closed;
+            return Success;
+        }
+        const uint32_t result = library.releaseSystems();
         if (result == Success) {
             connectionMode = Closed;
             --openLibraryConnections;

@@ -33,7 +33,16 @@ HistoryJournal::HistoryJournal(const QString& path, qint64 rotationSize)
 
 bool HistoryJournal::append(const RunRecord& record, QString& error)
 {
-    const std::string line = RunRecordJson::toLine(record).toStdString();
+    return appendLines(RunRecordJson::toLine(record).toStdString(), error);
+}
+
+bool HistoryJournal::appendAll(const QVector<RunRecord>& records, QString& error)
+{
+    return appendLines(RunRecordJson::toLines(records).toStdString(), error);
+}
+
+bool HistoryJournal::appendLines(const std::string& lines, QString& error)
+{
     const QString folder = QFileInfo(journalPath).absolutePath();
     if (!QDir().mkpath(folder)) {
         error = QStringLiteral("cannot create the folder %1").arg(folder);
@@ -61,7 +70,7 @@ bool HistoryJournal::append(const RunRecord& record, QString& error)
                 return false;
             continue; // the lock goes with the old file; the new one is locked in its turn
         }
-        if (file.append(line, reason))
+        if (file.append(lines, reason))
             return true;
         break;
     }
@@ -71,9 +80,9 @@ bool HistoryJournal::append(const RunRecord& record, QString& error)
     return false;
 }
 
-bool HistoryJournal::appendFailsFirstTime(const RunRecord& record, QString& error)
+bool HistoryJournal::appendFailsFirstTime(const QVector<RunRecord>& records, QString& error)
 {
-    if (disabledByEnvironment() || append(record, error) || failedBefore)
+    if (disabledByEnvironment() || appendAll(records, error) || failedBefore)
         return false;
     failedBefore = true;
     return true;

@@ -184,6 +184,14 @@ QJsonObject RunRecordJson::toJson(const RunRecord& record)
     return object;
 }
 
+QByteArray RunRecordJson::toLines(const QVector<RunRecord>& records)
+{
+    QByteArray lines;
+    for (const RunRecord& record : records)
+        lines += toLine(record);
+    return lines;
+}
+
 QByteArray RunRecordJson::toLine(const RunRecord& record)
 {
     const auto line = [&record](const RunRecord& shown) {

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QVector>
 
 class RunRecordJson
 {
@@ -24,6 +25,8 @@ public:
     // cut, each ending in ShortenedMark, and then as many of its last channels and failures left
     // out as it takes, with "shortened": true.
     static QByteArray toLine(const RunRecord& record);
+    // The records' lines, one after another, in their order.
+    static QByteArray toLines(const QVector<RunRecord>& records);
     // The run an object stands for. False when it is no run's record: no locator, no known
     // outcome, or no valid start.
     static bool fromJson(const QJsonObject& object, RunRecord& record);

@@ -7,6 +7,7 @@
 #include "vkrconnection.h"
 
 #include <QtTest>
+#include <atomic>
 #include <future>
 
 class VKRConnectionTest : public QObject
@@ -147,6 +148,32 @@ private slots:
         QCOMPARE(second.open(QStringLiteral("sim:b")), 0u);
         QCOMPARE(closing.get(), 0u);
         QVERIFY(!fake.calls().contains("release"));
+        QCOMPARE(second.close(), 0u);
+        QCOMPARE(fake.calls().filter("release").size(), 1);
+    }
+
+    // Opens hold no one up: a rack opened at once is not queued behind an opener that the system
+    // preempted inside the library.
+    void anOpenGoesOnWhileAnotherIsInsideTheLibrary()
+    {
+        FakeControllerLibrary fake;
+        VKRConnection first;
+        VKRConnection second;
+        std::atomic_bool secondStarted{false};
+        std::future<uint32_t> secondOpening;
+        std::future_status secondState = std::future_status::timeout;
+        fake.onOpen = [&] {
+            if (secondStarted.exchange(true))
+                return;
+            secondOpening =
+                std::async(std::launch::async, [&] { return second.open(QStringLiteral("sim:b")); });
+            // Held up, the second open would wait out this bound for the first one to return.
+            secondState = secondOpening.wait_for(std::chrono::seconds(10));
+        };
+        QCOMPARE(first.open(QStringLiteral("sim:a")), 0u);
+        QCOMPARE(secondState, std::future_status::ready);
+        QCOMPARE(secondOpening.get(), 0u);
+        QCOMPARE(first.close(), 0u);
         QCOMPARE(second.close(), 0u);
         QCOMPARE(fake.calls().filter("release").size(), 1);
     }
