@@ -38,12 +38,14 @@ struct Events : Tango::CallBack
     std::mutex mutex;
     QStringList values;
     QVector<qint64> arrivals;
+    QStringList received;
 
     void push_event(Tango::EventData* event) override
     {
         const QString value = event->err ? QStringLiteral("error") : textOf(*event->attr_value);
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
         const std::lock_guard<std::mutex> lock(mutex);
+        received << value;
         if (!values.isEmpty() && values.last() == value)
             return;
         values << value;
@@ -156,6 +158,13 @@ QStringList TangoClient::events(const char* attribute, bool archive) const
     Events& events = d->events[std::string(attribute) + (archive ? "+archive" : "")];
     const std::lock_guard<std::mutex> lock(events.mutex);
     return events.values;
+}
+
+QStringList TangoClient::received(const char* attribute, bool archive) const
+{
+    Events& events = d->events[std::string(attribute) + (archive ? "+archive" : "")];
+    const std::lock_guard<std::mutex> lock(events.mutex);
+    return events.received;
 }
 
 qint64 TangoClient::arrival(const char* attribute, const QString& value) const

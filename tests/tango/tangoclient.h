@@ -26,6 +26,8 @@ public:
     QStringList read(const QStringList& attributes);
     // The values change events brought, each unlike the one before (Tango sends the first twice).
     QStringList events(const char* attribute, bool archive = false) const;
+    // Every value the events brought, repeats too.
+    QStringList received(const char* attribute, bool archive = false) const;
     // When the last event with that value arrived (steady clock, ms), or -1.
     qint64 arrival(const char* attribute, const QString& value) const;
 
