@@ -153,18 +153,11 @@ QStringList TangoClient::read(const QStringList& attributes)
     return failure.isEmpty() ? texts : QStringList{failure};
 }
 
-QStringList TangoClient::events(const char* attribute, bool archive) const
+QStringList TangoClient::events(const char* attribute, bool archive, bool repeats) const
 {
     Events& events = d->events[std::string(attribute) + (archive ? "+archive" : "")];
     const std::lock_guard<std::mutex> lock(events.mutex);
-    return events.values;
-}
-
-QStringList TangoClient::received(const char* attribute, bool archive) const
-{
-    Events& events = d->events[std::string(attribute) + (archive ? "+archive" : "")];
-    const std::lock_guard<std::mutex> lock(events.mutex);
-    return events.received;
+    return repeats ? events.received : events.values;
 }
 
 qint64 TangoClient::arrival(const char* attribute, const QString& value) const
