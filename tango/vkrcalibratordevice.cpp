@@ -145,12 +145,15 @@ VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::s
 VKRCalibratorDevice::~VKRCalibratorDevice()
 {
     closing = true;
+    worker->abort();
     // A run already found stuck has had its wait.
-    const bool ended = stopRun(stuck ? Clock::now() : endDeadline());
+    const bool ended = waitForRun(stuck ? Clock::now() : endDeadline());
     {
         const MonitorPause pause(get_dev_monitor());
         if (restartPush.joinable())
             restartPush.join();
+        if (stopWatch.joinable())
+            stopWatch.join(); // done by the deadline at the latest, and idle once closing is set
         const std::lock_guard<std::mutex> lock(link->mutex);
         link->device = nullptr;
     }
@@ -169,15 +172,16 @@ void VKRCalibratorDevice::init_device()
 {
     readProperties();
     if (!running)
-        showIdle(); // a stuck run keeps its FAULT
+        showIdle(); // a run still going keeps its RUNNING, or its FAULT when stuck
     if (!Tango::Util::instance()->is_svr_starting())
         pushAll();
 }
 
 void VKRCalibratorDevice::delete_device()
 {
-    if (running && !stuck && !stopRun(Clock::now() + StopLimit))
-        showStuck(); // init_device() pushes it
+    askStop();
+    if (running && !stuck)
+        waitForRun(Clock::now() + InitWait);
 }
 
 void VKRCalibratorDevice::readProperties()
@@ -273,6 +277,8 @@ void VKRCalibratorDevice::calibrate()
     if (!worker->wait(QDeadlineTimer(std::chrono::milliseconds(StopLimit))))
         refuse("OPERATION_NOT_ALLOWED", "The last run has not ended yet", "VKRCalibrator::Calibrate");
     running = true;
+    stopAsked = false;
+    ++runs;
     runLocator = locator.text();
     client = clientName();
     logText = std::string();
@@ -300,18 +306,48 @@ void VKRCalibratorDevice::calibrate()
 
 void VKRCalibratorDevice::abort()
 {
-    if (!running || stuck)
+    if (!running || stuck || stopAsked)
         return;
     INFO_STREAM << "Abort asked by " << clientName() << std::endl;
-    if (stopRun(Clock::now() + StopLimit))
-        return;
-    showStuck();
-    pushAll();
+    askStop();
 }
 
-bool VKRCalibratorDevice::stopRun(Clock::time_point deadline)
+// A run stuck in a library call may take longer than a client waits for its command, so the
+// command only asks; the watch shows the FAULT when the run has not ended in time.
+void VKRCalibratorDevice::askStop()
 {
+    if (!running || stuck || stopAsked)
+        return;
+    stopAsked = true;
     worker->abort();
+    joinStopWatch();
+    const Clock::time_point deadline = Clock::now() + StopLimit;
+    const unsigned long run = runs;
+    stopWatch = std::thread([this, deadline, run] {
+        if (waitForRun(deadline))
+            return;
+        serialised([&] {
+            // The run may have ended, and another begun, while the monitor was waited for.
+            if (!running || stuck || runs != run)
+                return;
+            showStuck();
+            pushAll();
+        });
+    });
+}
+
+// The last stop's watch is done or about to be: its run has ended, or was shown stuck, before
+// another run could be asked to stop. It may still wait for the monitor this thread holds.
+void VKRCalibratorDevice::joinStopWatch()
+{
+    if (!stopWatch.joinable())
+        return;
+    const MonitorPause pause(get_dev_monitor());
+    stopWatch.join();
+}
+
+bool VKRCalibratorDevice::waitForRun(Clock::time_point deadline)
+{
     const MonitorPause pause(get_dev_monitor());
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return worker->wait(QDeadlineTimer(std::max(left, std::chrono::milliseconds(0))));
@@ -514,6 +550,11 @@ void VKRCalibratorDevice::writeLocator(Tango::WAttribute& attribute)
         refuse(refusal->reason, refusal->text, "VKRCalibrator::write_Locator");
     locator = QString::fromStdString(text).trimmed().toStdString();
     locatorProblem.clear();
+    // Tango takes the written value as the set-point only after this returns, so the event would
+    // carry the last one; Tango's polling would then find the set-point changed and push the
+    // locator a second time.
+    std::string setPoint = text;
+    attribute.set_write_value(setPoint);
     push("Locator", locator.forTango());
     if (!stuck && outcome.empty()) {
         showIdle();

@@ -23,9 +23,12 @@
 class VKRCalibratorDevice : public Tango::Device_5Impl
 {
 public:
-    // How long Init, Abort and the server's end wait for a run to stop before they take it as stuck
-    // in a controller library call.
+    // How long a run asked to stop (by Abort, Init or the server's end) may take before it is taken
+    // as stuck in a controller library call.
     static constexpr std::chrono::seconds StopLimit{5};
+    // How long Init waits for the run it stops: under a Tango client's default time-out of 3 s, so
+    // that Init answers; a later end, or the stuck run's FAULT, shows as events.
+    static constexpr std::chrono::milliseconds InitWait{2500};
     // The text a stuck run's Status holds.
     static const char* const LibraryDoesNotReturn;
 
@@ -34,10 +37,12 @@ public:
     // (or the device's own restart); a run still stuck in a library call then is left behind.
     ~VKRCalibratorDevice() override;
 
-    // Reads the properties and shows the device idle (ON), or FAULT while a run is stuck; the last
-    // run's account stays. Pushes what it changed, except while the server starts.
+    // Reads the properties and shows the device idle (ON), or FAULT while a run is stuck, or RUNNING
+    // while a run that was asked to stop has not ended yet; the last run's account stays. Pushes
+    // what it changed, except while the server starts.
     void init_device() override;
-    // Stops a run that is going on, as Abort does; Tango calls this for Init.
+    // Asks a run that is going on to stop, as Abort does, and waits for its end at most InitWait;
+    // Tango calls this for Init.
     void delete_device() override;
 
     // The state machine, asked before each command and write: DevFailed with the reason and the
@@ -47,8 +52,8 @@ public:
 
     // Starts a run and returns at once.
     void calibrate();
-    // Stops the run and waits for its end, at most StopLimit; the device goes FAULT when the run does
-    // not end by then. Nothing to do when no run is going on.
+    // Asks the run to stop and returns at once: its end shows in State and Status, or FAULT when it
+    // has not ended StopLimit later. Nothing to do when no run is going on.
     void abort();
 
     void readLog(Tango::Attribute& attribute);
@@ -74,9 +79,13 @@ private:
     // once the device is being destroyed.
     template <typename Change> void serialised(Change change);
     void readProperties();
-    // Asks the run to stop and waits for its thread to end until the deadline, the device's monitor
-    // let go meanwhile. False when the run is still going at the deadline.
-    bool stopRun(Clock::time_point deadline);
+    // Asks the run to stop, once, and watches it on a thread of its own: the device goes FAULT when
+    // the run has not ended StopLimit later.
+    void askStop();
+    // Waits for the run's thread to end until the deadline, the device's monitor let go meanwhile.
+    // False when the run is still going at the deadline.
+    bool waitForRun(Clock::time_point deadline);
+    void joinStopWatch();
     void showEnded(const RunRecord& record);
     void showStuck();
     void showIdle();
@@ -89,8 +98,10 @@ private:
     Tango::DevString* channelNameValues();
 
     std::atomic_bool closing{false};
-    bool running = false; // from Calibrate until the run's end is shown
-    bool stuck = false;   // a stop was asked and the run did not end within StopLimit
+    bool running = false;          // from Calibrate until the run's end is shown
+    bool stopAsked = false;        // by Abort, Init or the server's end, since Calibrate
+    std::atomic_bool stuck{false}; // a stop was asked and the run did not end within StopLimit
+    unsigned long runs = 0;        // Calibrate's runs so far, so that a stop's watch knows its own
     bool allowReplay = false;
     std::string locatorProblem; // why the Locator property was not taken
     StringValue locator;        // what the next run opens
@@ -111,4 +122,6 @@ private:
     // After an admin's DevRestart, pushes the new device's values once Tango has handed it the
     // subscribers of the device it replaces.
     std::thread restartPush;
+    // Waits for a run asked to stop, and shows it stuck when it does not end in time.
+    std::thread stopWatch;
 };

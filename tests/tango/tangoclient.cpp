@@ -38,12 +38,14 @@ struct Events : Tango::CallBack
     std::mutex mutex;
     QStringList values;
     QVector<qint64> arrivals;
+    QStringList received;
 
     void push_event(Tango::EventData* event) override
     {
         const QString value = event->err ? QStringLiteral("error") : textOf(*event->attr_value);
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
         const std::lock_guard<std::mutex> lock(mutex);
+        received << value;
         if (!values.isEmpty() && values.last() == value)
             return;
         values << value;
@@ -151,11 +153,11 @@ QStringList TangoClient::read(const QStringList& attributes)
     return failure.isEmpty() ? texts : QStringList{failure};
 }
 
-QStringList TangoClient::events(const char* attribute, bool archive) const
+QStringList TangoClient::events(const char* attribute, bool archive, bool repeats) const
 {
     Events& events = d->events[std::string(attribute) + (archive ? "+archive" : "")];
     const std::lock_guard<std::mutex> lock(events.mutex);
-    return events.values;
+    return repeats ? events.received : events.values;
 }
 
 qint64 TangoClient::arrival(const char* attribute, const QString& value) const

@@ -24,8 +24,8 @@ public:
     // Several attributes in one request, each value as read() gives it; one item, the failure,
     // when the request failed.
     QStringList read(const QStringList& attributes);
-    // The values change events brought, each unlike the one before (Tango sends the first twice).
-    QStringList events(const char* attribute, bool archive = false) const;
+    // The values events brought, without repeats (Tango sends the first twice) unless asked for.
+    QStringList events(const char* attribute, bool archive = false, bool repeats = false) const;
     // When the last event with that value arrived (steady clock, ms), or -1.
     qint64 arrival(const char* attribute, const QString& value) const;
 

@@ -288,6 +288,17 @@ private slots:
         }
         client.readPolledValues();
         QTRY_COMPARE_WITH_TIMEOUT(client.read(names), values, 5000);
+        // One write is one event of each kind, also while polled; the next write's comes after repeats.
+        for (bool archive : {false, true})
+            QCOMPARE(client.subscribe("Locator", archive), QString());
+        QVERIFY(eventsFlow(client, "sim:a"));
+        QCOMPARE(client.write("Locator", "sim:demo"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(client.read("Locator"), QStringLiteral("sim:demo"), 5000); // polled
+        QCOMPARE(client.write("Locator", "sim:b"), QString());
+        for (bool archive : {false, true}) {
+            QTRY_VERIFY_WITH_TIMEOUT(client.events("Locator", archive, true).endsWith("sim:b"), 5000);
+            QCOMPARE(client.events("Locator", archive, true).count("sim:demo"), 1);
+        }
     }
 
     // The history's disk made slow (300 ms for each sync) must not hold up State.
@@ -327,33 +338,36 @@ private slots:
 
     void aStuckLibraryCallLeavesTheDeviceFaultAndTheServerEnds_data()
     {
-        QTest::addColumn<bool>("abortFirst");
-        QTest::newRow("Abort, then SIGTERM") << true;
-        QTest::newRow("SIGTERM") << false;
+        QTest::addColumn<QString>("command"); // before SIGTERM; answered within a client's default 3 s
+        QTest::newRow("Abort, then SIGTERM") << "Abort";
+        QTest::newRow("Init, then SIGTERM") << "Init";
+        QTest::newRow("SIGTERM") << "";
     }
     void aStuckLibraryCallLeavesTheDeviceFaultAndTheServerEnds()
     {
-        QFETCH(bool, abortFirst);
+        QFETCH(QString, command);
         TangoDatabase& database = TangoDatabase::shared();
         if (const QString why = database.unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
-        const QString instance = abortFirst ? "stuck1" : "stuck2";
+        const QString instance = "stuck" + command.toLower();
         // Channel 0's status read takes a minute in the library.
         QCOMPARE(
             database.addServer(instance, {"test/vkr/" + instance}, "sim:channels=1,time=0,latency=60000"),
             QString());
         TangoServer server;
         QVERIFY(server.startRegistered(database.host(), instance));
-        TangoClient client(database.device("test/vkr/" + instance), 10000);
+        TangoClient client(database.device("test/vkr/" + instance));
+        QCOMPARE(client.subscribe("State"), QString());
         QCOMPARE(client.command("Calibrate"), QString());
         QTRY_VERIFY_WITH_TIMEOUT(client.read("Log").endsWith("calibrating... "), 10000);
         QElapsedTimer timer;
-        if (abortFirst) {
+        if (!command.isEmpty()) {
+            const qint64 asked = steadyMilliseconds();
             timer.start();
-            QCOMPARE(client.command("Abort"), QString());
-            QVERIFY2(timer.elapsed() >= 4900 && timer.elapsed() < 8000,
-                     qPrintable(QString::number(timer.elapsed())));
-            QCOMPARE(client.read("State"), QStringLiteral("FAULT"));
+            QCOMPARE(client.command(qPrintable(command)), QString());
+            QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+            QTRY_VERIFY_WITH_TIMEOUT(client.events("State").endsWith("FAULT"), 15000);
+            QVERIFY(client.arrival("State", "FAULT") - asked >= 4900);
             QVERIFY(client.read("Status").contains("the controller library does not return"));
             QCOMPARE(client.command("Calibrate"), QStringLiteral("OPERATION_NOT_ALLOWED"));
         }
