@@ -55,11 +55,11 @@ SimScenario::ItemResult SerialFaults::applyItem(std::string_view key, std::strin
         if (entry.key == key)
             return applied(applyTargets(entry.kind, value));
     }
-    if (key == "silentafter" || key == "hangupafter") {
+    if (key == "silentafter" || key == "hangupafter" || key == "silentfor") {
         uint32_t limit = 0;
         if (!SimScenario::parseNumber(value, limit))
             return Result::BadValue;
-        (key == "silentafter" ? answerLimit : hangUpLimit) = limit;
+        (key == "silentafter" ? answerLimit : key == "hangupafter" ? hangUpLimit : silenceMs) = limit;
         return Result::Applied;
     }
 

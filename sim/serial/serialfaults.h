@@ -38,6 +38,9 @@ public:
     uint32_t byteDelayFor(std::string_view word) const;
     // How many commands are answered before the controller falls silent; none means no limit.
     std::optional<uint32_t> silentAfter() const { return answerLimit; }
+    // How long a silence lasts, in ms; none means for good. While it lasts the controller still
+    // carries out what it is told, only its replies are lost; then it answers again.
+    std::optional<uint32_t> silenceLength() const { return silenceMs; }
     // How many commands are answered before the next one hangs the line up; none means no limit.
     std::optional<uint32_t> hangUpAfter() const { return hangUpLimit; }
 
@@ -55,4 +58,5 @@ private:
     std::map<std::string, uint32_t, std::less<>> byteDelays;
     std::optional<uint32_t> answerLimit;
     std::optional<uint32_t> hangUpLimit;
+    std::optional<uint32_t> silenceMs;
 };

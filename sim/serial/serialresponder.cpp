@@ -67,8 +67,17 @@ SerialAnswer SerialResponder::answer(std::string_view command)
 {
     SerialAnswer result;
     const std::string_view word = commandWord(command);
-    if (silent)
+    if (silent && silenceEnds && std::chrono::steady_clock::now() >= *silenceEnds) {
+        silent = false;
+        silenceOver = true;
+        controller.noteTruth("answers-again");
+    }
+    if (silent) {
+        // A silence that ends is a deaf line, not a dead controller: the command is carried out.
+        if (silenceEnds)
+            replyTo(word, command.substr(word.size()));
         return result;
+    }
     // hangupafter singles out one command by its place in the session, such as one status poll of a
     // channel's wait, which hangup=GS cannot.
     const std::optional<uint32_t> hangUpLimit = faults.hangUpAfter();
@@ -79,8 +88,14 @@ SerialAnswer SerialResponder::answer(std::string_view command)
     }
     // A silent controller is a dead one: it no longer carries out what it is told either.
     const std::optional<uint32_t> limit = faults.silentAfter();
-    if (faults.has(SerialFaults::Kind::Silent, word) || (limit && answered >= *limit)) {
+    if (!silenceOver && (faults.has(SerialFaults::Kind::Silent, word) || (limit && answered >= *limit))) {
         silent = true;
+        if (const std::optional<uint32_t> length = faults.silenceLength()) {
+            silenceEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(*length);
+            controller.noteTruth("muted");
+            replyTo(word, command.substr(word.size()));
+            return result;
+        }
         controller.noteTruth("silent");
         return result;
     }

@@ -6,6 +6,7 @@
 #include "serialfaults.h"
 #include "simcontroller.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,4 +68,7 @@ private:
     uint32_t lineBaudRate = PowerUpBaudRate;
     uint32_t answered = 0;
     bool silent = false;
+    // When a silence of a given length ends; a controller falls silent once only.
+    std::optional<std::chrono::steady_clock::time_point> silenceEnds;
+    bool silenceOver = false;
 };

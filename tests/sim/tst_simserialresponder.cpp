@@ -63,6 +63,8 @@ private slots:
             << "time=0,fail-poll=5" << QStringList{"CS0", "GS0", "GS0"} << QByteArray(":S0,0\n");
         QTest::newRow("stop") << calibrating << QStringList{"CS1", "S1", "GS1"} << QByteArray(":S1,0\n");
         QTest::newRow("stop failing") << "fail-stop@1=3" << QStringList{"S1"} << QByteArray(":E1,3\n");
+        QTest::newRow("a silence that ends still carries the commands out")
+            << "time=60000,silent=CS,silentfor=0" << QStringList{"CS1", "GS1"} << QByteArray(":S1,6\n");
         QTest::newRow("unknown word") << QString() << QStringList{"XYZ"} << QByteArray(":E-1,300\n");
         QTest::newRow("missing argument") << QString() << QStringList{"CS"} << QByteArray(":E-1,300\n");
         QTest::newRow("argument where none belongs")
@@ -112,6 +114,7 @@ private slots:
         QTest::newRow("silent after two answers") << "silentafter=2" << session << "aann";
         QTest::newRow("silent from the start") << "silentafter=0" << session << "nnnn";
         QTest::newRow("silent from a command on") << "silent=SCM" << session << "annn";
+        QTest::newRow("a silence that ends comes once") << "silentafter=1,silentfor=0" << session << "anaa";
         QTest::newRow("hang-up") << "hangup=GNC" << session << "aaha";
         QTest::newRow("hang-up after two answers, the speed change not counted")
             << "hangupafter=2" << QStringList{"GIV", "CB115200,1", "SCM0", "GNC", "GIV"} << "anahh";

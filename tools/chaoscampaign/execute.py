@@ -269,6 +269,8 @@ class Run:
         return self.entering() + [os.path.join(self.build, "vkr-sim")]
 
     def command(self):
+        if self.plan.window:
+            return self.entering() + [os.path.join(self.build, "vkr-chaos-window")] + self.result.locators
         command = [os.path.join(self.build, "vkr-calibrate"), "--report", self.path("report.jsonl", "report")]
         if self.plan.record:
             command += ["--record", self.path("record.jsonl", "record")]

@@ -171,8 +171,11 @@ class Judge:
         for name, content in r.files.items():
             torn_allowed = name == "record" and (self.write_trouble or self.killed or self.third)
             files[name] = json_lines(name, content, v, torn_allowed)
-        reports = self.by_locator("report", files.get("report", []))
         history = self.by_locator("history", files.get("history", []))
+        if self.plan.window:
+            self.check_window_run(r.locators[0], history.get(r.locators[0]))
+            return v
+        reports = self.by_locator("report", files.get("report", []))
         logs = split_log(r.stdout, r.locators)
         if None in logs:
             v.append("log: lines of no run: %r" % logs[None][:2])
@@ -242,6 +245,26 @@ class Judge:
         self.check_truth(index, locator, report)
         return (report or {}).get("outcome") or log.outcome
 
+    def check_window_run(self, locator, entry):
+        """The window leaves its history line alone: it must be there, whole and consistent, and tell
+        what the controller saw; the window program ends with 0, or 3 on the third signal."""
+        v = self.violations
+        ended_at_once = self.killed or self.third or self.early_signal or self.r.hung
+        if entry is None:
+            if not ended_at_once:
+                v.append("history: the window left no line for %s" % locator)
+            return
+        outcome, errors, _, failures = report_story(entry)
+        if outcome not in STATUS_OF:
+            v.append("history: outcome %r for %s" % (outcome, locator))
+        if errors != sum(1 for f in failures if f[0] in COUNTED):
+            v.append("history: %s counts %s errors, its failures %d" % (locator, errors, len(failures)))
+        if entry.get("source") != "window":
+            v.append("history: source %r" % entry.get("source"))
+        self.check_truth(0, locator, entry)
+        if not ended_at_once and self.r.status != 0:
+            v.append("exit status %s of the window program" % self.r.status)
+
     def check_status(self, worst):
         r, v = self.r, self.violations
         if self.killed or r.hung or self.early_signal or r.status is None:
@@ -290,7 +313,7 @@ class Judge:
         # reply was spoilt, or a reply that came after its time-out was read as the next one's (a
         # slow reply of the scenario, or a controller held up by a loaded machine).
         timed_out = any(f[2] == 15 for f in report_story(report)[3])
-        cs_faulted = unreachable or timed_out or "slowbytes@" in c.scenario \
+        cs_faulted = unreachable or timed_out or "slowbytes@" in c.scenario or c.comeback_stuck is not None \
             or any(f in c.scenario and "CS" in c.scenario for f in REPLY_FAULTS)
         for channel, result, code in report_story(report)[2]:
             reported.add(channel)
@@ -302,6 +325,12 @@ class Judge:
                 v.append("truth: %s channel %d reported %s, yet its controller calibrated it" % (locator, channel, result))
             elif result == "aborted" and final == "running" and not (c.stop_refused or unreachable):
                 v.append("truth: %s channel %d reported aborted, its controller still calibrates it" % (locator, channel))
+        # The wait given up on a controller that fell silent ends with a stop, which the controller
+        # carries out though its reply is lost.
+        given_up = c.comeback_stuck
+        if given_up is not None and not (self.killed or self.third) and state.get(given_up) != "stopped":
+            v.append("truth: %s channel %d, whose wait was given up, was never stopped: its controller says %s"
+                     % (locator, given_up, state.get(given_up)))
         for channel in sorted(started - reported):
             v.append("truth: %s channel %d was calibrated by its controller, the report does not name it"
                      % (locator, channel))

@@ -26,6 +26,7 @@ class Controller:
     stop_refused: bool = False  # fail-stop: an abort cannot stop the channel
     unreachable: bool = False  # the controller may go silent or hang up
     estimate_s: float = 0.0  # how long a run of it takes, about
+    comeback_stuck: Optional[int] = None  # the stuck channel whose wait a silence that ends gives up
 
     @property
     def scenario(self) -> str:
@@ -44,6 +45,7 @@ class Plan:
     tmpfs_pages: Optional[int] = None  # pages left free on a small full tmpfs
     tmpfs_holds: Tuple[str, ...] = ()  # which of report, history, record live there
     record: bool = False
+    window: bool = False  # the window program runs it, not vkr-calibrate
     bound_s: float = 0.0
 
     def classes(self) -> List[str]:
@@ -56,7 +58,7 @@ class Plan:
                 found.add("failing-operations")
             if "latency=" in text or "slowbytes" in text:
                 found.add("slow-replies")
-            if "silent" in text:
+            if "silent" in text and c.comeback_stuck is None:
                 found.add("silent-controller")
             if any(k in text for k in ("garbage", "wrongname", "wrongcount", "wrongchannel", "bigvalue", "noise")):
                 found.add("garbage")
@@ -66,6 +68,8 @@ class Plan:
                 found.add("stuck-channel")
             if c.channels == 0:
                 found.add("no-channels")
+            if c.comeback_stuck is not None:
+                found.add("silence-then-back")
         if len(self.controllers) > 1:
             found.add("side-by-side")
         if self.signals:
@@ -82,6 +86,8 @@ class Plan:
             found.add("full-tmpfs")
         if self.record:
             found.add("recording")
+        if self.window:
+            found.add("window")
         return sorted(found)
 
 
@@ -152,7 +158,48 @@ def _serial_faults(rng, c, root):
     return extra
 
 
+def _comeback(rng, seed):
+    """A serial controller that falls silent in the wait of its stuck channel 0 for longer than the
+    tool waits, then answers again: the wait is given up, and the stop that follows must reach the
+    controller, which still carries out what it is told while its replies are lost. Seven commands
+    are answered before channel 0's second status poll, whatever the sensors' mode."""
+    channels = rng.randint(1, 4)
+    silence_ms = rng.randint(int(SILENCE_LIMIT_S * 1000) + 500, int(SILENCE_LIMIT_S * 1000) + 2000)
+    items = ["channels=%d" % channels, "time=%d" % rng.randint(10, 80), "mode=%d" % rng.choice((2, 0, 1)),
+             "stuck=0", "silentafter=%d" % rng.randint(8, 14), "silentfor=%d" % silence_ms]
+    c = Controller("serial", items, channels, stuck=True, comeback_stuck=0)
+    c.estimate_s = 1.2 + silence_ms / 1000.0 + channels * 0.7
+    return Plan(seed, [c], bound_s=c.estimate_s + 20.0)
+
+
+def _as_window_run(rng, plan):
+    """The run through the window program: one controller, the log on no pipe, the history the
+    window's only file; the window starting up takes its time before the run begins."""
+    plan.window = True
+    plan.controllers = plan.controllers[:1]
+    plan.stdout_lines = plan.file_size_limit = plan.tmpfs_pages = plan.unplug = None
+    plan.tmpfs_holds = ()
+    plan.record = False
+    startup = 0.6
+    plan.signals = [(t + rng.uniform(0.0, startup), name) for t, name in plan.signals]
+    if plan.sigkill_at is not None:
+        plan.sigkill_at += rng.uniform(0.0, startup)
+    plan.bound_s += startup + 5.0
+    return plan
+
+
 def draw(seed: int, root: bool) -> Plan:
+    # The rarer kinds of run come from a draw of their own, so that every other seed keeps its run.
+    kind = random.Random("chaos-kind-%d" % seed).random()
+    if kind < 0.004:
+        return _comeback(random.Random("chaos-comeback-%d" % seed), seed)
+    plan = _draw(seed, root)
+    if kind > 0.93:
+        return _as_window_run(random.Random("chaos-window-%d" % seed), plan)
+    return plan
+
+
+def _draw(seed: int, root: bool) -> Plan:
     rng = random.Random("chaos-%d" % seed)
     count = 1 if rng.random() < 0.8 else rng.randint(2, 3)
     plan = Plan(seed, [])
