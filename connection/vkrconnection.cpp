@@ -81,6 +81,7 @@ uint32_t VKRConnection::open(QString locator)
     systemIndex = 0;
     lastExchangeLostLine = false;
     lastExchangeSilent = false;
+    lateReplyMayFollow = false;
     lastHeard = std::chrono::steady_clock::now();
 
     // Anything but 1 or 2 selects the serial branch, also a type the library left untouched.

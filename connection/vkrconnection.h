@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 class ControllerLibrary;
 
@@ -103,7 +104,16 @@ private:
     uint32_t ask(const QString& command, Reply& reply, QString& line);
     static QString shownReply(QString line);
     uint32_t readReply(Reply& reply);
-    uint32_t exchange(const QString& command, Reply& reply);
+    // What answers a command: a reply of this name and value count whose first value, when a
+    // channel is given, is that channel.
+    struct ExpectedReply
+    {
+        const char* name;
+        uint32_t count;
+        std::optional<uint32_t> channel;
+        bool fits(const Reply& reply) const;
+    };
+    uint32_t exchange(const QString& command, const ExpectedReply& expected, Reply& reply);
     // The serial exchanges, each checking its reply; out-values are written only on success.
     // A query answered by one value under the given reply name:
     uint32_t queryValue(const QString& command, const char* replyName, uint32_t& value);
@@ -118,6 +128,9 @@ private:
     bool lastExchangeLostLine = false;
     bool lastExchangeSilent = false;
     bool lastReadHeardAnything = false;
+    // A reply did not come within its time-out on this connection, so it may still come, ahead of
+    // a later command's reply.
+    bool lateReplyMayFollow = false;
     // When the last read that received a byte ended.
     std::chrono::steady_clock::time_point lastHeard;
     QString openFailure;

@@ -16,7 +16,16 @@ uint32_t acknowledged(const Reply& reply, uint32_t channel)
         return MalformedReply;
     return reply.values[1];
 }
+
+// How many replies that answer another command an exchange passes over before it takes what
+// comes: a controller late by more than that is a controller out of step.
+constexpr int MaxPassedReplies = 4;
 } // namespace
+
+bool VKRConnection::ExpectedReply::fits(const Reply& reply) const
+{
+    return reply.is(name, count) && (!channel || reply.values[0] == *channel);
+}
 
 QString VKRConnection::commandText(const char* word, uint32_t argument)
 {
@@ -132,17 +141,34 @@ QString VKRConnection::shownReply(QString line)
 
 // One command and its reply, indivisible for every other user of this connection. The lock is
 // released before the caller looks at the reply.
-uint32_t VKRConnection::exchange(const QString& command, Reply& reply)
+//
+// A controller that answered later than the time-out still sends that reply, and carries out the
+// commands queued behind it: read as the next command's reply, it would fail a command that the
+// controller carried out, and every reply after it would be one behind. So once a reply has missed
+// its time-out on this connection, a reply that cannot answer the command (or a line cut short by
+// the time-out) is passed over, a few at most. A controller that keeps to the time-out never meets
+// this.
+uint32_t VKRConnection::exchange(const QString& command, const ExpectedReply& expected, Reply& reply)
 {
     std::lock_guard<std::mutex> lock(exchangeMutex);
+    const auto answersAnother = [&](uint32_t read) {
+        return read == MalformedReply || read == ValueOutOfRange ||
+               (read == Success && !expected.fits(reply));
+    };
     uint32_t result = sendRS232String(command);
-    if (result == Success)
+    bool heardAnything = false;
+    for (int passed = 0; result == Success; ++passed) {
         result = readReply(reply);
+        heardAnything = heardAnything || lastReadHeardAnything;
+        if (!lateReplyMayFollow || passed == MaxPassedReplies || !answersAnother(result))
+            break;
+    }
+    lateReplyMayFollow = lateReplyMayFollow || result == ReplyTimedOut;
     lastExchangeLostLine = (result == WriteFailed || result == ReadFailed) && portHandle.lineGone();
     // A controller that holds the line (flow control) and sends nothing is as silent as one that
     // does not answer: without this, a wait would poll it for ever, one stalled write at a time.
-    lastExchangeSilent = (result == ReplyTimedOut && !lastReadHeardAnything) ||
-                         (result == WriteFailed && !lastExchangeLostLine);
+    lastExchangeSilent =
+        (result == ReplyTimedOut && !heardAnything) || (result == WriteFailed && !lastExchangeLostLine);
     return result;
 }
 
@@ -156,7 +182,7 @@ std::chrono::steady_clock::duration VKRConnection::silentFor() const
 uint32_t VKRConnection::queryValue(const QString& command, const char* replyName, uint32_t& value)
 {
     Reply reply;
-    if (const uint32_t r = exchange(command, reply))
+    if (const uint32_t r = exchange(command, {replyName, 1, std::nullopt}, reply))
         return r;
     if (!reply.is(replyName, 1))
         return MalformedReply;
@@ -167,7 +193,7 @@ uint32_t VKRConnection::queryValue(const QString& command, const char* replyName
 uint32_t VKRConnection::queryStatus(uint32_t channel, uint32_t& status)
 {
     Reply reply;
-    if (const uint32_t r = exchange(commandText("GS", channel), reply))
+    if (const uint32_t r = exchange(commandText("GS", channel), {"S", 2, channel}, reply))
         return r;
     if (!reply.is("S", 2) || reply.values[0] != channel)
         return MalformedReply;
@@ -178,7 +204,7 @@ uint32_t VKRConnection::queryStatus(uint32_t channel, uint32_t& status)
 uint32_t VKRConnection::acknowledgedCommand(const QString& command, uint32_t channel)
 {
     Reply reply;
-    if (const uint32_t r = exchange(command, reply))
+    if (const uint32_t r = exchange(command, {"E", 2, channel}, reply))
         return r;
     return acknowledged(reply, channel);
 }

@@ -75,6 +75,13 @@ private slots:
             << "wrongcount=GIV" << QStringList{starting, "Could not initialize! Error: 14\n"};
         QTest::newRow("noisy, slow line")
             << threeChannels + ",noise=~~,slowbytes=40" << normalRunOfThreeChannels();
+        // Each status reply comes after its time-out, ahead of the next command's reply.
+        QTest::newRow("status replies later than the time-out")
+            << "channels=2,latency=700"
+            << QStringList{starting,       initialized,
+                           calibrating(0), "Could not get status of channel 0! Error: 15\n",
+                           calibrating(1), "Could not get status of channel 1! Error: 15\n",
+                           summary(2)};
     }
 
     void runLogsEveryStep()
