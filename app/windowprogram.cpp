@@ -13,6 +13,8 @@ int runWindowProgram(int& argc, char* argv[], const std::function<void(VKRCalibr
     // (a lost log aborts the runs), or costs the line that could not be written; never the program.
     SignalWatcher::makeWriteFailuresErrors();
     QApplication application(argc, argv);
+    // Each run's history line names the program's version, as the command line's do.
+    QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
     // The commands sent to a serial controller, on standard error, for whoever looks into a fault;
     // QT_LOGGING_RULES still decides over this.
     if (QCoreApplication::arguments().contains(QStringLiteral("--debug")))

@@ -261,6 +261,8 @@ class Judge:
             v.append("history: %s counts %s errors, its failures %d" % (locator, errors, len(failures)))
         if entry.get("source") != "window":
             v.append("history: source %r" % entry.get("source"))
+        if not (entry.get("tool") or {}).get("version"):
+            v.append("history: the window's line names no tool version")
         self.check_truth(0, locator, entry)
         if not ended_at_once and self.r.status != 0:
             v.append("exit status %s of the window program" % self.r.status)
