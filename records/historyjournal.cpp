@@ -31,18 +31,9 @@ HistoryJournal::HistoryJournal(const QString& path, qint64 rotationSize)
 {
 }
 
-bool HistoryJournal::append(const RunRecord& record, QString& error)
-{
-    return appendLines(RunRecordJson::toLine(record).toStdString(), error);
-}
-
 bool HistoryJournal::appendAll(const QVector<RunRecord>& records, QString& error)
 {
-    return appendLines(RunRecordJson::toLines(records).toStdString(), error);
-}
-
-bool HistoryJournal::appendLines(const std::string& lines, QString& error)
-{
+    const std::string lines = RunRecordJson::toLines(records).toStdString();
     const QString folder = QFileInfo(journalPath).absolutePath();
     if (!QDir().mkpath(folder)) {
         error = QStringLiteral("cannot create the folder %1").arg(folder);

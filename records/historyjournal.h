@@ -31,15 +31,12 @@ public:
     // journal is then left as it was. A journal or previous generation that is no regular file (a
     // FIFO, a device, a folder) is refused at once, and so is a journal locked by a program that
     // hangs.
-    bool append(const RunRecord& record, QString& error) override;
     bool appendAll(const QVector<RunRecord>& records, QString& error) override;
     // For a program that goes on after a journal it cannot write and says so once: appends, unless
     // VKR_NO_HISTORY turns the journal off, and is true only for its first failure, with the reason.
     bool appendFailsFirstTime(const QVector<RunRecord>& records, QString& error);
 
 private:
-    // Appends whole lines (each ending with its line feed) under the journal's lock, with one sync.
-    bool appendLines(const std::string& lines, QString& error);
     // Renames the locked journal to its previous generation; false, with the reason, when that
     // generation is no regular file or the rename failed.
     bool rotate(QString& error);

@@ -14,20 +14,10 @@ bool ReportFile::open(const QString& path, QString& error)
     return false;
 }
 
-bool ReportFile::append(const RunRecord& record, QString& error)
-{
-    return appendLines(RunRecordJson::toLine(record).toStdString(), error);
-}
-
 bool ReportFile::appendAll(const QVector<RunRecord>& records, QString& error)
 {
-    return appendLines(RunRecordJson::toLines(records).toStdString(), error);
-}
-
-bool ReportFile::appendLines(const std::string& lines, QString& error)
-{
     std::string reason;
-    if (file.append(lines, reason))
+    if (file.append(RunRecordJson::toLines(records).toStdString(), reason))
         return true;
     error = QString::fromLocal8Bit(reason.c_str());
     return false;

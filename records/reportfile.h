@@ -14,15 +14,12 @@ public:
     // Opens the file for appending, creating it if needed. False, with the reason, when it cannot
     // be written.
     bool open(const QString& path, QString& error);
-    // Appends one run's object, whole, and syncs it; false, with the system's reason, when that
+    // Appends the runs' objects, whole, with one sync; false, with the system's reason, when that
     // failed (the file is then left as it was before).
-    bool append(const RunRecord& record, QString& error) override;
     bool appendAll(const QVector<RunRecord>& records, QString& error) override;
     QString path() const override { return filePath; }
 
 private:
-    bool appendLines(const std::string& lines, QString& error);
-
     DurableLineFile file;
     QString filePath;
 };

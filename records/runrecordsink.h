@@ -13,7 +13,7 @@ public:
     virtual ~RunRecordSink() = default;
     // Writes the record whole, and syncs it. False, with the reason, when it could not be
     // written; the sink is then left as it was.
-    virtual bool append(const RunRecord& record, QString& error) = 0;
+    bool append(const RunRecord& record, QString& error) { return appendAll({record}, error); }
     // Writes the records whole, in their order, with one write and one sync for them all, so that
     // runs that end together cost one sync on a slow disk instead of one each. False, with the
     // reason, when they could not be written; the sink is then left as it was.
