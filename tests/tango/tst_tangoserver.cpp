@@ -327,8 +327,11 @@ private slots:
         }
         std::vector<qint64> took;
         for (size_t i = 0; i < clients.size(); ++i) {
-            QTRY_COMPARE_WITH_TIMEOUT(clients[i]->events("State").mid(1), (QStringList{"RUNNING", "ON"}),
-                                      20000);
+            // Under load a just-started device's first push of its state may come after the subscription's
+            // own first event, so only what follows the run's start is compared.
+            QTRY_COMPARE_WITH_TIMEOUT(
+                clients[i]->events("State").mid(clients[i]->events("State").indexOf("RUNNING")),
+                (QStringList{"RUNNING", "ON"}), 20000);
             took.push_back(clients[i]->arrival("State", "ON") - started[i]);
         }
         const auto [shortest, longest] = std::minmax_element(took.begin(), took.end());
