@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Builds VKR Calibrator for 64-bit Windows on Debian with mingw-w64.
+#
+# Debian packages no Qt for Windows, but its archive serves the sources of its own Qt packages. This
+# script fetches them through a private apt configuration (a deb-src list of the archive this machine
+# already uses, kept in the cache folder; the system's sources are never touched), builds qtbase and
+# qtcharts for x86_64-w64-mingw32 with the posix-thread compilers (std::thread needs them) and
+# installs them into a cache outside the checkout, keyed by the source packages' versions and
+# reused when they match. Then it builds the project with cmake/mingw-w64.cmake into build-windows/.
+# Each stage's time is printed.
+#
+# Usage: tools/build-windows.sh [--qt-only]
+# Environment: VKR_WINDOWS_CACHE (default ~/.cache/vkr-calibrator), VKR_WINDOWS_BUILD (default
+# build-windows), JOBS (default: the number of processors).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cache=${VKR_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vkr-calibrator}
+qt_version=5.15.8
+qt_prefix=$cache/qt-$qt_version-mingw64
+sources=$cache/sources
+jobs=${JOBS:-$(nproc)}
+qt_only=0
+[ "${1:-}" != --qt-only ] || qt_only=1
+
+stage_began=$SECONDS
+stage() {
+    echo "build-windows: $1 took $((SECONDS - stage_began)) s"
+    stage_began=$SECONDS
+}
+
+# The posix-thread variants of the cross compilers under their plain names, first on PATH: Qt's
+# win32-g++ spec calls $(CROSS_COMPILE)g++, and CMake is pointed at the same folder.
+toolchain_bin=$cache/mingw-posix/bin
+make_toolchain_links() {
+    mkdir -p "$toolchain_bin"
+    local tool
+    for tool in gcc g++ c++; do
+        local posix=/usr/bin/x86_64-w64-mingw32-$tool-posix
+        [ -x "$posix" ] || posix=/usr/bin/x86_64-w64-mingw32-g++-posix
+        ln -sfn "$posix" "$toolchain_bin/x86_64-w64-mingw32-$tool"
+    done
+}
+
+apt_private() {
+    local command=$1
+    shift
+    "$command" -o Dir::Etc::SourceList="$sources/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+        -o Dir::State::Lists="$sources/apt/lists" -o Dir::Cache="$sources/apt/cache" \
+        -o Dir::State::status=/var/lib/dpkg/status -o APT::Sandbox::User=root "$@"
+}
+
+# A deb-src entry for every archive this machine takes its Debian packages from.
+write_source_list() {
+    mkdir -p "$sources/apt/lists/partial" "$sources/apt/cache/archives/partial"
+    local codename
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    {
+        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename main"
+        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename-updates main"
+        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $codename-security main"
+    } >"$sources/apt/sources.list"
+}
+
+# The versions the archive serves now, one "package version" line each: the cache's key.
+source_versions() {
+    local package
+    for package in qtbase-opensource-src qtcharts-opensource-src; do
+        echo "$package $(apt_private apt-cache showsrc "$package" 2>/dev/null |
+            awk '/^Version:/ {print $2}' | sort -V | tail -n 1)"
+    done
+}
+
+fetch_sources() {
+    write_source_list
+    apt_private apt-get update >"$sources/apt-update.log" 2>&1
+    source_versions >"$sources/versions.wanted"
+    (cd "$sources" && apt_private apt-get source --download-only qtbase-opensource-src qtcharts-opensource-src \
+        >"$sources/apt-source.log" 2>&1)
+    stage "fetching the Qt sources"
+}
+
+# Unpacks one source package (with Debian's patches) into a fresh folder and prints its path.
+unpack() {
+    local package=$1 version dsc folder
+    version=$(awk -v p="$package" '$1 == p {print $2}' "$sources/versions.wanted")
+    dsc=$sources/${package}_${version#*:}.dsc
+    folder=$cache/work/$package
+    rm -rf "$folder"
+    mkdir -p "$cache/work"
+    dpkg-source --no-check -x "$dsc" "$folder" >"$cache/work/$package-unpack.log" 2>&1
+    echo "$folder"
+}
+
+build_qtbase() {
+    local folder
+    folder=$(unpack qtbase-opensource-src)
+    stage "unpacking qtbase"
+    rm -rf "$qt_prefix"
+    # Debian's tarball drops wintab.h, which only the tablet events need.
+    (cd "$folder" && PATH=$toolchain_bin:$PATH ./configure -prefix "$qt_prefix" \
+        -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- \
+        -release -opensource -confirm-license -nomake examples -nomake tests \
+        -no-dbus -no-icu -opengl desktop -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg \
+        -qt-freetype -qt-harfbuzz -no-feature-tabletevent) >"$cache/work/qtbase-configure.log" 2>&1
+    stage "configuring qtbase"
+    (cd "$folder" && PATH=$toolchain_bin:$PATH make -j"$jobs" && PATH=$toolchain_bin:$PATH make install) \
+        >"$cache/work/qtbase-build.log" 2>&1
+    stage "building qtbase"
+}
+
+build_qtcharts() {
+    local folder
+    folder=$(unpack qtcharts-opensource-src)
+    (cd "$folder" && PATH=$toolchain_bin:$PATH "$qt_prefix/bin/qmake" &&
+        PATH=$toolchain_bin:$PATH make -j"$jobs" && PATH=$toolchain_bin:$PATH make install) \
+        >"$cache/work/qtcharts-build.log" 2>&1
+    stage "building qtcharts"
+}
+
+ensure_qt() {
+    make_toolchain_links
+    mkdir -p "$sources"
+    fetch_sources
+    if [ -f "$qt_prefix/versions" ] && cmp -s "$qt_prefix/versions" "$sources/versions.wanted"; then
+        echo "build-windows: Qt $qt_version for Windows is cached in $qt_prefix"
+        return 0
+    fi
+    echo "build-windows: building Qt $qt_version for Windows into $qt_prefix (about an hour on two cores)"
+    sed 's/^/build-windows:   /' "$sources/versions.wanted"
+    build_qtbase
+    build_qtcharts
+    cp "$sources/versions.wanted" "$qt_prefix/versions"
+    rm -rf "$cache/work"
+}
+
+ensure_qt
+[ "$qt_only" -eq 0 ] || exit 0
