@@ -42,6 +42,15 @@ QVariant HistoryModel::data(const QModelIndex& index, int role) const
     const RunRecord& run = runs.at(index.row());
     if (role == Qt::TextAlignmentRole && (index.column() == Errors || index.column() == Duration))
         return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role == SortRole) {
+        if (index.column() == Date)
+            return run.started;
+        if (index.column() == Errors)
+            return run.errors;
+        if (index.column() == Duration)
+            return run.finished.isValid() ? run.started.msecsTo(run.finished) : -1;
+        role = Qt::DisplayRole;
+    }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return QVariant();
     switch (index.column()) {

@@ -22,6 +22,9 @@ public:
         ColumnCount
     };
 
+    // What the columns sort by: times, counts and seconds as numbers, texts as texts.
+    static constexpr int SortRole = Qt::UserRole;
+
     using QAbstractTableModel::QAbstractTableModel;
 
     // The runs in the order the journal holds them, oldest first.

@@ -2,29 +2,17 @@
 
 #include "controllerdiscovery.h"
 #include "historywindow.h"
-#include "runverdict.h"
-#include "statusline.h"
-#include "windowplacement.h"
-#include "windowsettings.h"
 
-#include <QCloseEvent>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QStatusBar>
-#include <QStyle>
 #include <QTextCursor>
-#include <QToolButton>
 
 namespace {
 const QString StartText = QStringLiteral("Start Calibration");
 const QString AbortText = QStringLiteral("Abort");
-const QString AbortingText = QStringLiteral("Aborting\u2026");
-const QString Title = QStringLiteral("VKR Calibrator");
 } // namespace
 
 VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, flags)
@@ -33,8 +21,7 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     // The icons live in a static library, whose resources must be registered by hand.
     Q_INIT_RESOURCE(vkrcalibrator);
     setWindowIcon(QIcon(QStringLiteral(":/icons/vkr-calibrator.png")));
-    placeWindow();
-    setUpStatusBar();
+    centreOnThePrimaryScreen();
     setUpShortcuts();
 
     followTheLogsEnd();
@@ -51,68 +38,62 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     // and Qt need not look up the worker's meta-object in the worker's thread as the thread ends,
     // past the last point where the window's wait for that thread is seen by ThreadSanitizer.
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage, Qt::QueuedConnection);
-    connect(&worker, &WorkThread::channelStarted, &progress, &RunProgress::channelStarted,
-            Qt::QueuedConnection);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished, Qt::QueuedConnection);
-    // Called on the writer's thread: only a queued call by name crosses over, with no argument for
-    // Qt to hand across; the reason is taken from the writer under its lock.
+    // Called on the writer's thread: a queued call with no argument for Qt to hand across; the
+    // reason is taken from the writer under its lock.
     historyWriter.setFailureNotifier(
-        [this] { QMetaObject::invokeMethod(this, "historyWritten", Qt::QueuedConnection); });
+        [this] { QMetaObject::invokeMethod(this, [this] { historyWritten(); }, Qt::QueuedConnection); });
     ui.refreshButton->click();
-    // The refresh fills an empty field with the first locator found; the one last used wins.
-    const QString lastLocator = WindowSettings::locator();
-    if (!lastLocator.isEmpty())
-        ui.locator->setEditText(lastLocator);
 }
 
-// A run still going when the window goes (closed by the user, or by SIGTERM, SIGHUP or Ctrl+C) is
-// aborted: its calibrating channel is stopped and its connection closed. It is then remembered as
-// any run is, also one that ended just before and whose end the event loop, now stopped, never
-// delivered.
+// A run still going when the window is destroyed is aborted: its calibrating channel is stopped
+// and its connection closed. It is then remembered as any run is, also one that ended just before
+// and whose end the event loop, now stopped, never delivered.
 VKRCalibrator::~VKRCalibrator()
 {
     if (!runActive)
         return;
     worker.abort();
     worker.wait();
-    remember();
+    remember(worker.lastRecord());
 }
 
-// Centred on the primary screen at the first start; from then on where the user left it, unless
-// that is on no screen any more.
-void VKRCalibrator::placeWindow()
+bool VKRCalibrator::endRunForQuit(std::chrono::milliseconds bound)
 {
-    QRect firstStart = geometry();
-    QVector<QRect> screens;
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        firstStart = QRect(centredOrigin(screen->geometry().size(), geometry().size()), geometry().size());
-    for (const QScreen* screen : QGuiApplication::screens())
-        screens << screen->geometry();
-    setGeometry(restoredGeometry(WindowSettings::geometry(), screens, firstStart));
+    deferredLocator.reset();
+    if (!runActive)
+        return true;
+    worker.abort();
+    if (worker.wait(static_cast<unsigned long>(bound.count()))) {
+        runActive = false;
+        remember(worker.lastRecord());
+        return true;
+    }
+    RunRecord stuck = worker.newRecord();
+    stuck.locator = runLocator;
+    stuck.started = runStarted;
+    stuck.outcome = RunRecord::Outcome::Aborted;
+    stuck.note = stuckRunNote();
+    remember(stuck);
+    historyWriter.waitUntilWritten(JournalWriter::DrainBound);
+    return false;
 }
 
-void VKRCalibrator::setUpStatusBar()
+QString VKRCalibrator::stuckRunNote()
 {
-    statusLine = new StatusLine(ui.statusBar);
-    statusLine->setObjectName(QStringLiteral("statusLine"));
-    ui.statusBar->addWidget(statusLine, 1);
-    connect(&progress, &RunProgress::changed, statusLine,
-            [this](const QString& text) { statusLine->show(text); });
+    return tr("the program quit while a call into the controller had not returned; the controller may "
+              "still be calibrating");
+}
 
-    journalWarning = new QLabel(ui.statusBar);
-    journalWarning->setObjectName(QStringLiteral("journalWarning"));
-    const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
-    journalWarning->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(side, side));
-    journalWarning->hide();
-    ui.statusBar->addPermanentWidget(journalWarning);
-
-    historyButton = new QToolButton(ui.statusBar);
-    historyButton->setObjectName(QStringLiteral("historyButton"));
-    historyButton->setText(tr("History"));
-    historyButton->setToolTip(tr("Every calibration so far (Ctrl+H)"));
-    historyButton->setAutoRaise(true);
-    connect(historyButton, &QToolButton::clicked, this, &VKRCalibrator::showHistory);
-    ui.statusBar->addPermanentWidget(historyButton);
+void VKRCalibrator::centreOnThePrimaryScreen()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QSize screenSize = screen->geometry().size();
+    const QSize size = geometry().size();
+    setGeometry(QRect(QPoint(screenSize.width() / 2 - size.width() / 2, screenSize.height() / 2 - size.height() / 2),
+                      size));
 }
 
 void VKRCalibrator::setUpShortcuts()
@@ -138,58 +119,44 @@ void VKRCalibrator::on_refreshButton_clicked()
         ui.locator->setEditText(remembered);
 }
 
-// The button is disabled from an abort until the run has ended, so a start never meets a run
-// that is still winding down.
+// The button's text alone decides. A start pressed while an aborted run still winds down is
+// deferred until that run's end, so the new locator never reaches a routine that is still going;
+// an abort pressed before then cancels it.
 void VKRCalibrator::on_calibrateButton_clicked()
 {
     if (ui.calibrateButton->text() == StartText) {
-        // Blanks around a locator (pasted from a file, typed by accident) are never part of it.
-        const QString locator = ui.locator->currentText().trimmed();
-        if (!runActive && startRun(locator))
-            ui.calibrateButton->setText(AbortText);
-    } else if (ui.calibrateButton->text() == AbortText) {
-        worker.abort();
-        ui.calibrateButton->setText(AbortingText);
-        ui.calibrateButton->setEnabled(false);
+        ui.log->clear();
+        const QString locator = ui.locator->currentText();
+        if (runActive)
+            deferredLocator = locator;
+        else if (!startRun(locator))
+            return;
+        ui.calibrateButton->setText(AbortText);
+    } else {
+        if (deferredLocator)
+            deferredLocator.reset();
+        else
+            worker.abort();
+        ui.calibrateButton->setText(StartText);
     }
 }
 
-// A run whose thread the system refuses never starts and never finishes: the window stays idle
-// and says why in the status bar.
+// A run whose thread the system refuses never starts and never finishes: the window stays idle,
+// and the run goes to the history with the reason.
 bool VKRCalibrator::startRun(const QString& locator)
 {
     ui.log->clear();
     runLocator = locator;
+    runStarted = QDateTime::currentDateTimeUtc();
     worker.setLocator(locator);
     worker.setSource(RunRecord::Source::Window);
-    setWindowTitle(locator.isEmpty() ? Title : tr("%1 \u2014 %2").arg(locator, Title));
     runActive = worker.startRun(QThread::InheritPriority);
     if (!runActive) {
-        showOpenFailureReason();
-        showVerdict();
-        remember();
-        return false;
+        const RunRecord refused = worker.lastRecord();
+        qWarning("%s", qPrintable(refused.openFailureReason));
+        remember(refused);
     }
-    progress.begin(locator);
-    showRunning(true);
-    return true;
-}
-
-void VKRCalibrator::showRunning(bool running)
-{
-    ui.locator->setEnabled(!running);
-    ui.refreshButton->setEnabled(!running);
-}
-
-void VKRCalibrator::showVerdict()
-{
-    const RunVerdict verdict = RunVerdict::of(worker.lastRecord());
-    QStyle::StandardPixmap icon = QStyle::SP_DialogApplyButton;
-    if (verdict.tone == RunVerdict::Tone::Warning)
-        icon = QStyle::SP_MessageBoxWarning;
-    else if (verdict.tone == RunVerdict::Tone::Failed)
-        icon = QStyle::SP_MessageBoxCritical;
-    statusLine->show(verdict.text, style()->standardIcon(icon));
+    return runActive;
 }
 
 // Messages always go to the end of the log, whatever the user has clicked or selected, so the
@@ -229,48 +196,44 @@ void VKRCalibrator::followTheLogsEnd()
     });
 }
 
-// The log shows the code; why the controller could not be opened is in the status bar's verdict,
-// and goes to the desktop's journal as well.
-void VKRCalibrator::showOpenFailureReason()
-{
-    const QString openFailureReason = worker.lastRecord().openFailureReason;
-    if (!openFailureReason.isEmpty())
-        qWarning("%s", qPrintable(openFailureReason));
-}
-
 void VKRCalibrator::workThreadFinished()
 {
     runActive = false;
-    progress.end();
-    showOpenFailureReason();
-    showVerdict();
-    remember();
-    showRunning(false);
+    const RunRecord record = worker.lastRecord();
+    // Why the controller could not be opened goes to the desktop's journal too; the log has the code.
+    if (!record.openFailureReason.isEmpty())
+        qWarning("%s", qPrintable(record.openFailureReason));
+    remember(record);
+    if (deferredLocator) {
+        const QString locator = *deferredLocator;
+        deferredLocator.reset();
+        if (startRun(locator))
+            return;
+    }
     ui.calibrateButton->setText(StartText);
-    ui.calibrateButton->setEnabled(true);
 }
 
-void VKRCalibrator::remember()
+void VKRCalibrator::remember(const RunRecord& record)
 {
     if (!HistoryJournal::disabledByEnvironment())
-        historyWriter.append(worker.lastRecord());
+        historyWriter.append(record);
 }
 
-// A run went to the journal, or could not: the History window shows it, and the warning icon stays
+// A run went to the journal, or could not: the History window shows it, and its warning stays
 // while the journal fails; standard error hears of each spell of failures once.
 void VKRCalibrator::historyWritten()
 {
     if (const std::optional<QString> error = historyWriter.takeFailure()) {
-        const QString said =
+        journalFailure =
             tr("The calibration history could not be written (%1): %2").arg(history->path(), *error);
-        journalWarning->setToolTip(said);
-        journalWarning->show();
-        qWarning("%s", qPrintable(said));
+        qWarning("%s", qPrintable(journalFailure));
     } else if (!historyWriter.isFailing()) {
-        journalWarning->hide();
+        journalFailure.clear();
     }
-    if (historyWindow)
+    if (historyWindow) {
+        historyWindow->setJournalWarning(journalFailure);
         historyWindow->reload();
+    }
 }
 
 void VKRCalibrator::showHistory()
@@ -279,55 +242,12 @@ void VKRCalibrator::showHistory()
         historyWindow = new HistoryWindow(history->path(), this);
         historyWindow->reload();
     }
+    historyWindow->setJournalWarning(journalFailure);
     if (!runLocator.isEmpty())
         historyWindow->setFilter(runLocator);
     historyWindow->show();
     historyWindow->raise();
     historyWindow->activateWindow();
-}
-
-void VKRCalibrator::closeWithoutAsking()
-{
-    closeConfirmed = true;
-    close();
-}
-
-void VKRCalibrator::closeEvent(QCloseEvent* event)
-{
-    bool ask = runActive && !closeConfirmed;
-#ifndef QT_NO_SESSIONMANAGER
-    // A logout closes the window through the session manager; nobody is there to answer.
-    ask = ask && !qGuiApp->isSavingSession();
-#endif
-    if (ask) {
-        event->ignore();
-        askBeforeClosing();
-        return;
-    }
-    WindowSettings::save(geometry(), ui.locator->currentText().trimmed());
-    // The run stops while the window goes; the worker's destructor waits for its end.
-    if (runActive)
-        worker.abort();
-    QMainWindow::closeEvent(event);
-}
-
-// Asked without a nested event loop, so the run's messages and its end keep arriving meanwhile.
-void VKRCalibrator::askBeforeClosing()
-{
-    // One question at a time; one that was answered may linger until its deletion.
-    if (auto* asked = findChild<QMessageBox*>(QStringLiteral("closeQuestion")); asked && asked->isVisible())
-        return asked->raise();
-    auto* question =
-        new QMessageBox(QMessageBox::Question, Title, tr("A calibration is running. Abort it and quit?"),
-                        QMessageBox::Yes | QMessageBox::No, this);
-    question->setObjectName(QStringLiteral("closeQuestion"));
-    question->setDefaultButton(QMessageBox::No);
-    question->setAttribute(Qt::WA_DeleteOnClose);
-    connect(question, &QMessageBox::finished, this, [this, question] {
-        if (question->clickedButton() == question->button(QMessageBox::Yes))
-            closeWithoutAsking();
-    });
-    question->open();
 }
 
 #include "moc_vkrcalibrator.cpp"

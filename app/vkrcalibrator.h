@@ -1,20 +1,19 @@
 // The main window: picks a controller's locator, starts or aborts the calibration and shows
-// the routine's log. It talks to no controller itself; its worker does. The status bar says what
-// the run is doing, then the verdict; the calibration history opens in a window of its own.
+// the routine's log. It talks to no controller itself; its worker does. Each run goes to the
+// calibration history, which opens in a window of its own (Ctrl+H).
 #pragma once
 
 #include "historyjournal.h"
 #include "journalwriter.h"
-#include "runprogress.h"
 #include "ui_vkrcalibrator.h"
 #include "workthread.h"
 
+#include <QDateTime>
 #include <QMainWindow>
+#include <chrono>
+#include <optional>
 
 class HistoryWindow;
-class QLabel;
-class QToolButton;
-class StatusLine;
 
 class VKRCalibrator : public QMainWindow
 {
@@ -22,57 +21,53 @@ class VKRCalibrator : public QMainWindow
 
 public:
     explicit VKRCalibrator(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
+    // A run still going is aborted and waited for, then remembered.
     ~VKRCalibrator() override;
 
-public slots:
-    // Closes without asking, also during a run, which is then aborted: for a termination signal,
-    // where nobody is there to answer.
-    void closeWithoutAsking();
-    void showHistory();
+    // For the program's end, once the window has closed: aborts the run going on, if any, and waits
+    // at most bound for its worker; the run goes to the history either way. False when the worker is
+    // still inside a call that has not returned: the run was remembered as aborted with a note that
+    // the controller may still be calibrating, and the process must end without destroying the window.
+    bool endRunForQuit(std::chrono::milliseconds bound);
 
-protected:
-    // A run going on is aborted before the window closes; a user is asked first.
-    void closeEvent(QCloseEvent* event) override;
+    // The note a run stuck in a controller call carries in the history when the program quits.
+    static QString stuckRunNote();
+
+    // Opens the History window, filtered to the controller of the last run (Ctrl+H).
+    void showHistory();
 
 private slots:
     void on_refreshButton_clicked();
     void on_calibrateButton_clicked();
     void logMessage(const QString& message);
     void workThreadFinished();
-    // A run reached the calibration history, or could not.
-    void historyWritten();
 
 private:
-    void setUpStatusBar();
+    // A run reached the calibration history, or could not.
+    void historyWritten();
     void setUpShortcuts();
-    void placeWindow();
+    void centreOnThePrimaryScreen();
     // Clears the log and starts a run; false when the system refused the worker's thread.
     bool startRun(const QString& locator);
-    // Locator and Refresh are for choosing the next run's controller, so they rest during one.
-    void showRunning(bool running);
-    void showVerdict();
-    void followTheLogsEnd();
-    void showOpenFailureReason();
-    void askBeforeClosing();
     // Adds the last run to the calibration history, off the GUI thread; a journal that cannot be
-    // written shows a warning in the status bar until a write succeeds, and never stops a
-    // calibration.
-    void remember();
+    // written is said in the History window and on standard error, and never stops a calibration.
+    void remember(const RunRecord& record);
 
     Ui::VKRCalibratorClass ui;
     WorkThread worker;
     // True from a start until that run's finished() arrives.
     bool runActive = false;
-    bool closeConfirmed = false;
+    // A start pressed while an aborted run winds down: its locator, started once that run has ended.
+    std::optional<QString> deferredLocator;
+    QDateTime runStarted;
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
+    QString journalFailure; // why the journal could not be written, while it cannot
     const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
     // Writes what is still queued when the window goes, for at most its drain bound.
     JournalWriter historyWriter{history};
-    RunProgress progress;
-    StatusLine* statusLine = nullptr;
-    QLabel* journalWarning = nullptr;
-    QToolButton* historyButton = nullptr;
     HistoryWindow* historyWindow = nullptr;
+
+    void followTheLogsEnd();
 };

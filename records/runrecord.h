@@ -74,6 +74,11 @@ struct RunRecord
     // Why the controller could not be opened, in words for the user; empty when the code is all
     // that is known.
     QString openFailureReason;
+    // What else the user should know of the run, in words; empty for most runs.
+    QString note;
+    // The program and version that wrote a record read back ("vkr-calibrator 1.4.0"); a record
+    // written takes the running program's instead.
+    QString tool;
     QVector<Channel> channels; // in the order the run reached them
     QVector<Failure> failures;
     std::optional<uint32_t> channelCount; // as the controller reported it, once read

@@ -181,6 +181,8 @@ QJsonObject RunRecordJson::toJson(const RunRecord& record)
         object.insert(QStringLiteral("reason"), record.openFailureReason);
     if (!record.client.isEmpty())
         object.insert(QStringLiteral("client"), record.client);
+    if (!record.note.isEmpty())
+        object.insert(QStringLiteral("note"), record.note);
     return object;
 }
 
@@ -245,5 +247,10 @@ bool RunRecordJson::fromJson(const QJsonObject& object, RunRecord& record)
     valueOf(SourceWords, object.value(QStringLiteral("source")), record.source);
     record.host = object.value(QStringLiteral("host")).toString();
     record.client = object.value(QStringLiteral("client")).toString();
+    record.note = object.value(QStringLiteral("note")).toString();
+    const QJsonObject tool = object.value(QStringLiteral("tool")).toObject();
+    record.tool = (tool.value(QStringLiteral("name")).toString() + QLatin1Char(' ') +
+                   tool.value(QStringLiteral("version")).toString())
+                      .trimmed();
     return true;
 }

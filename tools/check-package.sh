@@ -43,8 +43,10 @@ tangoDeb=${tangoDebs[0]}
 # packaging/lintian-overrides.
 lintian --fail-on error,warning "$deb" "$tangoDeb"
 
-hints=$(desktop-file-validate app/vkr-calibrator.desktop 2>&1) || true
-[ -z "$hints" ] || fail "desktop-file-validate app/vkr-calibrator.desktop: $hints"
+for entry in app/vkr-calibrator.desktop app/vkr-calibration-history.desktop; do
+    hints=$(desktop-file-validate "$entry" 2>&1) || true
+    [ -z "$hints" ] || fail "desktop-file-validate $entry: $hints"
+done
 
 # Every file an installation needs and nothing else: a forgotten install rule, or one that puts a
 # file elsewhere, shows here.
@@ -53,6 +55,7 @@ usr/bin/vkr-calibrator
 usr/bin/vkr-sim
 usr/lib/vkr-calibrator/libOrvaneIO.so
 usr/lib/vkr-calibrator/libVKRControl.so
+usr/share/applications/vkr-calibration-history.desktop
 usr/share/applications/vkr-calibrator.desktop
 usr/share/doc/vkr-calibrator/changelog.gz
 usr/share/doc/vkr-calibrator/copyright

@@ -38,8 +38,10 @@ std::string commandName(pid_t pid);
 // the system lists as one: a character device whose /sys/dev/char/MAJOR:MINOR/subsystem is tty, or
 // the slave side of a pseudo-terminal, which /sys does not list (its major is the one /proc/devices
 // names "pts"). Otherwise why it is no serial port. The master side of pseudo-terminals (/dev/ptmx)
-// is refused too: it is the far end of a terminal, never a line to a device.
-std::string terminalRefusal(mode_t mode, dev_t device);
+// is refused too: it is the far end of a terminal, never a line to a device. Where sysfs cannot be
+// read (a container or chroot without it), every other character device passes, and the caller
+// checks that what it opened is a terminal.
+std::string terminalRefusal(mode_t mode, dev_t device, const std::string& sysfs = "/sys");
 
 // The holders for one line of text: both of two named, else the first and how many more
 // ("socat (pid 14499) and 4 more"), so that the cure after them is still read. Empty for none.

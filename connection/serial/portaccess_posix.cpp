@@ -199,9 +199,9 @@ bool isPseudoTerminalSlaveMajor(unsigned int major)
 }
 
 // The subsystem /sys files the character device under ("tty", "mem"); empty when it has no entry.
-std::string subsystemOf(dev_t device)
+std::string subsystemOf(dev_t device, const std::string& sysfs)
 {
-    const std::string link = linkText("/sys/dev/char/" + std::to_string(major(device)) + ":" +
+    const std::string link = linkText(sysfs + "/dev/char/" + std::to_string(major(device)) + ":" +
                                       std::to_string(minor(device)) + "/subsystem");
     const std::size_t slash = link.rfind('/');
     return slash == std::string::npos ? link : link.substr(slash + 1);
@@ -270,7 +270,7 @@ std::string PortAccess::commandName(pid_t pid)
     return name.empty() ? std::string("a program") : name;
 }
 
-std::string PortAccess::terminalRefusal(mode_t mode, dev_t device)
+std::string PortAccess::terminalRefusal(mode_t mode, dev_t device, const std::string& sysfs)
 {
     if (S_ISDIR(mode))
         return "a directory, not a serial port";
@@ -283,7 +283,11 @@ std::string PortAccess::terminalRefusal(mode_t mode, dev_t device)
     // /dev/ptmx hands out a new pseudo-terminal on every open.
     if (major(device) == 5 && minor(device) == 2)
         return "a pseudo-terminal master, not a serial line";
-    const std::string subsystem = subsystemOf(device);
+    // A container or chroot without sysfs lists no device at all; the check on the terminal opened
+    // decides there instead.
+    if (!openDirectory(sysfs + "/dev/char"))
+        return std::string();
+    const std::string subsystem = subsystemOf(device, sysfs);
     if (subsystem == "tty" || (subsystem.empty() && isPseudoTerminalSlaveMajor(major(device))))
         return std::string();
     return "not a terminal device" + (subsystem.empty() ? std::string() : " (a " + subsystem + " device)");

@@ -85,6 +85,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vkr-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -94,6 +95,7 @@ int main(int argc, char* argv[])
     // take.
     parser.addOption(QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Displays help on commandline options.")));
+    parser.addVersionOption();
     const QCommandLineOption scenarioOption(
         QStringLiteral("scenario"),
         QStringLiteral("The controller's behaviour: the items of a sim: locator, plus serial-line faults "
@@ -128,6 +130,8 @@ int main(int argc, char* argv[])
     }
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
         std::cerr << "vkr-sim: unexpected argument: " << parser.positionalArguments().first().toStdString()
                   << "\nTry 'vkr-sim --help'.\n";
