@@ -74,21 +74,23 @@ QString timeFormat(qint64 spanMilliseconds)
     constexpr qint64 Day = 24 * 3600 * 1000LL;
     if (spanMilliseconds < Day)
         return QStringLiteral("HH:mm");
-    if (spanMilliseconds < 30 * Day)
+    if (spanMilliseconds < 3 * Day)
         return QStringLiteral("MM-dd HH:mm");
+    if (spanMilliseconds < 300 * Day)
+        return QStringLiteral("MMM d");
     return QStringLiteral("yyyy-MM-dd");
 }
 
 void fitAxes(QChart* chart, const Range& when, const Range& seconds)
 {
     // A lone run still gets a span of time to stand in; points never sit on an axis's edge.
-    const qreal timeMargin = qMax((when.high - when.low) * 0.05, 60000.0);
+    const qreal timeMargin = qMax((when.high - when.low) * 0.05, 10 * 60000.0);
     const qreal valueSpan = seconds.high - seconds.low;
     const qreal valueMargin = qMax(valueSpan * 0.1, qMax(0.5, seconds.high * 0.05));
     auto* time = new QDateTimeAxis;
     time->setTitleText(HistoryChart::tr("started (local time)"));
     time->setFormat(timeFormat(qint64(when.high - when.low + 2 * timeMargin)));
-    time->setTickCount(6);
+    time->setTickCount(5);
     time->setRange(QDateTime::fromMSecsSinceEpoch(qint64(when.low - timeMargin)),
                    QDateTime::fromMSecsSinceEpoch(qint64(when.high + timeMargin)));
     auto* value = new QValueAxis;
@@ -125,7 +127,12 @@ void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& ru
 {
     auto* chart = new QChart;
     chart->setTitle(tr("Seconds each channel took to calibrate: %1").arg(locator));
+    // Beside the plot, one entry under the other: sixteen names fit whole at the default size.
     chart->legend()->setAlignment(Qt::AlignRight);
+    QFont legendFont = chart->legend()->font();
+    legendFont.setPointSizeF(legendFont.pointSizeF() * 0.9);
+    chart->legend()->setFont(legendFont);
+    chart->setMargins(QMargins(4, 4, 4, 4));
     QMap<quint32, ChannelSeries> channels;
     auto* failures = new QScatterSeries;
     failures->setName(tr("failed"));
@@ -156,10 +163,11 @@ void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& ru
     }
     if (when.low > when.high) {
         delete failures;
-        sentence->setText(locator.isEmpty()
-                              ? tr("Select a run in the table to see how its controller's channels calibrated "
-                                   "over time.")
-                              : tr("No run of %1 calibrated a channel, so there is nothing to chart.").arg(locator));
+        sentence->setText(
+            locator.isEmpty()
+                ? tr("Select a run in the table to see how its controller's channels calibrated "
+                     "over time.")
+                : tr("No run of %1 calibrated a channel, so there is nothing to chart.").arg(locator));
         pages->setCurrentWidget(sentence);
         delete chart;
         return;
@@ -168,13 +176,13 @@ void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& ru
         chart->addSeries(series.line);
         chart->addSeries(series.markers);
     }
-    chart->addSeries(failures);
+    if (failures->count() > 0)
+        chart->addSeries(failures);
+    else
+        delete failures;
     // One legend entry per channel, its line's; the markers share it.
     for (const ChannelSeries& series : channels)
         for (QLegendMarker* marker : chart->legend()->markers(series.markers))
-            marker->setVisible(false);
-    if (failures->count() == 0)
-        for (QLegendMarker* marker : chart->legend()->markers(failures))
             marker->setVisible(false);
     fitAxes(chart, when, seconds);
     QChart* previous = chartView(view)->chart();
@@ -192,7 +200,9 @@ QStringList HistoryChart::seriesNames() const
     for (const QAbstractSeries* series : chartView(view)->chart()->series()) {
         if (series->type() == QAbstractSeries::SeriesTypeScatter && series->name() != tr("failed"))
             continue; // a channel's markers, counted with its line
-        names << QStringLiteral("%1: %2").arg(series->name()).arg(static_cast<const QXYSeries*>(series)->count());
+        names << QStringLiteral("%1: %2")
+                     .arg(series->name())
+                     .arg(static_cast<const QXYSeries*>(series)->count());
     }
     return names;
 }

@@ -30,14 +30,15 @@ constexpr int MeasuredRows = 2000;
 
 HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
     : QWidget(parent, Qt::Window), loader(new HistoryLoader(journalPath, this)), runs(new HistoryModel(this)),
-      filtered(new QSortFilterProxyModel(this)), filter(new QLineEdit(this)), journalWarning(new QLabel(this)),
-      table(new QTableView(this)), placeholder(new QLabel(table->viewport())), details(new QPlainTextEdit(this)),
+      filtered(new QSortFilterProxyModel(this)), filter(new QLineEdit(this)),
+      journalWarning(new QLabel(this)), table(new QTableView(this)),
+      placeholder(new QLabel(table->viewport())), details(new QPlainTextEdit(this)),
       chart(new HistoryChart(this)), problems(new QLabel(this))
 {
     setObjectName(QStringLiteral("historyWindow"));
     setWindowTitle(tr("Calibration History \u2014 VKR Calibrator"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/vkr-calibrator.png")));
-    resize(900, 680);
+    resize(900, 780);
 
     filter->setObjectName(QStringLiteral("historyFilter"));
     filter->setPlaceholderText(tr("Filter by locator"));
@@ -51,7 +52,8 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
     journalWarning->setObjectName(QStringLiteral("historyJournalWarning"));
     journalWarning->setWordWrap(true);
     journalWarning->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    journalWarning->setStyleSheet(QStringLiteral("QLabel { background: #fff3cd; color: #5c4400; padding: 4px; }"));
+    journalWarning->setStyleSheet(
+        QStringLiteral("QLabel { background: #fff3cd; color: #5c4400; padding: 4px; }"));
     journalWarning->hide();
 
     setUpTable();
@@ -74,8 +76,8 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
     auto* split = new QSplitter(Qt::Vertical, this);
     split->addWidget(table);
     split->addWidget(lower);
-    split->setStretchFactor(0, 2);
-    split->setStretchFactor(1, 3);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(journalWarning);
     layout->addWidget(filter);
@@ -169,9 +171,11 @@ void HistoryWindow::fitColumns()
     const int arrow = table->style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header) + 12;
     const int rows = qMin(filtered->rowCount(), MeasuredRows);
     for (int column = 0; column < HistoryModel::ColumnCount; ++column) {
-        int width = headings.horizontalAdvance(filtered->headerData(column, Qt::Horizontal).toString()) + arrow;
+        int width =
+            headings.horizontalAdvance(filtered->headerData(column, Qt::Horizontal).toString()) + arrow;
         for (int row = 0; row < rows; ++row)
-            width = qMax(width, cells.horizontalAdvance(filtered->index(row, column).data().toString()) + padding);
+            width = qMax(width,
+                         cells.horizontalAdvance(filtered->index(row, column).data().toString()) + padding);
         if (column == HistoryModel::Locator)
             width = qMin(width, cells.averageCharWidth() * LocatorColumnCharacters + padding);
         header->resizeSection(column, width);
@@ -197,9 +201,10 @@ void HistoryWindow::showPlaceholderIfEmpty()
 {
     const bool empty = filtered->rowCount() == 0;
     if (empty) {
-        placeholder->setText(runs->rowCount() == 0
-                                 ? tr("No calibration has been recorded yet.")
-                                 : tr("No calibration of a controller matching \u201c%1\u201d.").arg(filter->text()));
+        placeholder->setText(
+            runs->rowCount() == 0
+                ? tr("No calibration has been recorded yet.")
+                : tr("No calibration of a controller matching \u201c%1\u201d.").arg(filter->text()));
     }
     placeholder->setVisible(empty);
 }

@@ -76,7 +76,8 @@ QString RunDescription::of(const RunRecord& record)
         if (record.channelCount)
             lines << tr("Channels reported: %1").arg(*record.channelCount);
         lines << tr("Calibrated channels: %1").arg(listedOrNone(channelsWith(record, Result::Calibrated)));
-        lines << tr("Channels without a sensor: %1").arg(listedOrNone(channelsWith(record, Result::NoSensor)));
+        lines
+            << tr("Channels without a sensor: %1").arg(listedOrNone(channelsWith(record, Result::NoSensor)));
         const QStringList aborted = channelsWith(record, Result::Aborted);
         if (!aborted.isEmpty())
             lines << tr("Stopped by the abort: channel %1").arg(RunVerdict::listed(aborted));

@@ -41,8 +41,10 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished, Qt::QueuedConnection);
     // Called on the writer's thread: a queued call with no argument for Qt to hand across; the
     // reason is taken from the writer under its lock.
-    historyWriter.setFailureNotifier(
-        [this] { QMetaObject::invokeMethod(this, [this] { historyWritten(); }, Qt::QueuedConnection); });
+    historyWriter.setFailureNotifier([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { historyWritten(); }, Qt::QueuedConnection);
+    });
     ui.refreshButton->click();
 }
 
@@ -92,8 +94,9 @@ void VKRCalibrator::centreOnThePrimaryScreen()
         return;
     const QSize screenSize = screen->geometry().size();
     const QSize size = geometry().size();
-    setGeometry(QRect(QPoint(screenSize.width() / 2 - size.width() / 2, screenSize.height() / 2 - size.height() / 2),
-                      size));
+    setGeometry(
+        QRect(QPoint(screenSize.width() / 2 - size.width() / 2, screenSize.height() / 2 - size.height() / 2),
+              size));
 }
 
 void VKRCalibrator::setUpShortcuts()

@@ -62,7 +62,7 @@ private:
     QDateTime runStarted;
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
-    QString runLocator; // the locator of the run going on, or of the last one
+    QString runLocator;     // the locator of the run going on, or of the last one
     QString journalFailure; // why the journal could not be written, while it cannot
     const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
     // Writes what is still queued when the window goes, for at most its drain bound.

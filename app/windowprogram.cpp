@@ -108,11 +108,12 @@ int runWindowProgram(int& argc, char* argv[], const std::function<void(VKRCalibr
     // The window has closed: a run going on is aborted now. One stuck in a library call that does not
     // return cannot be waited for without end, nor its worker destroyed while it runs.
     if (!window.endRunForQuit(QuitBound)) {
-        std::fprintf(stderr,
-                     "vkr-calibrator: the run did not stop within %lld s of the window closing, inside a call "
-                     "into the controller; the controller may still be calibrating. The run is in the "
-                     "calibration history as aborted.\n",
-                     static_cast<long long>(QuitBound.count()));
+        std::fprintf(
+            stderr,
+            "vkr-calibrator: the run did not stop within %lld s of the window closing, inside a call "
+            "into the controller; the controller may still be calibrating. The run is in the "
+            "calibration history as aborted.\n",
+            static_cast<long long>(QuitBound.count()));
         std::fflush(stderr);
         SerialPort::removeLockFiles();
         std::_Exit(status);

@@ -15,11 +15,11 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSizeGrip>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSizeGrip>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QtTest>
@@ -227,9 +227,10 @@ private slots:
     void visibleStates_data()
     {
         QTest::addColumn<QString>("state");
-        for (const char* state : {"the title stays", "the status bar shows nothing", "locator and Refresh stay enabled",
-                                  "the button right after Abort", "a start while the aborted run ends",
-                                  "every start is centred with the first locator"})
+        for (const char* state :
+             {"the title stays", "the status bar shows nothing", "locator and Refresh stay enabled",
+              "the button right after Abort", "a start while the aborted run ends",
+              "every start is centred with the first locator"})
             QTest::newRow(state) << QString::fromLatin1(state);
     }
     void visibleStates()

@@ -16,6 +16,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -411,6 +412,19 @@ private slots:
         QCOMPARE(openDescriptorCount(), descriptors);
         QVERIFY(!port.write("x", 1));
         QVERIFY(place->leftAsItWas(port));
+    }
+
+    // Where sysfs cannot be read (a container without it), a character device is left to the check
+    // after its open; where it can, a device it files elsewhere is refused before any open.
+    void withoutSysfsTheOpenedTerminalDecides()
+    {
+        struct stat null;
+        QCOMPARE(::stat("/dev/null", &null), 0);
+        QVERIFY(PortAccess::terminalRefusal(null.st_mode, null.st_rdev, "/sys") != std::string());
+        QCOMPARE(PortAccess::terminalRefusal(null.st_mode, null.st_rdev, "/nonexistent"), std::string());
+        // The master side stays refused, with or without sysfs.
+        QVERIFY(PortAccess::terminalRefusal(S_IFCHR | 0666, makedev(5, 2), "/nonexistent") != std::string());
+        QVERIFY(PortAccess::terminalRefusal(S_IFREG | 0666, 0, "/nonexistent") != std::string());
     }
 
     // A permission refused: joining the group is offered only where it would let the user in.
