@@ -47,6 +47,10 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
         filtered->setFilterFixedString(text);
         fitColumns();
         showPlaceholderIfEmpty();
+        // The run told and charted is one the table shows.
+        if (!table->currentIndex().isValid() && filtered->rowCount() > 0)
+            table->selectRow(0);
+        showSelectedRun();
     });
 
     journalWarning->setObjectName(QStringLiteral("historyJournalWarning"));
