@@ -123,12 +123,12 @@ void VKRCalibrator::on_refreshButton_clicked()
 }
 
 // The button's text alone decides. A start pressed while an aborted run still winds down is
-// deferred until that run's end, so the new locator never reaches a routine that is still going;
-// an abort pressed before then cancels it.
+// deferred until that run's end, clearing of the log included, so the new locator never reaches a
+// routine that is still going and the new log never holds the old run's last lines; an abort
+// pressed before then cancels it.
 void VKRCalibrator::on_calibrateButton_clicked()
 {
     if (ui.calibrateButton->text() == StartText) {
-        ui.log->clear();
         const QString locator = ui.locator->currentText();
         if (runActive)
             deferredLocator = locator;

@@ -1,13 +1,12 @@
 // Started by tst_stress_close: builds the window as the tool's own entry does, starts a run on
-// the given locator and closes the window after the given delay, answering Yes when asked whether
-// to abort the run. On standard output it writes
+// the given locator and closes the window after the given delay, and ends the run as the tool's
+// entry does once the event loop has ended. On standard output it writes
 // the log as it stood at the close and how long the shut-down took after it.
 #include "vkrcalibrator.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
@@ -34,10 +33,9 @@ int main(int argc, char* argv[])
         std::printf("log at close:\n%s\n", qPrintable(window->findChild<QTextEdit*>("log")->toPlainText()));
         sinceClose.start();
         window->close();
-        if (auto* question = window->findChild<QMessageBox*>("closeQuestion"))
-            question->button(QMessageBox::Yes)->click();
     });
     const int result = application.exec();
+    window->endRunForQuit(std::chrono::seconds(5));
     window.reset();
     std::printf("shut down after close: %lld ms\n", static_cast<long long>(sinceClose.elapsed()));
     return result;
