@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -533,6 +534,31 @@ private slots:
         QCOMPARE(record["outcome"].toString(), QStringLiteral("aborted"));
         const QJsonArray channels = record["channels"].toArray();
         QCOMPARE(channels.last().toObject()["result"].toString(), QStringLiteral("aborted"));
+    }
+
+    // The program's own options: help and version need no display; an unknown one is a usage error.
+    void programOptions_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output"); // on standard output for 0, else on standard error
+        QTest::newRow("--help") << "--help" << 0 << "usage: vkr-calibrator [--history]";
+        QTest::newRow("--version") << "--version" << 0 << "vkr-calibrator ";
+        QTest::newRow("unknown") << "--remember" << 64 << "vkr-calibrator: unknown option --remember\nusage:";
+    }
+    void programOptions()
+    {
+        QFETCH(QString, option);
+        QFETCH(int, status);
+        QFETCH(QString, output);
+        QProcess program;
+        program.start(qEnvironmentVariable("VKR_BUILD_DIR") + QStringLiteral("/vkr-calibrator"), {option});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), status);
+        const QString said = QString::fromLocal8Bit(status == 0 ? program.readAllStandardOutput()
+                                                                : program.readAllStandardError());
+        QVERIFY2(said.contains(output), qPrintable(said));
     }
 
 private:
