@@ -48,7 +48,12 @@ struct ChannelSeries
 {
     QLineSeries* line = nullptr;
     QScatterSeries* markers = nullptr;
+    QVector<QPointF> points; // handed over at once: a point appended alone redraws the chart
 };
+
+// The runs a chart shows at most, the newest: more would crowd the time axis beyond reading and
+// cost a long journal seconds on the GUI thread.
+constexpr int ChartedRuns = 100;
 
 ChannelSeries newChannelSeries(quint32 channel)
 {
@@ -142,9 +147,10 @@ void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& ru
     failures->setMarkerSize(16);
     Range when;
     Range seconds;
-    for (const RunRecord& run : runs) {
-        const qreal started = qreal(run.started.toMSecsSinceEpoch());
-        for (const RunRecord::Channel& channel : run.channels) {
+    for (auto run = runs.size() > ChartedRuns ? runs.end() - ChartedRuns : runs.begin(); run != runs.end();
+         ++run) {
+        const qreal started = qreal(run->started.toMSecsSinceEpoch());
+        for (const RunRecord::Channel& channel : run->channels) {
             // A channel without a sensor, or one stopped by an abort, says nothing of its sensor's pace.
             if (channel.result == Result::NoSensor || channel.result == Result::Aborted)
                 continue;
@@ -157,8 +163,7 @@ void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& ru
             ChannelSeries& series = channels[channel.channel];
             if (!series.line)
                 series = newChannelSeries(channel.channel);
-            series.line->append(started, channel.seconds);
-            series.markers->append(started, channel.seconds);
+            series.points.append(QPointF(started, channel.seconds));
         }
     }
     if (when.low > when.high) {
@@ -173,6 +178,8 @@ void HistoryChart::showRuns(const QString& locator, const QVector<RunRecord>& ru
         return;
     }
     for (const ChannelSeries& series : channels) {
+        series.line->replace(series.points);
+        series.markers->replace(series.points);
         chart->addSeries(series.line);
         chart->addSeries(series.markers);
     }

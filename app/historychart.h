@@ -19,7 +19,8 @@ class HistoryChart : public QWidget
 public:
     explicit HistoryChart(QWidget* parent = nullptr);
 
-    // The runs of one controller, oldest first; none shows the sentence instead.
+    // The runs of one controller, oldest first, of which the newest hundred are drawn; none shows
+    // the sentence instead.
     void showRuns(const QString& locator, const QVector<RunRecord>& runs);
     // The lines shown with their point counts ("Ch 0: 3"), then the failures ("failed: 1"), for
     // whoever checks what the chart holds; empty while the sentence shows.

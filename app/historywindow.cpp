@@ -24,7 +24,7 @@ namespace {
 
 // The rows a column's width is measured over: enough for a screenful and more, few enough that a
 // journal of many thousand runs loads without a pause.
-constexpr int MeasuredRows = 2000;
+constexpr int MeasuredRows = 500;
 
 } // namespace
 
@@ -48,8 +48,10 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
         fitColumns();
         showPlaceholderIfEmpty();
         // The run told and charted is one the table shows.
+        selectingFirstRow = true;
         if (!table->currentIndex().isValid() && filtered->rowCount() > 0)
             table->selectRow(0);
+        selectingFirstRow = false;
         showSelectedRun();
     });
 
@@ -106,8 +108,10 @@ HistoryWindow::HistoryWindow(const QString& journalPath, QWidget* parent)
                 problems->setText(said.join(QLatin1Char('\n')));
                 problems->setToolTip(warnings.join(QLatin1Char('\n')));
                 problems->setVisible(!said.isEmpty());
+                selectingFirstRow = true; // told and charted once, below
                 if (filtered->rowCount() > 0)
                     table->selectRow(0);
+                selectingFirstRow = false;
                 showSelectedRun();
                 emit loaded();
             });
@@ -129,8 +133,10 @@ void HistoryWindow::setUpTable()
     table->horizontalHeader()->setStretchLastSection(true);
     table->setSortingEnabled(true);
     table->sortByColumn(HistoryModel::Date, Qt::DescendingOrder);
-    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            &HistoryWindow::showSelectedRun);
+    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+        if (!selectingFirstRow)
+            showSelectedRun();
+    });
 
     placeholder->setObjectName(QStringLiteral("historyPlaceholder"));
     placeholder->setAlignment(Qt::AlignCenter);

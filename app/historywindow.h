@@ -58,4 +58,6 @@ private:
     HistoryChart* chart;
     QLabel* problems;
     bool everLoaded = false;
+    // While the window itself selects the first row, whose run it then shows once.
+    bool selectingFirstRow = false;
 };
