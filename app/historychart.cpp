@@ -118,7 +118,6 @@ HistoryChart::HistoryChart(QWidget* parent)
 {
     chartView(view)->setRenderHint(QPainter::Antialiasing);
     chartView(view)->setMinimumSize(420, 260);
-    chartView(view)->setChart(new QChart);
     sentence->setObjectName(QStringLiteral("historyChartMessage"));
     sentence->setAlignment(Qt::AlignCenter);
     sentence->setWordWrap(true);
