@@ -59,7 +59,7 @@ ChannelSeries newChannelSeries(quint32 channel)
 {
     const QColor colour(QLatin1String(Palette[channel % PaletteSize]));
     const bool secondEight = (channel / (PaletteSize / 2)) % 2 == 1;
-    ChannelSeries series{new QLineSeries, new QScatterSeries};
+    ChannelSeries series{new QLineSeries, new QScatterSeries, {}};
     series.line->setName(HistoryChart::tr("Ch %1").arg(channel));
     QPen pen(colour, 2);
     pen.setStyle(secondEight ? Qt::DashLine : Qt::SolidLine);
