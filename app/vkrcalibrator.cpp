@@ -252,8 +252,7 @@ void VKRCalibrator::workThreadFinished()
 
 void VKRCalibrator::remember()
 {
-    if (!HistoryJournal::disabledByEnvironment())
-        historyWriter.append(worker.lastRecord());
+    historyWriter.keep(worker.lastRecord());
 }
 
 // A run went to the journal, or could not: the History window shows it, and the warning icon stays
@@ -261,8 +260,8 @@ void VKRCalibrator::remember()
 void VKRCalibrator::historyWritten()
 {
     if (const std::optional<QString> error = historyWriter.takeFailure()) {
-        const QString said =
-            tr("The calibration history could not be written (%1): %2").arg(history->path(), *error);
+        const QString said = tr("The calibration history could not be written (%1): %2")
+                                 .arg(historyWriter.historyPath(), *error);
         journalWarning->setToolTip(said);
         journalWarning->show();
         qWarning("%s", qPrintable(said));
@@ -276,7 +275,7 @@ void VKRCalibrator::historyWritten()
 void VKRCalibrator::showHistory()
 {
     if (!historyWindow) {
-        historyWindow = new HistoryWindow(history->path(), this);
+        historyWindow = new HistoryWindow(historyWriter.historyPath(), this);
         historyWindow->reload();
     }
     if (!runLocator.isEmpty())

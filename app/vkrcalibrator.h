@@ -3,8 +3,8 @@
 // the run is doing, then the verdict; the calibration history opens in a window of its own.
 #pragma once
 
-#include "historyjournal.h"
 #include "journalwriter.h"
+#include "runaftermath.h"
 #include "runprogress.h"
 #include "ui_vkrcalibrator.h"
 #include "workthread.h"
@@ -67,9 +67,8 @@ private:
     // Whether the log view shows its end, and so keeps showing the newest text.
     bool logFollowsEnd = true;
     QString runLocator; // the locator of the run going on, or of the last one
-    const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
     // Writes what is still queued when the window goes, for at most its drain bound.
-    JournalWriter historyWriter{history};
+    RunAftermath historyWriter;
     RunProgress progress;
     StatusLine* statusLine = nullptr;
     QLabel* journalWarning = nullptr;

@@ -7,9 +7,9 @@
 #include "conversationrecorder.h"
 #include "exitstatus.h"
 #include "filecalls.h"
-#include "historyjournal.h"
 #include "recordingcontrollerlibrary.h"
 #include "reportfile.h"
+#include "runaftermath.h"
 #include "serialport.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
@@ -113,10 +113,11 @@ int CalibrateMode::list(const Options& options)
 int CalibrateMode::calibrate(const Options& options, QCoreApplication& application,
                              std::uint64_t openFileLimit)
 {
-    ReportFile report;
+    std::shared_ptr<ReportFile> report;
     if (!options.report.isEmpty()) {
+        report = std::make_shared<ReportFile>();
         QString error;
-        if (!report.open(options.report, error)) {
+        if (!report->open(options.report, error)) {
             // A FIFO that no program reads is no mistake of the command line: its reader is missing.
             bool exists = false;
             const bool fifo = FileCalls::kindAt(QFile::encodeName(options.report).toStdString(), exists) ==
@@ -151,10 +152,9 @@ int CalibrateMode::calibrate(const Options& options, QCoreApplication& applicati
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
         "may still be calibrating\n",
         Aborted, &SerialPort::removeLockFiles});
-    HistoryJournal history;
-    CalibrationBatch batch(options.locators, jobsWithinFileLimit(options, openFileLimit),
-                           options.report.isEmpty() ? nullptr : &report,
-                           options.noHistory ? nullptr : &history, recording.observer());
+    RunAftermath aftermath(options.noHistory ? nullptr : RunAftermath::defaultHistory(), report);
+    CalibrationBatch batch(options.locators, jobsWithinFileLimit(options, openFileLimit), &aftermath,
+                           recording.observer());
     // The abort is noted before the runs are told, so that it comes before the stop it causes; what
     // was recorded up to it goes to the file now, ahead of its regular write.
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {

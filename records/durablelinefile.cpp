@@ -9,10 +9,9 @@ std::string systemReason(int error)
     return error ? FileCalls::reason(error) : "the file did not take the whole line";
 }
 
-std::string lockBusy()
+std::string lockBusy(std::chrono::milliseconds wait)
 {
-    return "another program has held the file's lock for more than " +
-           std::to_string(DurableLineFile::LockWait.count()) + " ms";
+    return "another program has held the file's lock for more than " + std::to_string(wait.count()) + " ms";
 }
 
 } // namespace
@@ -56,7 +55,7 @@ bool DurableLineFile::lock(std::string& error, std::chrono::milliseconds wait)
         locked = true;
         return true;
     case FileCalls::Lock::Busy:
-        error = lockBusy();
+        error = lockBusy(wait);
         return false;
     case FileCalls::Lock::Failed:
         break;
