@@ -5,7 +5,8 @@ Usage: bench/shared-records-figures.py [BUILD-DIR] [ROUNDS] [PROGRAMS] [RUNS]
   BUILD-DIR  the build with vkr-calibrate and the stand-in libraries (default: build)
   ROUNDS     rounds (default: 5)
   PROGRAMS   vkr-calibrate processes started together in each round (default: 20)
-  RUNS       sim:channels=1,time=0 runs each process calibrates side by side (default: 20)
+  RUNS       runs each process calibrates side by side (default: 20): sim:channels=1,time=T with
+             T = 0, 10, 20, … ms, so that their ends, and their records, come one after another
 
 Every process appends each run to one shared --report and to one history (XDG_DATA_HOME of the
 round's own, never the user's). For each round it prints the records found in the history and
@@ -40,7 +41,7 @@ def one_round(program, programs, runs):
     with tempfile.TemporaryDirectory(prefix="vkr-shared-") as folder:
         env = dict(os.environ, XDG_DATA_HOME=folder, XDG_CONFIG_HOME=folder)
         report = os.path.join(folder, "report.jsonl")
-        command = [program, "--report", report] + ["sim:channels=1,time=0"] * runs
+        command = [program, "--report", report] + [f"sim:channels=1,time={10 * run}" for run in range(runs)]
         started = time.monotonic()
         processes = [subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                      for _ in range(programs)]

@@ -2,6 +2,8 @@
 
 #include "historyjournal.h"
 
+#include <QDateTime>
+
 std::shared_ptr<RunRecordSink> RunAftermath::defaultHistory()
 {
     if (HistoryJournal::disabledByEnvironment())
@@ -12,6 +14,10 @@ std::shared_ptr<RunRecordSink> RunAftermath::defaultHistory()
 RunAftermath::RunAftermath(std::shared_ptr<RunRecordSink> history, std::shared_ptr<RunRecordSink> report)
     : history(std::move(history)), report(std::move(report))
 {
+    // Qt sets up what it formats dates with on first use, and two writers formatting their first
+    // records at once were seen to write a run with empty times ("started": ""), which no reader
+    // takes. A date formatted here, before the writers' threads exist, sets it up for them.
+    QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     if (this->history)
         historyWriter = std::make_unique<JournalWriter>(this->history);
     if (this->report)
