@@ -40,14 +40,16 @@ inline CalibrateOutcome runVkrCalibrate(const QStringList& arguments, int timeou
 
 // A prelude for runVkrCalibrate under which the system refuses threads: the first allowed calls of
 // pthread_create succeed, the next refused ones fail with EAGAIN (-1: all of them), the ones after
-// succeed again. ASan's check that its runtime is loaded first would stop a preloaded program.
-inline QString refusedThreads(int allowed, int refused = -1)
+// succeed again. With workersOnly, only the worker threads count and are refused. ASan's check that
+// its runtime is loaded first would stop a preloaded program.
+inline QString refusedThreads(int allowed, int refused = -1, bool workersOnly = false)
 {
     return QStringLiteral("export LD_PRELOAD='%1' VKR_THREADS_BEFORE_REFUSAL=%2 VKR_THREADS_REFUSED=%3 "
-                          "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"")
+                          "VKR_THREADS_COUNTED=%4 ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"")
         .arg(QStringLiteral(VKR_REFUSED_THREADS_PATH))
         .arg(allowed)
-        .arg(refused);
+        .arg(refused)
+        .arg(workersOnly ? QStringLiteral("workers") : QStringLiteral("all"));
 }
 
 // Whether a signal sent to the process still waits to be delivered: signals of one kind that
