@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -79,13 +80,69 @@ long long sizeOf(Descriptor descriptor)
     return ::fstat(descriptor, &status) == 0 ? status.st_size : -1;
 }
 
+namespace {
+
+// Readable once the waits of writes were ended; never read, so that it stays readable.
+struct WriteEnding
+{
+    WriteEnding()
+    {
+        if (::pipe2(descriptors, O_CLOEXEC | O_NONBLOCK) != 0)
+            descriptors[0] = descriptors[1] = -1;
+    }
+    int descriptors[2];
+};
+WriteEnding writeEnding;
+
+// Waits until the descriptor takes bytes: false, with errno set, when the waits were ended and
+// the reader took nothing for WaitAfterEnd after that, or when poll failed.
+bool waitUntilWritable(Descriptor descriptor)
+{
+    bool ended = false;
+    for (;;) {
+        pollfd waits[2] = {{descriptor, POLLOUT, 0}, {writeEnding.descriptors[0], POLLIN, 0}};
+        const int bound = ended ? static_cast<int>(WaitAfterEnd.count()) : -1;
+        const int ready = ::poll(waits, ended || waits[1].fd < 0 ? 1 : 2, bound);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return false;
+        if (waits[0].revents != 0)
+            return true; // writable, or an error that the write itself then tells
+        if (ended) {
+            errno = ECANCELED;
+            return false;
+        }
+        ended = true;
+    }
+}
+
+} // namespace
+
 long long writeSome(Descriptor descriptor, const char* data, std::size_t size)
 {
+    // A regular file always takes bytes at once; anything else (a pipe, a FIFO, a terminal) is
+    // waited for with poll, and then given no more than it takes without blocking (a pipe with
+    // room takes PIPE_BUF bytes whole), so that a stop asked for meanwhile ends the wait.
+    const bool waits = kindOf(descriptor) != Kind::Regular;
+    if (waits && !waitUntilWritable(descriptor))
+        return -1;
+    const std::size_t chunk =
+        waits ? std::min<std::size_t>(size, PIPE_BUF) : std::min<std::size_t>(size, SSIZE_MAX);
     ssize_t written;
     do
-        written = ::write(descriptor, data, std::min<std::size_t>(size, SSIZE_MAX));
+        written = ::write(descriptor, data, chunk);
     while (written < 0 && errno == EINTR);
     return written;
+}
+
+void endWaitingWrites()
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    if (writeEnding.descriptors[1] >= 0) [[maybe_unused]]
+        const ssize_t written = ::write(writeEnding.descriptors[1], &byte, 1);
+    errno = savedErrno;
 }
 
 bool byteAt(Descriptor descriptor, long long offset, char& byte)

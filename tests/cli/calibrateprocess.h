@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <initializer_list>
 
 struct CalibrateOutcome
 {
@@ -52,17 +53,30 @@ inline QString refusedThreads(int allowed, int refused = -1, bool workersOnly = 
         .arg(workersOnly ? QStringLiteral("workers") : QStringLiteral("all"));
 }
 
-// Whether a signal sent to the process still waits to be delivered: signals of one kind that
-// arrive before the first is delivered count once.
-inline bool signalPending(qint64 pid, int signal)
+// Whether one of the process's signal masks (/proc/PID/status fields) holds the signal.
+inline bool signalIn(qint64 pid, int signal, std::initializer_list<const char*> fields)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return false;
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if ((line.startsWith("ShdPnd:") || line.startsWith("SigPnd:")) &&
-            (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
-            return true;
+        for (const char* field : fields)
+            if (line.startsWith(field) &&
+                (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
+                return true;
     }
     return false;
+}
+
+// Whether a signal sent to the process still waits to be delivered: signals of one kind that
+// arrive before the first is delivered count once.
+inline bool signalPending(qint64 pid, int signal)
+{
+    return signalIn(pid, signal, {"ShdPnd:", "SigPnd:"});
+}
+
+// Whether the process has a handler of its own for the signal.
+inline bool signalCaught(qint64 pid, int signal)
+{
+    return signalIn(pid, signal, {"SigCgt:"});
 }

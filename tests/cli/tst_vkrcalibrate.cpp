@@ -88,6 +88,55 @@ private slots:
         QCOMPARE(outcome.errors, errors);
     }
 
+    // A report or standard output whose reader stopped reading (a FIFO opened and left full)
+    // holds the program up until one signal: the write gives up, the run is said not written, 74.
+    void aReaderThatStopsReadingHoldsUpNothingAfterOneSignal_data()
+    {
+        QTest::addColumn<bool>("report"); // else standard output
+        QTest::newRow("report") << true;
+        QTest::newRow("standard output") << false;
+    }
+    void aReaderThatStopsReadingHoldsUpNothingAfterOneSignal()
+    {
+        QFETCH(bool, report);
+        QTemporaryDir folder;
+        const QByteArray fifo = QFile::encodeName(folder.filePath(QStringLiteral("stuck")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        // Its reader, which never reads, and the bytes that fill the pipe.
+        const int held = ::open(fifo.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(held >= 0);
+        const QByteArray filler(4096, 'x');
+        while (::write(held, filler.constData(), std::size_t(filler.size())) > 0) {
+        }
+        QProcess process;
+        QStringList arguments{QStringLiteral("--no-history"), QStringLiteral("sim:channels=1,time=0")};
+        if (report)
+            arguments.prepend(QString::fromLocal8Bit(fifo)), arguments.prepend(QStringLiteral("--report"));
+        else
+            process.setStandardOutputFile(QString::fromLocal8Bit(fifo));
+        process.start(Program, arguments);
+        QVERIFY(process.waitForStarted());
+        const qint64 pid = process.processId();
+        // Once the run has ended (the report) or the program watches for signals (standard output,
+        // whose first line already waits).
+        if (report)
+            QVERIFY(process.waitForReadyRead(10000) &&
+                    QTest::qWaitFor([&] { return process.peek(4096).contains("finished with"); }, 10000));
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(signalCaught(pid, SIGTERM), 10000);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QVERIFY(process.waitForFinished(15000));
+        ::close(held);
+        QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(process.exitCode(), 74);
+        const QByteArray said = process.readAllStandardError();
+        QVERIFY2(said.contains("its reader took nothing once the program was asked to stop"),
+                 said.constData());
+        QCOMPARE(said.contains("is not in it"), report);
+    }
+
     // Against vkr-sim, so that the stop the controller receives can be seen.
     void aSignalDuringAWaitAbortsAndStopsTheChannel_data()
     {
