@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSysInfo>
 #include <QtTest>
 #include <csignal>
 #include <fcntl.h>
@@ -172,7 +173,10 @@ private slots:
             },
             10000));
         QVERIFY(lock.open(QIODevice::ReadOnly));
-        QCOMPARE(lock.readAll().trimmed().toLongLong(), process.processId());
+        QCOMPARE(lock.readAll(), QStringLiteral("%1\nvkr-calibrate\n%2\n")
+                                     .arg(process.processId(), 10)
+                                     .arg(QSysInfo::machineHostName())
+                                     .toLatin1());
         for (int i = 0; i < repeats; ++i) {
             QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
             if (atOnce) // one at a time: signals of one kind that arrive together count once
