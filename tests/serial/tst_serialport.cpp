@@ -294,6 +294,29 @@ private slots:
         QCOMPARE(exclusive, 1);
         ::ioctl(marker, TIOCNXCL);
         ::close(marker);
+
+        // A program killed while it had the port leaves the mark on a pseudo-terminal whose master
+        // lives on: nobody holds it, and it is said so, or cleared where the system lets this open.
+        const pid_t killed = ::fork();
+        if (killed == 0) {
+            const int held = ::open(device.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (held >= 0 && ::ioctl(held, TIOCEXCL) == 0)
+                ::raise(SIGKILL);
+            ::_exit(1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(killed, &status, 0), killed);
+        QVERIFY(WIFSIGNALED(status));
+        const bool opened = second.open(device.slavePath(), 9600);
+        QCOMPARE(opened, ::geteuid() == 0); // root opens a port marked exclusive
+        if (opened)
+            QVERIFY2(second.openNote().find("cleared the exclusive mark of a program that has ended") !=
+                         std::string::npos,
+                     second.openNote().c_str());
+        else
+            QCOMPARE(second.openFailure().message,
+                     std::string("marked exclusive by a program that has ended; restart the bridge"));
+        second.close();
 #endif
         QCOMPARE(openDescriptorCount(), descriptors - 1);
     }
@@ -378,6 +401,10 @@ private slots:
         QTest::newRow("/dev/ptmx") << named("/dev/ptmx") << Failure::NotASerialPort;
         QTest::newRow("ptmx") << named("ptmx") << Failure::NotASerialPort;
         QTest::newRow("/dev/pts/ptmx") << named("/dev/pts/ptmx") << Failure::NotASerialPort;
+        // The consoles are terminals, but opening one may change what the machine's screen shows.
+        for (const char* console : {"/dev/console", "/dev/tty0", "/dev/tty1"})
+            if (QFileInfo::exists(QString::fromLatin1(console)))
+                QTest::newRow(console) << named(console) << Failure::NotASerialPort;
         QTest::newRow("missing path") << MakePlace([](const auto& folder, const auto&) {
             const QString path = folder.filePath("port");
             return Place{path.toStdString(), 9600, [path](SerialPort&) { return !QFileInfo::exists(path); }};
