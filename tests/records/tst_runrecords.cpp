@@ -306,6 +306,7 @@ private slots:
         QCOMPARE(after.mid(0, before.size() - 1), before.mid(0, before.size() - 1));
         QVERIFY(after[after.size() - 2].size() <= RunRecordJson::LineLimit);
         QVERIFY(after[after.size() - 2].contains(QLatin1String(RunRecordJson::ShortenedMark)));
+        QVERIFY(after[after.size() - 2].contains(QLatin1String("\"shortened\":true"))); // only a text was cut
     }
 
     // Two programs append to one file on a disk that fills up (a file size limit stands in for
