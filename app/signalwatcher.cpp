@@ -25,6 +25,7 @@ int endStatus = 0;
 char endMessage[512];
 std::size_t endMessageLength = 0;
 void (*endCleanUp)() = nullptr;
+void (*everySignal)() = nullptr;
 // The watched signals that have arrived. Lock-free, so that handlers on any thread may count.
 std::atomic<int> arrivals{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler's count must be lock-free");
@@ -33,6 +34,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler's count must b
 extern "C" void forwardSignal(int signalNumber)
 {
     const int savedErrno = errno;
+    if (everySignal)
+        everySignal();
     if (endArrival > 0 && arrivals.fetch_add(1) + 1 >= endArrival) {
         if (endCleanUp)
             endCleanUp();
@@ -63,6 +66,7 @@ SignalWatcher::SignalWatcher(EndAtOnce endAtOnce, std::vector<int> signalNumbers
     endArrival = endAtOnce.arrival;
     endStatus = endAtOnce.status;
     endCleanUp = endAtOnce.cleanUp;
+    everySignal = endAtOnce.atEverySignal;
     endMessageLength = std::min(std::strlen(endAtOnce.message), sizeof endMessage);
     std::memcpy(endMessage, endAtOnce.message, endMessageLength);
     arrivals = 0;

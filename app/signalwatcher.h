@@ -34,6 +34,8 @@ public:
         const char* message = "";
         int status = 0;
         void (*cleanUp)() = nullptr;
+        // Called by the handler at every signal, before it is reported; async-signal-safe only.
+        void (*atEverySignal)() = nullptr;
     };
 
     // Installs the handlers at once. One watcher at a time per process; its destruction gives

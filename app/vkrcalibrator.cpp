@@ -218,8 +218,7 @@ void VKRCalibrator::workThreadFinished()
 
 void VKRCalibrator::remember(const RunRecord& record)
 {
-    if (!HistoryJournal::disabledByEnvironment())
-        historyWriter.append(record);
+    historyWriter.keep(record);
 }
 
 // A run went to the journal, or could not: the History window shows it, and its warning stays
@@ -227,8 +226,8 @@ void VKRCalibrator::remember(const RunRecord& record)
 void VKRCalibrator::historyWritten()
 {
     if (const std::optional<QString> error = historyWriter.takeFailure()) {
-        journalFailure =
-            tr("The calibration history could not be written (%1): %2").arg(history->path(), *error);
+        journalFailure = tr("The calibration history could not be written (%1): %2")
+                             .arg(historyWriter.historyPath(), *error);
         qWarning("%s", qPrintable(journalFailure));
     } else if (!historyWriter.isFailing()) {
         journalFailure.clear();
@@ -242,7 +241,7 @@ void VKRCalibrator::historyWritten()
 void VKRCalibrator::showHistory()
 {
     if (!historyWindow) {
-        historyWindow = new HistoryWindow(history->path(), this);
+        historyWindow = new HistoryWindow(historyWriter.historyPath(), this);
         historyWindow->reload();
     }
     historyWindow->setJournalWarning(journalFailure);

@@ -3,8 +3,8 @@
 // calibration history, which opens in a window of its own (Ctrl+H).
 #pragma once
 
-#include "historyjournal.h"
 #include "journalwriter.h"
+#include "runaftermath.h"
 #include "ui_vkrcalibrator.h"
 #include "workthread.h"
 
@@ -64,9 +64,8 @@ private:
     bool logFollowsEnd = true;
     QString runLocator;     // the locator of the run going on, or of the last one
     QString journalFailure; // why the journal could not be written, while it cannot
-    const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
     // Writes what is still queued when the window goes, for at most its drain bound.
-    JournalWriter historyWriter{history};
+    RunAftermath historyWriter;
     HistoryWindow* historyWindow = nullptr;
 
     void followTheLogsEnd();

@@ -7,9 +7,9 @@
 #include "conversationrecorder.h"
 #include "exitstatus.h"
 #include "filecalls.h"
-#include "historyjournal.h"
 #include "recordingcontrollerlibrary.h"
 #include "reportfile.h"
+#include "runaftermath.h"
 #include "serialport.h"
 #include "signalwatcher.h"
 #include "standardoutput.h"
@@ -113,10 +113,11 @@ int CalibrateMode::list(const Options& options)
 int CalibrateMode::calibrate(const Options& options, QCoreApplication& application,
                              std::uint64_t openFileLimit)
 {
-    ReportFile report;
+    std::shared_ptr<ReportFile> report;
     if (!options.report.isEmpty()) {
+        report = std::make_shared<ReportFile>();
         QString error;
-        if (!report.open(options.report, error)) {
+        if (!report->open(options.report, error)) {
             // A FIFO that no program reads is no mistake of the command line: its reader is missing.
             bool exists = false;
             const bool fifo = FileCalls::kindAt(QFile::encodeName(options.report).toStdString(), exists) ==
@@ -139,22 +140,22 @@ int CalibrateMode::calibrate(const Options& options, QCoreApplication& applicati
     // Ctrl+C, SIGTERM and a lost terminal ask every run to stop; each stops its calibrating
     // channel and closes its connection before the program ends. A second signal asks again and
     // does not cut a run short; a third ends the program at once, for a run stuck in a library call
-    // that would otherwise keep it waiting. Installed before anything can start a run; until here
-    // a signal simply ends the program, as it should during a listing.
-    // The watcher puts back what it found when it goes, after the runs have ended and their records
-    // are written: a signal then has nothing left to stop, and is ignored rather than ending the
-    // program by the signal, which would lose the status the runs made.
+    // that would otherwise keep it waiting. A write waiting for a report or standard output that
+    // nobody reads gives up soon after the first signal. Installed before anything can start a run; until
+    // here a signal simply ends the program, as it should during a listing. The watcher puts back what it
+    // found when it goes, after the runs have ended and their records are written: a signal then has nothing
+    // left to stop, and is ignored rather than ending the program by the signal, which would lose the status
+    // the runs made.
     for (const int signalNumber : SignalWatcher::terminationSignals())
         std::signal(signalNumber, SIG_IGN);
     SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
         3,
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
         "may still be calibrating\n",
-        Aborted, &SerialPort::removeLockFiles});
-    HistoryJournal history;
-    CalibrationBatch batch(options.locators, jobsWithinFileLimit(options, openFileLimit),
-                           options.report.isEmpty() ? nullptr : &report,
-                           options.noHistory ? nullptr : &history, recording.observer());
+        Aborted, &SerialPort::removeLockFiles, &FileCalls::endWaitingWrites});
+    RunAftermath aftermath(options.noHistory ? nullptr : RunAftermath::defaultHistory(), report);
+    CalibrationBatch batch(options.locators, jobsWithinFileLimit(options, openFileLimit), &aftermath,
+                           recording.observer());
     // The abort is noted before the runs are told, so that it comes before the stop it causes; what
     // was recorded up to it goes to the file now, ahead of its regular write.
     QObject::connect(&signalWatcher, &SignalWatcher::received, &batch, [&] {

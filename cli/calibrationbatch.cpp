@@ -48,10 +48,14 @@ int CalibrationBatch::defaultJobs(std::uint64_t openFileLimit, std::uint64_t thr
     return static_cast<int>(std::min<std::uint64_t>(jobsWithinFileLimit(openFileLimit), threads));
 }
 
-CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report,
-                                   HistoryJournal* history, SerialPortObserver* conversationObserver)
-    : report(report), history(history), jobs(std::max(jobs, 1)), unfinished(static_cast<int>(locators.size()))
+CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, RunAftermath* aftermath,
+                                   SerialPortObserver* conversationObserver)
+    : aftermath(aftermath), jobs(std::max(jobs, 1)), unfinished(static_cast<int>(locators.size()))
 {
+    // Called on the writers' threads: only a queued call by name crosses over.
+    if (aftermath)
+        aftermath->setFailureNotifier(
+            [this] { QMetaObject::invokeMethod(this, "sayRecordsNotWritten", Qt::QueuedConnection); });
     const QStringList shownLabels = labels(locators);
     for (int i = 0; i < locators.size(); ++i) {
         const QString prefix =
@@ -102,41 +106,42 @@ void CalibrationBatch::abort()
 
 void CalibrationBatch::runFinished(HeadlessRun* run, int status, const RunRecord& record)
 {
-    // The runs whose ends are queued behind this one join it: the write comes after them.
-    if (endedRuns.isEmpty())
-        QMetaObject::invokeMethod(this, &CalibrationBatch::writeEndedRuns, Qt::QueuedConnection);
-    endedRuns.append(record);
+    if (aftermath)
+        aftermath->keep(record);
     worstStatus = std::max(worstStatus, status);
     going.remove(run);
     if (--unfinished == 0)
-        writeEndedRuns();
+        finish();
     else
         start();
 }
 
-void CalibrationBatch::writeEndedRuns()
+void CalibrationBatch::sayRecordsNotWritten()
 {
-    if (endedRuns.isEmpty())
+    if (!aftermath)
         return;
-    const QVector<RunRecord> records = std::exchange(endedRuns, {});
-    if (report && !reportFailed) {
-        QString error;
-        if (!report->appendAll(records, error)) {
-            std::fprintf(stderr, "vkr-calibrate: cannot write the report: %s\n", qPrintable(error));
-            reportFailed = true;
-            abort();
-        }
+    const auto say = [](const char* what, const std::optional<QString>& lines) {
+        if (lines)
+            for (const QString& line : lines->split(QLatin1Char('\n')))
+                std::fprintf(stderr, "vkr-calibrate: cannot write %s: %s\n", what, qPrintable(line));
+    };
+    say("the report", aftermath->takeReportFailure());
+    const QString history =
+        QStringLiteral("the calibration history %1").arg(ArgumentText::shown(aftermath->historyPath()));
+    say(qPrintable(history), aftermath->takeFailure());
+}
+
+void CalibrationBatch::finish()
+{
+    if (aftermath) {
+        // The writers wait for a lock others hold at most its bound, and a sync that hangs is left
+        // by the writers' own drain when the program goes.
+        aftermath->waitUntilWritten(JournalWriter::DrainBound);
+        sayRecordsNotWritten();
+        if (aftermath->reportRecordsLost() > 0 || aftermath->historyRecordsLost() > 0)
+            worstStatus = std::max(worstStatus, int(OutputFailed));
     }
-    if (history) {
-        QString error;
-        if (history->appendFailsFirstTime(records, error))
-            std::fprintf(stderr, "vkr-calibrate: cannot write the calibration history %s: %s\n",
-                         qPrintable(ArgumentText::shown(history->path())), qPrintable(error));
-    }
-    if (reportFailed)
-        worstStatus = std::max(worstStatus, int(OutputFailed));
-    if (unfinished == 0)
-        emit finished(worstStatus);
+    emit finished(worstStatus);
 }
 
 #include "moc_calibrationbatch.cpp"

@@ -5,8 +5,7 @@
 #pragma once
 
 #include "headlessrun.h"
-#include "historyjournal.h"
-#include "reportfile.h"
+#include "runaftermath.h"
 #include "standardoutput.h"
 #include "threadmessageprefix.h"
 
@@ -36,13 +35,14 @@ public:
     // has room for, and no more than the system is likely to start threads for; at least 1.
     static int defaultJobs(std::uint64_t openFileLimit, std::uint64_t threadLimit);
 
-    // The report and the history, when given, are written as each run ends; they, and the observer
-    // of the runs' serial lines (a conversation being recorded), must outlive the batch's runs. A history
-    // that cannot be written is said once and changes no status. At most jobs runs go at a time; the others
+    // Each run's record goes to the aftermath (the report, the history) as the run ends; it, and the
+    // observer of the runs' serial lines (a conversation being recorded), must outlive the batch's runs. A
+    // record that could not be written is said with its run and makes the status OutputFailed, but stops
+    // no run. At most jobs runs go at a time; the others
     // start, in the given order, as runs end. A run whose thread the system refuses waits, at the head of the
     // queue, for a running one to end; only a run refused while none is running ends as not opened.
-    CalibrationBatch(const QStringList& locators, int jobs, ReportFile* report = nullptr,
-                     HistoryJournal* history = nullptr, SerialPortObserver* conversationObserver = nullptr);
+    CalibrationBatch(const QStringList& locators, int jobs, RunAftermath* aftermath = nullptr,
+                     SerialPortObserver* conversationObserver = nullptr);
 
     void start();
     // Asks every run to stop; each stops its calibrating channel and closes its connection. The
@@ -54,14 +54,13 @@ signals:
 
 private:
     void runFinished(HeadlessRun* run, int status, const RunRecord& record);
-    // Writes the records of the runs that ended since the last call to the report and the
-    // history, each with one sync: runs that end together (a rack started at once) would otherwise
-    // wait in line for a sync each, on the thread that prints their logs.
-    void writeEndedRuns();
+    // Says each record the report or the history could not take since the last call.
+    Q_INVOKABLE void sayRecordsNotWritten();
+    // Waits for the records to be written, says those that were not, and ends the batch.
+    void finish();
 
     StandardOutput output;
-    ReportFile* report;
-    HistoryJournal* history;
+    RunAftermath* aftermath;
     // Before the runs: their worker threads have ended by the time it goes.
     ThreadMessagePrefix messagePrefix;
     std::vector<std::unique_ptr<HeadlessRun>> runs;
@@ -71,7 +70,5 @@ private:
     int unfinished = 0;
     bool aborting = false;
     int worstStatus = Calibrated;
-    bool reportFailed = false;
     bool refusalSaid = false;
-    QVector<RunRecord> endedRuns; // not yet in the report and the history
 };

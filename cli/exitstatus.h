@@ -11,5 +11,5 @@ enum ExitStatus
     Aborted = 3,              // a signal (or lost output) stopped the run
     UsageError = 64,          // the command line is wrong; nothing was run
     LibrariesMissing = 69,    // --list could not load the controller libraries
-    OutputFailed = 74,        // standard output or the report could not be written
+    OutputFailed = 74,        // standard output, the report or the history could not be written
 };

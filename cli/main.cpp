@@ -67,8 +67,8 @@ int readCommandLine(int argc, char* argv[], int defaultJobs, Options& options)
         "Several controllers are calibrated side by side; each log line then starts with [LOCATOR].\n\n"
         "Exit status (the largest of the runs'): 0 calibrated without errors, 1 calibrated with errors, "
         "2 a controller could not be opened, 3 aborted (a third signal ends the program at once), 64 "
-        "usage error, 69 --list without the controller libraries, 74 standard output or the report "
-        "could not be written, or the history could not be read."));
+        "usage error, 69 --list without the controller libraries, 74 standard output, the report or "
+        "the history could not be written, or the history could not be read."));
     // Not addHelpOption(): it also offers --help-all for Qt's own options, which a program without
     // a window does not take.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},

@@ -6,13 +6,14 @@ namespace {
 
 std::string systemReason(int error)
 {
+    if (error == ECANCELED)
+        return "its reader took nothing once the program was asked to stop";
     return error ? FileCalls::reason(error) : "the file did not take the whole line";
 }
 
-std::string lockBusy()
+std::string lockBusy(std::chrono::milliseconds wait)
 {
-    return "another program has held the file's lock for more than " +
-           std::to_string(DurableLineFile::LockWait.count()) + " ms";
+    return "another program has held the file's lock for more than " + std::to_string(wait.count()) + " ms";
 }
 
 } // namespace
@@ -56,7 +57,7 @@ bool DurableLineFile::lock(std::string& error, std::chrono::milliseconds wait)
         locked = true;
         return true;
     case FileCalls::Lock::Busy:
-        error = lockBusy();
+        error = lockBusy(wait);
         return false;
     case FileCalls::Lock::Failed:
         break;
@@ -93,12 +94,13 @@ bool DurableLineFile::append(const std::string& line, std::string& error)
     const std::string whole = startsMidLine ? '\n' + line : line;
     std::size_t done = 0;
     int failure = 0;
-    // One write takes the whole line; a short one is followed by one more for the rest, which
-    // either completes the line or tells why it could not (a full disk: ENOSPC).
-    for (int attempt = 0; attempt < 2 && done < whole.size(); ++attempt) {
+    // One write takes the whole line into a file; a short one is followed by one more for the
+    // rest, which either completes the line or tells why it could not (a full disk: ENOSPC). A
+    // pipe takes it in pieces.
+    while (done < whole.size()) {
         const long long written = FileCalls::writeSome(descriptor, whole.data() + done, whole.size() - done);
-        if (written < 0) {
-            failure = errno;
+        if (written <= 0) {
+            failure = written < 0 ? errno : 0;
             break;
         }
         done += static_cast<std::size_t>(written);

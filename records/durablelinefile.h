@@ -12,9 +12,11 @@
 class DurableLineFile
 {
 public:
-    // How long an append waits for another program's append to the same file. Appends take one
-    // write and one sync, so a lock held longer belongs to a program that hangs.
-    static constexpr std::chrono::milliseconds LockWait{500};
+    // How long an append waits for the appends of other programs to the same file, which take the
+    // lock in turn. An append takes one write and one sync, so twenty programs ending their runs
+    // at once on a slow disk keep the lock for a second or two; a lock held for the whole wait
+    // belongs to a program that hangs.
+    static constexpr std::chrono::milliseconds LockWait{10000};
 
     enum class Accepts
     {

@@ -45,8 +45,16 @@ Kind kindOf(Descriptor descriptor);
 Kind kindAt(const std::string& path, bool& exists);
 // The file's size, or -1 with errno set.
 long long sizeOf(Descriptor descriptor);
-// Bytes written by one write, or -1 with errno set (never EINTR).
+// Bytes written by one write, or -1 with errno set (never EINTR). A pipe, FIFO or terminal whose
+// reader does not read is waited for, as long as it takes, until endWaitingWrites(): from then on
+// a write waits at most WaitAfterEnd for its reader and fails with ECANCELED after it.
 long long writeSome(Descriptor descriptor, const char* data, std::size_t size);
+// Ends the waits of writes for their readers, now and from now on; called by a signal handler
+// (it only writes to a pipe) when the program is asked to stop.
+void endWaitingWrites();
+// How long a write still waits for its reader once the waits were ended: a reader that is only
+// slow (a pager) still gets the last lines, one that stopped reading holds nobody up.
+constexpr std::chrono::milliseconds WaitAfterEnd{1000};
 // Reads the byte at offset without moving the file position; false when it could not.
 bool byteAt(Descriptor descriptor, long long offset, char& byte);
 // Syncs the file's data to the disk; -1 with errno set.

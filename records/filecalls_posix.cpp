@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -75,13 +80,69 @@ long long sizeOf(Descriptor descriptor)
     return ::fstat(descriptor, &status) == 0 ? status.st_size : -1;
 }
 
+namespace {
+
+// Readable once the waits of writes were ended; never read, so that it stays readable.
+struct WriteEnding
+{
+    WriteEnding()
+    {
+        if (::pipe2(descriptors, O_CLOEXEC | O_NONBLOCK) != 0)
+            descriptors[0] = descriptors[1] = -1;
+    }
+    int descriptors[2];
+};
+WriteEnding writeEnding;
+
+// Waits until the descriptor takes bytes: false, with errno set, when the waits were ended and
+// the reader took nothing for WaitAfterEnd after that, or when poll failed.
+bool waitUntilWritable(Descriptor descriptor)
+{
+    bool ended = false;
+    for (;;) {
+        pollfd waits[2] = {{descriptor, POLLOUT, 0}, {writeEnding.descriptors[0], POLLIN, 0}};
+        const int bound = ended ? static_cast<int>(WaitAfterEnd.count()) : -1;
+        const int ready = ::poll(waits, ended || waits[1].fd < 0 ? 1 : 2, bound);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return false;
+        if (waits[0].revents != 0)
+            return true; // writable, or an error that the write itself then tells
+        if (ended) {
+            errno = ECANCELED;
+            return false;
+        }
+        ended = true;
+    }
+}
+
+} // namespace
+
 long long writeSome(Descriptor descriptor, const char* data, std::size_t size)
 {
+    // A regular file always takes bytes at once; anything else (a pipe, a FIFO, a terminal) is
+    // waited for with poll, and then given no more than it takes without blocking (a pipe with
+    // room takes PIPE_BUF bytes whole), so that a stop asked for meanwhile ends the wait.
+    const bool waits = kindOf(descriptor) != Kind::Regular;
+    if (waits && !waitUntilWritable(descriptor))
+        return -1;
+    const std::size_t chunk =
+        waits ? std::min<std::size_t>(size, PIPE_BUF) : std::min<std::size_t>(size, SSIZE_MAX);
     ssize_t written;
     do
-        written = ::write(descriptor, data, std::min<std::size_t>(size, SSIZE_MAX));
+        written = ::write(descriptor, data, chunk);
     while (written < 0 && errno == EINTR);
     return written;
+}
+
+void endWaitingWrites()
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    if (writeEnding.descriptors[1] >= 0) [[maybe_unused]]
+        const ssize_t written = ::write(writeEnding.descriptors[1], &byte, 1);
+    errno = savedErrno;
 }
 
 bool byteAt(Descriptor descriptor, long long offset, char& byte)
@@ -105,18 +166,68 @@ int truncate(Descriptor descriptor, long long size)
 
 Lock lock(Descriptor descriptor, std::chrono::milliseconds wait)
 {
-    // flock() has no time-out of its own: tried again every millisecond or so, as appends by
-    // others take a write and a sync.
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    for (;;) {
-        if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
-            return Lock::Taken;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return Lock::Failed;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return Lock::Busy;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
+        return Lock::Taken;
+    if (errno != EWOULDBLOCK && errno != EINTR)
+        return Lock::Failed;
+    // flock() has no time-out of its own, and trying again now and then lets a waiter that just
+    // came take the lock before one that has waited long: a blocking flock() on a thread of its
+    // own waits in the kernel's queue instead, and this thread waits for it with the deadline. The
+    // thread works on a duplicate of the descriptor, which shares the lock with it (a lock belongs to
+    // the open file) and stays valid when the caller has given up and closed its own.
+    struct Waiter
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        Lock result = Lock::Failed;
+        int error = 0;
+    };
+    const int duplicate = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0)
+        return Lock::Failed;
+    auto waiter = std::make_shared<Waiter>();
+    const auto blockingLock = [waiter, duplicate] {
+        int result;
+        do
+            result = ::flock(duplicate, LOCK_EX);
+        while (result != 0 && errno == EINTR);
+        const int error = result == 0 ? 0 : errno;
+        std::unique_lock<std::mutex> hold(waiter->mutex);
+        if (waiter->abandoned && result == 0)
+            ::flock(duplicate, LOCK_UN);
+        waiter->finished = true;
+        waiter->result = result == 0 ? Lock::Taken : Lock::Failed;
+        waiter->error = error;
+        hold.unlock();
+        waiter->done.notify_one();
+        ::close(duplicate);
+    };
+    try {
+        std::thread(blockingLock).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had (the thread or memory limit): the lock is tried again every few
+        // milliseconds until the deadline, which takes it too, only in no order.
+        ::close(duplicate);
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
+                return Lock::Taken;
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return Lock::Failed;
+        }
+        return Lock::Busy;
     }
+    std::unique_lock<std::mutex> hold(waiter->mutex);
+    if (!waiter->done.wait_for(hold, wait, [&] { return waiter->finished; })) {
+        // The thread unlocks at once should it get the lock after all, and then ends.
+        waiter->abandoned = true;
+        return Lock::Busy;
+    }
+    errno = waiter->error;
+    return waiter->result;
 }
 
 void unlock(Descriptor descriptor)

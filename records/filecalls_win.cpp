@@ -67,6 +67,10 @@ long long sizeOf(Descriptor descriptor)
     return ::_fstat64(descriptor, &status) == 0 ? status.st_size : -1;
 }
 
+// Windows writes to a pipe nobody reads are not waited for with a poll here; the console's own
+// handler ends the program at a second Ctrl+C.
+void endWaitingWrites() {}
+
 long long writeSome(Descriptor descriptor, const char* data, std::size_t size)
 {
     return ::_write(descriptor, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));

@@ -26,8 +26,8 @@ bool HistoryJournal::disabledByEnvironment()
     return !value.isEmpty() && value != "0";
 }
 
-HistoryJournal::HistoryJournal(const QString& path, qint64 rotationSize)
-    : journalPath(path), rotationSize(rotationSize)
+HistoryJournal::HistoryJournal(const QString& path, qint64 rotationSize, std::chrono::milliseconds lockWait)
+    : journalPath(path), rotationSize(rotationSize), lockWait(lockWait)
 {
 }
 
@@ -46,13 +46,7 @@ bool HistoryJournal::appendAll(const QVector<RunRecord>& records, QString& error
     // comes only every RotationSize bytes.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DurableLineFile file;
-        // A program that kept the lock for a whole wait hangs: the runs after it are not held up
-        // again, until the lock is free once more.
-        const auto wait = lockedOut ? std::chrono::milliseconds(0) : DurableLineFile::LockWait;
-        if (!file.open(path, DurableLineFile::Accepts::RegularFile, reason))
-            break;
-        lockedOut = !file.lock(reason, wait);
-        if (lockedOut)
+        if (!file.open(path, DurableLineFile::Accepts::RegularFile, reason) || !file.lock(reason, lockWait))
             break;
         if (!file.stillAt(path))
             continue;
@@ -69,14 +63,6 @@ bool HistoryJournal::appendAll(const QVector<RunRecord>& records, QString& error
         reason = "the journal was renamed away again and again";
     error = QString::fromLocal8Bit(reason.c_str());
     return false;
-}
-
-bool HistoryJournal::appendFailsFirstTime(const QVector<RunRecord>& records, QString& error)
-{
-    if (disabledByEnvironment() || appendAll(records, error) || failedBefore)
-        return false;
-    failedBefore = true;
-    return true;
 }
 
 bool HistoryJournal::rotate(QString& error)

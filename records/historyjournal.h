@@ -3,6 +3,7 @@
 // result outlives the window and the terminal.
 #pragma once
 
+#include "durablelinefile.h"
 #include "runrecordsink.h"
 
 #include <QString>
@@ -22,19 +23,19 @@ public:
     // Whether VKR_NO_HISTORY turns the journal off (any value but empty and 0).
     static bool disabledByEnvironment();
 
-    explicit HistoryJournal(const QString& path = defaultPath(), qint64 rotationSize = RotationSize);
+    // The lock is waited for at most lockWait on each append; a miss is tried again, in full, by
+    // the next append.
+    explicit HistoryJournal(const QString& path = defaultPath(), qint64 rotationSize = RotationSize,
+                            std::chrono::milliseconds lockWait = DurableLineFile::LockWait);
 
     QString path() const override { return journalPath; }
 
     // Appends the run's object and syncs it, under the journal's lock, which other programs
     // appending to it take too. False, with the reason, when the journal could not be written; the
     // journal is then left as it was. A journal or previous generation that is no regular file (a
-    // FIFO, a device, a folder) is refused at once, and so is a journal locked by a program that
-    // hangs.
+    // FIFO, a device, a folder) is refused at once; a journal locked by a program that hangs is
+    // refused when the lock wait has passed.
     bool appendAll(const QVector<RunRecord>& records, QString& error) override;
-    // For a program that goes on after a journal it cannot write and says so once: appends, unless
-    // VKR_NO_HISTORY turns the journal off, and is true only for its first failure, with the reason.
-    bool appendFailsFirstTime(const QVector<RunRecord>& records, QString& error);
 
 private:
     // Renames the locked journal to its previous generation; false, with the reason, when that
@@ -43,6 +44,5 @@ private:
 
     const QString journalPath;
     const qint64 rotationSize;
-    bool failedBefore = false;
-    bool lockedOut = false; // the last append found the lock kept by another program
+    const std::chrono::milliseconds lockWait;
 };

@@ -1,35 +1,28 @@
-// Hands run records to a sink (the calibration history, a report) on a thread of its own, one at
-// a time in the order given, so that the journal's lock, a sync on a slow disk or a file that
+// Hands run records to a sink (the calibration history, a report) on a thread of its own, in the
+// order given, so that the lock of a file others append to, a sync on a slow disk or a file that
 // never answers cannot hold up the thread that ended the run: a window's GUI thread, a Tango
-// device's worker. A plain std::thread with a std::mutex queue, which ThreadSanitizer follows
-// (Qt's thread pool hands its tasks over inside Qt, where it cannot).
-//
-//     JournalWriter writer(journal);                  // a shared_ptr: the thread keeps it alive
-//     writer.setFailureNotifier([this] { QMetaObject::invokeMethod(this, "showFailure",
-//                                                                   Qt::QueuedConnection); });
-//     writer.append(worker.lastRecord());              // returns at once
-//     ... in showFailure(): if (const auto reason = writer.takeFailure()) show(*reason);
-//                           else if (!writer.isFailing()) hide();
-//
-// A program says a journal it cannot write once for each spell of failures: takeFailure() gives
-// the reason of the failure that began the spell, once.
+// device's worker, the command line's event loop. The records queued while the sink was busy go
+// to it together, with one write and one sync. A plain std::thread with a std::mutex queue,
+// which ThreadSanitizer follows (Qt's thread pool hands its tasks over inside Qt, where it
+// cannot). RunAftermath is what the front-ends use; it holds one writer for each sink.
 #pragma once
 
 #include "runrecordsink.h"
 
-#include <QString>
+#include <QStringList>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
+#include <mutex>
 #include <thread>
 
 class JournalWriter
 {
 public:
-    // How long the destructor waits for the records still queued: a sync or a write that hangs
-    // (a stuck NFS server or device) must not hang the program that quits.
-    static constexpr std::chrono::milliseconds DrainBound{3000};
+    // How long the destructor waits for the records still queued: long enough for the file's
+    // lock, which other programs take in turn, and a sync, but a sync or a write that hangs (a
+    // stuck NFS server or device) must not hang the program that quits.
+    static constexpr std::chrono::milliseconds DrainBound{12000};
 
     // The writer's thread shares the sink, so that a thread left behind by the destructor never
     // writes through a sink that is gone.
@@ -45,12 +38,15 @@ public:
     // Queues the record for the sink; returns at once.
     void append(const RunRecord& record);
 
-    // Called on the writer's thread, without arguments, after each record handed to the sink,
-    // taken or not (a window shows the new run in its history, or that the journal fails). Set it
-    // before the first append(). Never called once the destructor has returned.
+    // Called on the writer's thread, without arguments, after each batch of records handed to the
+    // sink, taken or not (a window shows the new run in its history, or that the journal fails).
+    // Set it before the first append(). Never called once the destructor has returned.
     void setFailureNotifier(std::function<void()> notifier);
-    // The reason of the failure that began the present spell, once; from any thread.
-    std::optional<QString> takeFailure();
+    // One text for each record the sink could not take since the last call, naming its run and the
+    // reason; from any thread.
+    QStringList takeNotWritten();
+    // How many records the sink could not take so far; from any thread.
+    int notWrittenCount();
     // True from a record the sink could not take until it takes one again; from any thread.
     bool isFailing();
 
@@ -61,9 +57,12 @@ public:
 private:
     struct Queue;
     static void writeQueued(const std::shared_ptr<Queue>& queue);
+    // Hands every record queued to the sink; the queue's lock is held on entry and on return.
+    static void writeBatch(Queue& queue, std::unique_lock<std::mutex>& lock);
     void sayNotWritten(const Queue& queue) const;
 
     std::shared_ptr<Queue> queue; // shared with the thread, which may outlive the writer
     std::chrono::milliseconds drainBound;
-    std::thread thread; // joined, or left to end on its own when the sink hangs
+    std::thread thread; // joined, or left to end on its own when the sink hangs; none when the
+                        // system refused it, and append() then writes on the caller's thread
 };

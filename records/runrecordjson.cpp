@@ -196,10 +196,12 @@ QByteArray RunRecordJson::toLines(const QVector<RunRecord>& records)
 
 QByteArray RunRecordJson::toLine(const RunRecord& record)
 {
+    // Whatever was cut, a text or a list, the record says so.
     const auto line = [&record](const RunRecord& shown) {
         QJsonObject object = toJson(shown);
         if (shown.channels.size() != record.channels.size() ||
-            shown.failures.size() != record.failures.size())
+            shown.failures.size() != record.failures.size() || shown.locator != record.locator ||
+            shown.host != record.host || shown.openFailureReason != record.openFailureReason)
             object.insert(QStringLiteral("shortened"), true);
         return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     };

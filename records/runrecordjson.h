@@ -23,7 +23,7 @@ public:
     // The object as one line of JSON Lines, compact, with its line feed, at most LineLimit bytes:
     // a record that would be longer (a locator or a reason of megabytes) has its long text fields
     // cut, each ending in ShortenedMark, and then as many of its last channels and failures left
-    // out as it takes, with "shortened": true.
+    // out as it takes; "shortened": true says that anything was cut.
     static QByteArray toLine(const RunRecord& record);
     // The records' lines, one after another, in their order.
     static QByteArray toLines(const QVector<RunRecord>& records);

@@ -110,11 +110,11 @@ VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::s
     });
     QObject::connect(worker.get(), &QThread::finished,
                      [reach] { reach->call([](VKRCalibratorDevice& device) { device.runFinished(); }); });
-    // A journal that cannot be written never stops a calibration; it is said once.
+    // A journal that cannot be written never stops a calibration; each run it could not take is said.
     journal.setFailureNotifier([this] {
         if (const auto reason = journal.takeFailure())
             report(get_name() + ": the calibration history could not be written (" +
-                   history->path().toStdString() + "): " + reason->toStdString());
+                   journal.historyPath().toStdString() + "): " + reason->toStdString());
     });
     lastReport = "{}";
     for (const char* attribute : {"State", "Status"}) {
@@ -440,8 +440,7 @@ void VKRCalibratorDevice::showIdle()
 
 void VKRCalibratorDevice::remember(const RunRecord& record)
 {
-    if (!HistoryJournal::disabledByEnvironment())
-        journal.append(record);
+    journal.keep(record);
 }
 
 // Each change goes out as a change event and as an archive event, so that an archiver needs no

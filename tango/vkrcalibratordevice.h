@@ -5,8 +5,8 @@
 // own sources may include it.
 #pragma once
 
-#include "historyjournal.h"
 #include "journalwriter.h"
+#include "runaftermath.h"
 #include "runrecord.h"
 #include "stringvalue.h"
 #include "workthread.h"
@@ -115,8 +115,7 @@ private:
     std::vector<Tango::DevULong> channelCodes;
     std::vector<std::string> channelNames;
     std::vector<Tango::DevString> nameValues;
-    const std::shared_ptr<HistoryJournal> history = std::make_shared<HistoryJournal>();
-    JournalWriter journal{history};
+    RunAftermath journal;
     std::shared_ptr<Link> link;
     std::unique_ptr<WorkThread> worker;
     // After an admin's DevRestart, pushes the new device's values once Tango has handed it the

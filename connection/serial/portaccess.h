@@ -26,9 +26,10 @@ struct Holder
 // Never counted: this process, and for a pseudo-terminal the process that holds its master side in
 // the same instance, such as a bridge (socat) that keeps its own end of the terminal open beside it.
 // Only what /proc lets this process see; a look that takes longer than the bound ends with what it
-// found.
+// found, and sets lookedAtEvery (when given) to false.
 std::vector<Holder> otherHolders(const std::string& devicePath, const struct stat& device,
-                                 std::chrono::milliseconds bound = std::chrono::milliseconds(300));
+                                 std::chrono::milliseconds bound = std::chrono::milliseconds(300),
+                                 bool* lookedAtEvery = nullptr);
 // "socat (pid 1234) and minicom (pid 99)", or "socat (pid 1234) and 4 more"; empty for none.
 std::string named(const std::vector<Holder>& holders);
 // The name of the process's command, "a program" when it cannot be read.
@@ -38,7 +39,8 @@ std::string commandName(pid_t pid);
 // the system lists as one: a character device whose /sys/dev/char/MAJOR:MINOR/subsystem is tty, or
 // the slave side of a pseudo-terminal, which /sys does not list (its major is the one /proc/devices
 // names "pts"). Otherwise why it is no serial port. The master side of pseudo-terminals (/dev/ptmx)
-// is refused too: it is the far end of a terminal, never a line to a device. Where sysfs cannot be
+// is refused too: it is the far end of a terminal, never a line to a device, and so are the system's
+// console and the virtual consoles (/dev/console, /dev/tty0 to /dev/tty63). Where sysfs cannot be
 // read (a container or chroot without it), every other character device passes, and the caller
 // checks that what it opened is a terminal.
 std::string terminalRefusal(mode_t mode, dev_t device, const std::string& sysfs = "/sys");

@@ -230,9 +230,11 @@ bool isInGroup(gid_t group)
 
 std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devicePath,
                                                          const struct stat& device,
-                                                         std::chrono::milliseconds bound)
+                                                         std::chrono::milliseconds bound, bool* lookedAtEvery)
 {
     const Clock::time_point deadline = Clock::now() + bound;
+    if (lookedAtEvery)
+        *lookedAtEvery = true;
     std::vector<Holder> holders;
     const Directory processes = openDirectory("/proc");
     if (!processes)
@@ -242,8 +244,11 @@ std::vector<PortAccess::Holder> PortAccess::otherHolders(const std::string& devi
     const Wanted wanted{devicePath, device,
                         ptyIndex >= 0 || isPseudoTerminalSlaveMajor(major(device.st_rdev)), ptyIndex};
     while (const dirent* entry = ::readdir(processes.get())) {
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= deadline) {
+            if (lookedAtEvery)
+                *lookedAtEvery = false;
             break;
+        }
         const pid_t pid = processId(entry->d_name);
         if (pid == 0 || pid == self)
             continue;
@@ -283,6 +288,9 @@ std::string PortAccess::terminalRefusal(mode_t mode, dev_t device, const std::st
     // /dev/ptmx hands out a new pseudo-terminal on every open.
     if (major(device) == 5 && minor(device) == 2)
         return "a pseudo-terminal master, not a serial line";
+    // Opening a console may already change what the machine's screen shows.
+    if ((major(device) == 5 && minor(device) == 1) || (major(device) == 4 && minor(device) < 64))
+        return "a console, not a serial line";
     // A container or chroot without sysfs lists no device at all; the check on the terminal opened
     // decides there instead.
     if (!openDirectory(sysfs + "/dev/char"))

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -138,12 +139,41 @@ std::string lockHolder(const PortLock& lock)
            ") through its lock file " + lock.path();
 }
 
+// A port marked exclusive (TIOCEXCL) by a program that has ended: a pseudo-terminal keeps the mark
+// while its other side lives, such as a bridge (socat, vkr-sim) whose client was killed.
+const char* const ExclusiveMarkLeft = "marked exclusive by a program that has ended; restart the bridge";
+
+// Whether this process has the device open on a descriptor besides fd: its own mark is not a
+// program's that has ended.
+bool openElsewhereHere(int fd, const struct stat& device)
+{
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (!folder)
+        return true;
+    bool found = false;
+    while (const dirent* entry = ::readdir(folder)) {
+        const int other = std::atoi(entry->d_name);
+        struct stat status;
+        if (entry->d_name[0] != '.' && other != fd && other != ::dirfd(folder) &&
+            ::fstat(other, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == device.st_rdev)
+            found = true;
+    }
+    ::closedir(folder);
+    return found;
+}
+
 // The other programs seen holding the device (its real path, and what stat() says of it), for a
-// refusal that the system gave without naming them.
+// refusal that the system gave without naming them. With none found, the exclusive mark is one left
+// behind, unless the look ran out of time first.
 std::string heldBy(const std::string& device, const struct stat& status)
 {
-    const std::string holders = PortAccess::named(PortAccess::otherHolders(device, status));
-    return "held by " + (holders.empty() ? std::string("another program") : holders);
+    bool lookedAtEvery = true;
+    const std::string holders = PortAccess::named(
+        PortAccess::otherHolders(device, status, std::chrono::milliseconds(300), &lookedAtEvery));
+    if (!holders.empty())
+        return "held by " + holders + (lookedAtEvery ? "" : " (could not check every program)");
+    return lookedAtEvery ? ExclusiveMarkLeft
+                         : "held by another program (could not check every program in time to name it)";
 }
 
 SerialPort::OpenFailure::Kind kindOfOpenError(int error)
@@ -354,12 +384,20 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     // Taken from the terminal opened: the path may have been given to another device since.
     if (::fstat(port.fd, &status) != 0)
         return refuse(Kind::Other, errno);
-    const std::string holders = PortAccess::named(PortAccess::otherHolders(device, status));
+    bool lookedAtEvery = true;
+    const std::string holders = PortAccess::named(
+        PortAccess::otherHolders(device, status, std::chrono::milliseconds(300), &lookedAtEvery));
     if (!holders.empty())
         return refuse(Kind::Busy, 0, "held by " + holders);
     termios settings;
     if (!readSettings(port.fd, settings))
         return refuse(Kind::SettingsRefused, errno);
+    // Opened all the same (as root), a port whose exclusive mark nobody holds any more has it
+    // cleared, so that the mark this program sets is its own.
+    if (lookedAtEvery && exclusiveFlagSetByOther(port.fd) && !openElsewhereHere(port.fd, status) &&
+        ::flock(port.fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(port.fd, TIOCNXCL) == 0)
+        note +=
+            std::string(note.empty() ? "" : "; ") + "cleared the exclusive mark of a program that has ended";
     if (!claimExclusively(port.fd))
         return refuse(Kind::Busy, 0, heldBy(device, status));
     port.claimed = true;

@@ -59,7 +59,7 @@ int exitStatus(PtyServer::End end, const char* whose)
     return 1;
 }
 
-int replay(const std::string& path, double speed, bool verbose)
+int replay(const std::string& path, double speed, bool verbose, const std::string& link)
 {
     std::string error;
     std::string ending;
@@ -71,7 +71,7 @@ int replay(const std::string& path, double speed, bool verbose)
     if (!ending.empty())
         std::cerr << "vkr-sim: " << ending << "\n";
     ReplayServer server(*conversation, speed, std::cerr, verbose ? &std::cerr : nullptr);
-    if (!installStopHandlers() || !server.open(error)) {
+    if (!installStopHandlers() || !server.open(error, link)) {
         std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
         return 1;
     }
@@ -118,7 +118,13 @@ int main(int argc, char* argv[])
                        "handshake, calibrations started, completed, stopped, and what still runs when the "
                        "host closes the line or vkr-sim ends."),
         QStringLiteral("file"));
+    const QCommandLineOption linkOption(
+        QStringLiteral("link"),
+        QStringLiteral("Also reach the pseudo-terminal through a symbolic link at this path, which the "
+                       "locator names and which is removed when the line is hung up or vkr-sim ends."),
+        QStringLiteral("path"));
     parser.addOption(scenarioOption);
+    parser.addOption(linkOption);
     parser.addOption(truthOption);
     parser.addOption(verboseOption);
     parser.addOption(replayOption);
@@ -138,6 +144,7 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    const std::string link = parser.value(linkOption).toLocal8Bit().toStdString();
     if (parser.isSet(replayOption) || parser.isSet(speedOption)) {
         bool isNumber = false;
         const double speed = parser.value(speedOption).toDouble(&isNumber);
@@ -152,7 +159,7 @@ int main(int argc, char* argv[])
             return 2;
         }
         return replay(parser.value(replayOption).toLocal8Bit().toStdString(), speed,
-                      parser.isSet(verboseOption));
+                      parser.isSet(verboseOption), link);
     }
 
     std::string error;
@@ -174,7 +181,7 @@ int main(int argc, char* argv[])
     }
 
     PtyServer server(*responder, parser.isSet(verboseOption) ? &std::cerr : nullptr);
-    if (!installStopHandlers() || !server.open(error)) {
+    if (!installStopHandlers() || !server.open(error, link)) {
         std::cerr << "vkr-sim: cannot provide a pseudo-terminal: " << error << "\n";
         return 1;
     }

@@ -20,7 +20,7 @@ PtyMaster::~PtyMaster()
     close();
 }
 
-bool PtyMaster::open(std::string& error)
+bool PtyMaster::open(std::string& error, const std::string& link)
 {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
@@ -42,8 +42,14 @@ bool PtyMaster::open(std::string& error)
     const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave >= 0)
         ::close(slave);
+    if (!link.empty() && ::symlink(name, link.c_str()) != 0) {
+        error = "cannot link " + link + " to " + name + ": " + std::strerror(errno);
+        ::close(master);
+        return false;
+    }
     fd = master;
-    path = name;
+    path = link.empty() ? name : link;
+    linkPath = link;
     return true;
 }
 
@@ -51,6 +57,9 @@ void PtyMaster::close()
 {
     if (fd < 0)
         return;
+    if (!linkPath.empty())
+        ::unlink(linkPath.c_str());
+    linkPath.clear();
     ::close(fd);
     fd = -1;
 }

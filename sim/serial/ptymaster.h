@@ -17,11 +17,14 @@ public:
     PtyMaster& operator=(const PtyMaster&) = delete;
 
     // Creates a pseudo-terminal; false (and error says why) when the system has none to give.
-    bool open(std::string& error);
+    // With a link, the slave is also reached through a symbolic link at that path, which is
+    // slavePath() from then on and is removed as the line is hung up: a host that opens the path
+    // again then finds nothing there, whoever gets the pseudo-terminal's number next.
+    bool open(std::string& error, const std::string& link = std::string());
     bool isOpen() const { return fd >= 0; }
     int descriptor() const { return fd; }
     std::string slavePath() const { return path; }
-    // Closes the master: whoever has the slave open sees a hang-up.
+    // Closes the master, after removing the link: whoever has the slave open sees a hang-up.
     void close();
 
     // Reads what the host sent. Returns the count, 0 when nothing is waiting, -1 when no host has
@@ -44,4 +47,5 @@ public:
 private:
     int fd = -1;
     std::string path;
+    std::string linkPath;
 };

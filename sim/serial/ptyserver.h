@@ -24,7 +24,10 @@ public:
     // dropped and the host opening and closing the line.
     PtyServer(SerialResponder& responder, std::ostream* log = nullptr);
 
-    bool open(std::string& error) { return master.open(error); }
+    bool open(std::string& error, const std::string& link = std::string())
+    {
+        return master.open(error, link);
+    }
     std::string slavePath() const { return master.slavePath(); }
 
     // Serves until stopDescriptor is readable (a signal handler writes to a pipe) or the line ends.

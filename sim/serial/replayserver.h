@@ -25,7 +25,10 @@ public:
     // report receives the departure; log, when given, every command received and chunk sent.
     ReplayServer(const SerialReplay& replay, double speed, std::ostream& report, std::ostream* log = nullptr);
 
-    bool open(std::string& error) { return master.open(error); }
+    bool open(std::string& error, const std::string& link = std::string())
+    {
+        return master.open(error, link);
+    }
     std::string slavePath() const { return master.slavePath(); }
 
     // Serves until stopDescriptor is readable, the recording hangs the line up, or the line fails.

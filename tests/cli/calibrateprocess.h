@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <initializer_list>
 
 struct CalibrateOutcome
 {
@@ -40,27 +41,42 @@ inline CalibrateOutcome runVkrCalibrate(const QStringList& arguments, int timeou
 
 // A prelude for runVkrCalibrate under which the system refuses threads: the first allowed calls of
 // pthread_create succeed, the next refused ones fail with EAGAIN (-1: all of them), the ones after
-// succeed again. ASan's check that its runtime is loaded first would stop a preloaded program.
-inline QString refusedThreads(int allowed, int refused = -1)
+// succeed again. With workersOnly, only the worker threads count and are refused. ASan's check that
+// its runtime is loaded first would stop a preloaded program.
+inline QString refusedThreads(int allowed, int refused = -1, bool workersOnly = false)
 {
     return QStringLiteral("export LD_PRELOAD='%1' VKR_THREADS_BEFORE_REFUSAL=%2 VKR_THREADS_REFUSED=%3 "
-                          "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"")
+                          "VKR_THREADS_COUNTED=%4 ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"")
         .arg(QStringLiteral(VKR_REFUSED_THREADS_PATH))
         .arg(allowed)
-        .arg(refused);
+        .arg(refused)
+        .arg(workersOnly ? QStringLiteral("workers") : QStringLiteral("all"));
+}
+
+// Whether one of the process's signal masks (/proc/PID/status fields) holds the signal.
+inline bool signalIn(qint64 pid, int signal, std::initializer_list<const char*> fields)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        for (const char* field : fields)
+            if (line.startsWith(field) &&
+                (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
+                return true;
+    }
+    return false;
 }
 
 // Whether a signal sent to the process still waits to be delivered: signals of one kind that
 // arrive before the first is delivered count once.
 inline bool signalPending(qint64 pid, int signal)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if ((line.startsWith("ShdPnd:") || line.startsWith("SigPnd:")) &&
-            (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
-            return true;
-    }
-    return false;
+    return signalIn(pid, signal, {"ShdPnd:", "SigPnd:"});
+}
+
+// Whether the process has a handler of its own for the signal.
+inline bool signalCaught(qint64 pid, int signal)
+{
+    return signalIn(pid, signal, {"SigCgt:"});
 }

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSysInfo>
 #include <QtTest>
 #include <csignal>
 #include <fcntl.h>
@@ -88,6 +89,55 @@ private slots:
         QCOMPARE(outcome.errors, errors);
     }
 
+    // A report or standard output whose reader stopped reading (a FIFO opened and left full)
+    // holds the program up until one signal: the write gives up, the run is said not written, 74.
+    void aReaderThatStopsReadingHoldsUpNothingAfterOneSignal_data()
+    {
+        QTest::addColumn<bool>("report"); // else standard output
+        QTest::newRow("report") << true;
+        QTest::newRow("standard output") << false;
+    }
+    void aReaderThatStopsReadingHoldsUpNothingAfterOneSignal()
+    {
+        QFETCH(bool, report);
+        QTemporaryDir folder;
+        const QByteArray fifo = QFile::encodeName(folder.filePath(QStringLiteral("stuck")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        // Its reader, which never reads, and the bytes that fill the pipe.
+        const int held = ::open(fifo.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(held >= 0);
+        const QByteArray filler(4096, 'x');
+        while (::write(held, filler.constData(), std::size_t(filler.size())) > 0) {
+        }
+        QProcess process;
+        QStringList arguments{QStringLiteral("--no-history"), QStringLiteral("sim:channels=1,time=0")};
+        if (report)
+            arguments.prepend(QString::fromLocal8Bit(fifo)), arguments.prepend(QStringLiteral("--report"));
+        else
+            process.setStandardOutputFile(QString::fromLocal8Bit(fifo));
+        process.start(Program, arguments);
+        QVERIFY(process.waitForStarted());
+        const qint64 pid = process.processId();
+        // Once the run has ended (the report) or the program watches for signals (standard output,
+        // whose first line already waits).
+        if (report)
+            QVERIFY(process.waitForReadyRead(10000) &&
+                    QTest::qWaitFor([&] { return process.peek(4096).contains("finished with"); }, 10000));
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(signalCaught(pid, SIGTERM), 10000);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QVERIFY(process.waitForFinished(15000));
+        ::close(held);
+        QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(process.exitCode(), 74);
+        const QByteArray said = process.readAllStandardError();
+        QVERIFY2(said.contains("its reader took nothing once the program was asked to stop"),
+                 said.constData());
+        QCOMPARE(said.contains("is not in it"), report);
+    }
+
     // Against vkr-sim, so that the stop the controller receives can be seen.
     void aSignalDuringAWaitAbortsAndStopsTheChannel_data()
     {
@@ -123,7 +173,10 @@ private slots:
             },
             10000));
         QVERIFY(lock.open(QIODevice::ReadOnly));
-        QCOMPARE(lock.readAll().trimmed().toLongLong(), process.processId());
+        QCOMPARE(lock.readAll(), QStringLiteral("%1\nvkr-calibrate\n%2\n")
+                                     .arg(process.processId(), 10)
+                                     .arg(QSysInfo::machineHostName())
+                                     .toLatin1());
         for (int i = 0; i < repeats; ++i) {
             QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
             if (atOnce) // one at a time: signals of one kind that arrive together count once
@@ -434,7 +487,7 @@ private slots:
 
     // Every run is remembered, a library run and a serial one alike, unless --no-history or
     // VKR_NO_HISTORY says otherwise; --history reads them back, filtered, as a table or as
-    // stored. A journal that cannot be written changes no exit status.
+    // stored. A run the journal cannot take is said, and the exit status says a record was lost.
     void historyRemembersEveryRun()
     {
         QTemporaryDir data;
@@ -493,8 +546,9 @@ private slots:
         QVERIFY(QFile::remove(journal) && QDir().mkdir(journal));
         const CalibrateOutcome unwritten =
             runVkrCalibrate({"sim:channels=1,time=0", "sim:channels=1,time=0"});
-        QCOMPARE(unwritten.exitCode, 0);
-        QCOMPARE(unwritten.errors.count("cannot write the calibration history"), 1);
+        QCOMPARE(unwritten.exitCode, 74);
+        QCOMPARE(unwritten.errors.count("cannot write the calibration history"), 2);
+        QCOMPARE(unwritten.errors.count("is not in it"), 2);
     }
 
     // A signal stops every run of a batch, each with its calibrating channel.

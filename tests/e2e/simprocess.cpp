@@ -1,6 +1,7 @@
 #include "simprocess.h"
 
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 
 #include <csignal>
 
@@ -24,7 +25,12 @@ QString SimProcess::executable()
 bool SimProcess::start(int timeoutMs)
 {
     child.setProgram(executable());
-    child.setArguments(QStringList{QStringLiteral("--verbose")} + argumentList);
+    QStringList arguments = QStringList{QStringLiteral("--verbose")} + argumentList;
+    if (arguments.join(QLatin1Char(' ')).contains(QRegularExpression(QStringLiteral("hangup|--replay")))) {
+        linkFolder = std::make_unique<QTemporaryDir>();
+        arguments << QStringLiteral("--link") << linkFolder->filePath(QStringLiteral("ttyVKR"));
+    }
+    child.setArguments(arguments);
     child.start(QIODevice::ReadOnly);
     if (!child.waitForStarted(timeoutMs))
         return false;

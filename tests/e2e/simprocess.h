@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
 
 class SimProcess
 {
@@ -19,7 +21,10 @@ public:
     // The vkr-sim program of this build.
     static QString executable();
 
-    // Starts vkr-sim --verbose and waits (bounded) for the locator it prints.
+    // Starts vkr-sim --verbose and waits (bounded) for the locator it prints. A simulator that may
+    // hang the line up (a hangup scenario, a replay) is reached through a link that it removes as it
+    // hangs up: a reopen then fails for want of the port, even when another program on the
+    // machine has been given the pseudo-terminal's number meanwhile.
     bool start(int timeoutMs = 10000);
     QString locator() const { return locatorText; }
     // The slave path of the pseudo-terminal, the port name within the locator.
@@ -35,6 +40,7 @@ public:
 
 private:
     QStringList argumentList;
+    std::unique_ptr<QTemporaryDir> linkFolder;
     QString locatorText;
     QString logText;
     QProcess child;

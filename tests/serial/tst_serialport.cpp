@@ -5,7 +5,9 @@
 #include "serialport.h"
 
 #include <QElapsedTimer>
+#include <QSysInfo>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -293,6 +295,29 @@ private slots:
         QCOMPARE(exclusive, 1);
         ::ioctl(marker, TIOCNXCL);
         ::close(marker);
+
+        // A program killed while it had the port leaves the mark on a pseudo-terminal whose master
+        // lives on: nobody holds it, and it is said so, or cleared where the system lets this open.
+        const pid_t killed = ::fork();
+        if (killed == 0) {
+            const int held = ::open(device.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (held >= 0 && ::ioctl(held, TIOCEXCL) == 0)
+                ::raise(SIGKILL);
+            ::_exit(1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(killed, &status, 0), killed);
+        QVERIFY(WIFSIGNALED(status));
+        const bool opened = second.open(device.slavePath(), 9600);
+        QCOMPARE(opened, ::geteuid() == 0); // root opens a port marked exclusive
+        if (opened)
+            QVERIFY2(second.openNote().find("cleared the exclusive mark of a program that has ended") !=
+                         std::string::npos,
+                     second.openNote().c_str());
+        else
+            QCOMPARE(second.openFailure().message,
+                     std::string("marked exclusive by a program that has ended; restart the bridge"));
+        second.close();
 #endif
         QCOMPARE(openDescriptorCount(), descriptors - 1);
     }
@@ -377,6 +402,10 @@ private slots:
         QTest::newRow("/dev/ptmx") << named("/dev/ptmx") << Failure::NotASerialPort;
         QTest::newRow("ptmx") << named("ptmx") << Failure::NotASerialPort;
         QTest::newRow("/dev/pts/ptmx") << named("/dev/pts/ptmx") << Failure::NotASerialPort;
+        // The consoles are terminals, but opening one may change what the machine's screen shows.
+        for (const char* console : {"/dev/console", "/dev/tty0", "/dev/tty1"})
+            if (QFileInfo::exists(QString::fromLatin1(console)))
+                QTest::newRow(console) << named(console) << Failure::NotASerialPort;
         QTest::newRow("missing path") << MakePlace([](const auto& folder, const auto&) {
             const QString path = folder.filePath("port");
             return Place{path.toStdString(), 9600, [path](SerialPort&) { return !QFileInfo::exists(path); }};
@@ -634,10 +663,79 @@ private slots:
             return;
         }
         QVERIFY(lock.open(QIODevice::ReadOnly));
-        QCOMPARE(lock.readAll(), QStringLiteral("%1\n").arg(::getpid(), 10).toLatin1());
+        QCOMPARE(lock.readAll(), QStringLiteral("%1\ntst_serialport\n%2\n")
+                                     .arg(::getpid(), 10)
+                                     .arg(QSysInfo::machineHostName())
+                                     .toLatin1());
         lock.close();
         port.close();
         QVERIFY(!lock.exists());
+        // A lock file put in the place of this program's while it had the port (Qt's QLockFile calls
+        // one stale whose name is not its own program's) is another program's, and stays.
+        QVERIFY(port.open(device.slavePath(), 9600));
+        QTemporaryFile replacement(folder.filePath(QStringLiteral("other")));
+        QVERIFY(replacement.open() && replacement.write("     99999\nqtprogram\nhost\n") > 0 &&
+                replacement.flush());
+        QCOMPARE(::rename(QFile::encodeName(replacement.fileName()).constData(),
+                          QFile::encodeName(lockPath).constData()),
+                 0);
+        port.close();
+        QVERIFY(lock.exists());
+        QVERIFY(lock.remove());
+    }
+
+    // Two programs find one lock file left by a program that has ended and take it over at once, the
+    // first held between its look at the file and its replacing it: one of them gets the port.
+    void twoTakersOfAStaleLockFileLeaveOneOwner()
+    {
+        QTemporaryDir folder;
+        const auto restore =
+            qScopeGuard([before = qgetenv("VKR_LOCK_DIR")] { qputenv("VKR_LOCK_DIR", before); });
+        qputenv("VKR_LOCK_DIR", QFile::encodeName(folder.path()));
+        PseudoTerminal device;
+        const QString lockPath =
+            QString::fromStdString(PortLock::directory() + "/" + PortLock::fileName(device.slavePath()));
+        QFile stale(lockPath);
+        QVERIFY(stale.open(QIODevice::WriteOnly) &&
+                stale.write(QStringLiteral("%1\n").arg(endedProcess(), 10).toLatin1()) > 0);
+        stale.close();
+        static int toFirst[2], fromFirst[2];
+        QVERIFY(::pipe(toFirst) == 0 && ::pipe(fromFirst) == 0);
+        // Each taker says whether it got the port, then keeps it until told to go.
+        const auto take = [&](bool paused) {
+            if (paused)
+                PortLock::setTakeOverPause([] {
+                    char byte = 'p';
+                    if (::write(fromFirst[1], &byte, 1) != 1 || ::read(toFirst[0], &byte, 1) != 1)
+                        ::_exit(3);
+                });
+            SerialPort port;
+            const char got = port.open(device.slavePath(), 9600) ? 'y' : 'n';
+            char byte = 0;
+            if (::write(fromFirst[1], &got, 1) != 1 || ::read(toFirst[0], &byte, 1) != 1)
+                ::_exit(3);
+            ::_exit(0);
+        };
+        const pid_t first = ::fork();
+        if (first == 0)
+            take(true);
+        char said = 0;
+        QVERIFY(::read(fromFirst[0], &said, 1) == 1 && said == 'p');
+        const pid_t second = ::fork();
+        if (second == 0)
+            take(false);
+        // The second is held up by the first, or ends before it goes on; either way one of them
+        // says first. The first goes on now.
+        QVERIFY(::write(toFirst[1], "g", 1) == 1);
+        QByteArray answers;
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(::read(fromFirst[0], &said, 1) == 1 && (answers += said, true));
+        QVERIFY(::write(toFirst[1], "ee", 2) == 2);
+        for (const pid_t child : {first, second})
+            QCOMPARE(::waitpid(child, nullptr, 0), child);
+        QCOMPARE(answers.count('y'), 1);
+        QVERIFY(stale.open(QIODevice::ReadOnly));
+        QCOMPARE(stale.readLine().trimmed().toInt(), int(first)); // the first was not held up for nothing
     }
 
     // A signal that ends the program without its port closed takes the lock file along.
