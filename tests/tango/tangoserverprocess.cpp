@@ -153,5 +153,7 @@ bool TangoDatabase::endDataBaseds()
     children.start(QStringLiteral("pgrep"), {"-P", pid.readAll().trimmed()});
     const QByteArray child =
         children.waitForFinished(10000) ? children.readAllStandardOutput().trimmed() : "";
-    return !child.isEmpty() && QProcess::execute(QStringLiteral("kill"), {child}) == 0;
+    // Killed, and gone (its parent reaps it) before this returns.
+    return !child.isEmpty() && QProcess::execute(QStringLiteral("kill"), {"-KILL", child}) == 0 &&
+           QTest::qWaitFor([&] { return !QFileInfo::exists("/proc/" + child); }, 10000);
 }
