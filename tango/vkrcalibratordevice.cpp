@@ -250,7 +250,8 @@ void VKRCalibratorDevice::allowLocatorWrite()
 void VKRCalibratorDevice::calibrate()
 {
     // The end of the last run may still be going into the history, after its end was shown.
-    if (!waitForRun(Clock::now() + stopLimit))
+    // The monitor stays held: no other client's Calibrate may pass its check meanwhile.
+    if (!DeviceWatchers::waitFor(*worker, Clock::now() + stopLimit))
         refuse({"OPERATION_NOT_ALLOWED", "The last run has not ended yet"}, "VKRCalibrator::Calibrate");
     machine.start();
     runLocator = locator.text();
