@@ -104,13 +104,7 @@ QString TangoClient::command(const char* name, const QString& argument)
 
 QString TangoClient::write(const char* attribute, const QString& value)
 {
-    return d->attempt([&](Tango::DeviceProxy& proxy) {
-        Tango::DeviceAttribute written;
-        written.set_name(attribute);
-        std::string text = value.toStdString();
-        written << text;
-        proxy.write_attribute(written);
-    });
+    return writeBytes(attribute, value.toUtf8());
 }
 
 QString TangoClient::writeBytes(const char* attribute, const QByteArray& value)
