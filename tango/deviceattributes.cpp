@@ -1,10 +1,22 @@
-// The device's attributes as Tango reads them, the Locator as a client writes it, and who the
-// client is.
+// The device's attributes as Tango reads them and as their events push them, the Locator as a
+// client writes it, and who the client is.
 #include "refuse.h"
 #include "vkrcalibratordevice.h"
 
 #include <QSysInfo>
 #include <cstring>
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += item + '\n';
+    return text;
+}
+
+} // namespace
 
 // Tango's identification of the client whose request this thread serves: its host and its
 // process (or Java main class).
@@ -96,4 +108,43 @@ void VKRCalibratorDevice::writeLocator(Tango::WAttribute& attribute)
     if (!machine.stuck() && outcome.empty())
         showIdle();
     pushChanges();
+}
+
+// Each change goes out as a change event and as an archive event, so that an archiver needs no
+// polling; a value its subscribers already have does not. Tango copies the value before the push
+// returns.
+template <typename... Value>
+void VKRCalibratorDevice::pushIfChanged(const char* attribute, std::string key, Value... value)
+{
+    const auto last = pushed.find(attribute);
+    if (last != pushed.end() && last->second == key)
+        return;
+    pushed[attribute] = std::move(key);
+    // While the server starts, what subscribers will read when they subscribe.
+    if (Tango::Util::instance()->is_svr_starting())
+        return;
+    push_change_event(attribute, value...);
+    push_archive_event(attribute, value...);
+}
+
+void VKRCalibratorDevice::pushChanges()
+{
+    if (pushesHeld)
+        return; // a restarted device's subscribers have not come over yet
+    pushIfChanged("State", std::to_string(int(get_state())));
+    pushIfChanged("Status", get_status());
+    pushIfChanged("Log", logText.text(), logText.forTango());
+    pushIfChanged("Outcome", outcome.text(), outcome.forTango());
+    pushIfChanged("LastReport", lastReport.text(), lastReport.forTango());
+    pushIfChanged("Locator", locator.text(), locator.forTango());
+    pushIfChanged("Client", client.text(), client.forTango());
+    pushIfChanged("Errors", std::to_string(errors), &errors);
+    std::string codes;
+    for (Tango::DevULong code : channelCodes)
+        codes += std::to_string(code) + ',';
+    // Tango takes no null pointer, also for an empty spectrum.
+    Tango::DevULong none = 0;
+    pushIfChanged("ChannelResults", codes, channelCodes.empty() ? &none : channelCodes.data(),
+                  long(channelCodes.size()));
+    pushIfChanged("ChannelResultNames", joined(channelNames), channelNameValues(), long(channelNames.size()));
 }
