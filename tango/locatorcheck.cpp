@@ -18,6 +18,14 @@ std::string lowerTrimmed(const std::string& text)
 
 } // namespace
 
+std::string trimmed(const std::string& locator)
+{
+    const size_t first = locator.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return std::string();
+    return locator.substr(first, locator.find_last_not_of(' ') - first + 1);
+}
+
 bool isReplay(const std::string& locator)
 {
     // Items are separated by commas, and the first follows the locator's prefix and its ':'.

@@ -21,6 +21,10 @@ struct Refusal
 // device allows replays.
 std::optional<Refusal> refusal(const std::string& locator, bool allowReplay);
 
+// The locator without the blanks around it, which are never part of one (as in the window and
+// vkr-calibrate); the bytes between stay as they came (PyTango sends a str as Latin-1).
+std::string trimmed(const std::string& locator);
+
 // Whether the locator replays a recording: a "replay=" item, wherever it stands.
 bool isReplay(const std::string& locator);
 

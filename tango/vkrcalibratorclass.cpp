@@ -82,8 +82,9 @@ class DeviceCommand : public Tango::Command
 {
 public:
     using Method = void (Device::*)();
-    DeviceCommand(const char* name, Method method, Method allow = nullptr)
-        : Tango::Command(name, Tango::DEV_VOID, Tango::DEV_VOID), method(method), allow(allow)
+    DeviceCommand(const char* name, const char* result, Method method, Method allow = nullptr)
+        : Tango::Command(name, Tango::DEV_VOID, Tango::DEV_VOID, "No argument", result), method(method),
+          allow(allow)
     {
     }
     CORBA::Any* execute(Tango::DeviceImpl* device, const CORBA::Any&) override
@@ -124,6 +125,11 @@ VKRCalibratorClass::VKRCalibratorClass(std::string& name) : Tango::DeviceClass(n
                       "Whether the device may replay a recording (a sim:replay=FILE locator), which reads a "
                       "file the client names. For developers' machines only.",
                       "false");
+    addDeviceProperty(*this, "StopLimit",
+                      "How long, in seconds, a run asked to stop (by Abort, Init, DevRestart or the server's "
+                      "end) may take before the device takes it as stuck in a controller library call and "
+                      "shows FAULT. Above 0, at most 60.",
+                      "5");
     writeClassProperties();
 }
 
@@ -162,8 +168,16 @@ VKRCalibratorClass* VKRCalibratorClass::init(const char* name)
 
 void VKRCalibratorClass::command_factory()
 {
-    command_list.push_back(new DeviceCommand("Calibrate", &Device::calibrate, &Device::allowCalibrate));
-    command_list.push_back(new DeviceCommand("Abort", &Device::abort));
+    command_list.push_back(new DeviceCommand(
+        "Calibrate",
+        "Nothing: the run starts and the command returns at once; State, Status and Log follow the run, "
+        "and State leaves RUNNING at its end",
+        &Device::calibrate, &Device::allowCalibrate));
+    command_list.push_back(new DeviceCommand(
+        "Abort",
+        "Nothing: the run is asked to stop and the command returns at once; the run's end shows in State "
+        "and Status, or FAULT when it has not ended within StopLimit",
+        &Device::abort));
 }
 
 void VKRCalibratorClass::attribute_factory(std::vector<Tango::Attr*>& attributes)

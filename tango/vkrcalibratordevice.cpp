@@ -1,32 +1,12 @@
 #include "vkrcalibratordevice.h"
 
-#include "locatorcheck.h"
 #include "monitorpause.h"
+#include "refuse.h"
 #include "runrecordjson.h"
 
-#include <QDeadlineTimer>
 #include <QJsonDocument>
-#include <QSysInfo>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
-
-const char* const VKRCalibratorDevice::LibraryDoesNotReturn = "the controller library does not return";
-
-// What the worker's signals reach: the device while it lives. A run stuck in a library call may
-// outlive its device (the server ends without it), and its signals must then find nobody.
-struct VKRCalibratorDevice::Link
-{
-    std::mutex mutex;
-    VKRCalibratorDevice* device = nullptr;
-
-    template <typename Call> void call(Call call)
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (device)
-            call(*device);
-    }
-};
 
 namespace {
 
@@ -34,10 +14,9 @@ namespace {
 // but none has anywhere near as many.
 constexpr long MaxChannels = 65536;
 
-[[noreturn]] void refuse(const char* reason, const std::string& description, const char* origin)
-{
-    Tango::Except::throw_exception(reason, description, origin);
-}
+// The longest stop limit the StopLimit property may set: a Tango client's time-out for DevRestart
+// must stay above it.
+constexpr double LongestStopLimit = 60.0;
 
 // Where a device that cannot tell its client about a failure says so: the server's standard error,
 // which its service manager keeps.
@@ -51,65 +30,20 @@ std::string descriptionOf(const Tango::DevFailed& failure)
     return failure.errors.length() > 0 ? std::string(failure.errors[0].desc.in()) : std::string("unknown");
 }
 
-Tango::DevState stateAfter(const RunRecord& record)
+// The locator as the worker takes it: UTF-8 when it is, else Latin-1, byte for character.
+QString locatorText(const std::string& bytes)
 {
-    switch (record.outcome) {
-    case RunRecord::Outcome::NotOpened:
-        return Tango::FAULT;
-    case RunRecord::Outcome::Aborted:
-    case RunRecord::Outcome::Incomplete:
-        return Tango::ALARM;
-    case RunRecord::Outcome::Finished:
-        break;
-    }
-    return record.errors == 0 ? Tango::ON : Tango::ALARM;
-}
-
-// For FAULT the reason line that vkr-calibrate prints, or the log's line when the connection gave
-// no reason.
-std::string statusAfter(const RunRecord& record, const std::string& locator)
-{
-    switch (record.outcome) {
-    case RunRecord::Outcome::NotOpened:
-        if (!record.openFailureReason.isEmpty())
-            return record.openFailureReason.toStdString();
-        return "Could not initialize! Error: " + std::to_string(record.openResult);
-    case RunRecord::Outcome::Aborted:
-        return "The calibration of " + locator + " was aborted.";
-    case RunRecord::Outcome::Incomplete:
-        return "The calibration of " + locator +
-               " ended before the channels: the sensor mode or the channel count could not be read or set.";
-    case RunRecord::Outcome::Finished:
-        break;
-    }
-    return locator + " calibrated with " + std::to_string(record.errors) + " errors.";
-}
-
-// The server's end gives every device's run the same StopLimit, counted from the first device it
-// destroys; a device restarted on its own counts from its own end.
-std::chrono::steady_clock::time_point endDeadline()
-{
-    static std::once_flag once;
-    static std::chrono::steady_clock::time_point serverEnd;
-    const auto now = std::chrono::steady_clock::now();
-    if (!Tango::Util::instance()->is_svr_shutting_down())
-        return now + VKRCalibratorDevice::StopLimit;
-    std::call_once(once, [&] { serverEnd = now + VKRCalibratorDevice::StopLimit; });
-    return serverEnd;
+    const QByteArray raw = QByteArray::fromStdString(bytes);
+    const QString utf8 = QString::fromUtf8(raw);
+    return utf8.toUtf8() == raw ? utf8 : QString::fromLatin1(raw);
 }
 
 } // namespace
 
 VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::string& name)
-    : Tango::Device_5Impl(deviceClass, name), link(std::make_shared<Link>()), worker(new WorkThread)
+    : Tango::Device_5Impl(deviceClass, name), worker(new WorkThread)
 {
-    link->device = this;
-    const std::shared_ptr<Link> reach = link;
-    QObject::connect(worker.get(), &WorkThread::logMessage, [reach](const QString& message) {
-        reach->call([&](VKRCalibratorDevice& device) { device.logMessage(message); });
-    });
-    QObject::connect(worker.get(), &QThread::finished,
-                     [reach] { reach->call([](VKRCalibratorDevice& device) { device.runFinished(); }); });
+    connectWorker();
     // A journal that cannot be written never stops a calibration; each run it could not take is said.
     journal.setFailureNotifier([this] {
         if (const auto reason = journal.takeFailure())
@@ -121,97 +55,142 @@ VKRCalibratorDevice::VKRCalibratorDevice(Tango::DeviceClass* deviceClass, std::s
         set_change_event(attribute, true, false);
         set_archive_event(attribute, true, false);
     }
+    std::optional<DeviceHandoff> handoff = DeviceHandoff::take(get_name());
+    pushesHeld = bool(handoff);
     init_device();
-    // A device made by the admin's DevRestart gets the old device's subscribers only after it is
-    // made: the admin holds its monitor until then.
-    if (!Tango::Util::instance()->is_svr_starting())
-        restartPush = std::thread([this] {
-            omni_thread::ensure_self knownThread;
-            Tango::TangoMonitor& admin = Tango::Util::instance()->get_dserver_device()->get_dev_monitor();
-            for (;;) {
-                try {
-                    admin.get_monitor();
-                    break;
-                } catch (const Tango::DevFailed&) {
-                    if (closing)
-                        return;
-                }
-            }
-            admin.rel_monitor();
-            serialised([this] { pushAll(); });
+    if (handoff)
+        takeOver(std::move(*handoff));
+}
+
+void VKRCalibratorDevice::connectWorker()
+{
+    const std::shared_ptr<RunLink> reach = link;
+    QObject::connect(worker.get(), &WorkThread::logMessage,
+                     [reach](const QString& text) { reach->message(text); });
+    QObject::connect(worker.get(), &QThread::finished, [reach] { reach->finished(); });
+    link->attach([this](const QString& text) { logMessage(text); }, [this] { runFinished(); });
+}
+
+// A device made by the admin's DevRestart gets the old device's subscribers only after it is made:
+// the admin holds its monitor until then. They have the old device's values; the new device pushes
+// what differs from those.
+void VKRCalibratorDevice::takeOver(DeviceHandoff handoff)
+{
+    pushed = std::move(handoff.pushed);
+    if (handoff.run) {
+        // The old run goes on showing, stuck, until its call returns; its end is this device's to
+        // show and to record.
+        serialised([&] {
+            machine.start();
+            machine.askStop();
+            machine.markStuck();
+            runLocator = handoff.run->locator;
+            client = handoff.run->client;
+            logText = handoff.run->log;
+            outcome = "running";
+            showStuck();
         });
+        link->detach();
+        link = handoff.run->link;
+        worker.reset(handoff.run->worker);
+        link->attach([this](const QString& text) { logMessage(text); }, [this] { runFinished(); });
+    }
+    watchers.watchRestart([this] {
+        serialised([this] {
+            pushesHeld = false;
+            pushChanges();
+        });
+    });
 }
 
 VKRCalibratorDevice::~VKRCalibratorDevice()
 {
-    closing = true;
     worker->abort();
-    // A run already found stuck has had its wait.
-    const bool ended = waitForRun(stuck ? Clock::now() : endDeadline());
+    // A run already found stuck has had its wait. A run that ends meanwhile shows its end, and
+    // pushes it, from the worker's thread.
+    const bool ended = waitForRun(machine.stuck() ? Clock::now() : endDeadline());
+    if (!ended)
+        serialised([this] {
+            if (!machine.stuck()) {
+                machine.markStuck();
+                showStuck();
+            }
+            pushChanges();
+        });
+    closing = true;
+    watchers.close();
     {
         const MonitorPause pause(get_dev_monitor());
-        if (restartPush.joinable())
-            restartPush.join();
-        if (stopWatch.joinable())
-            stopWatch.join(); // done by the deadline at the latest, and idle once closing is set
-        const std::lock_guard<std::mutex> lock(link->mutex);
-        link->device = nullptr;
+        watchers.joinAll(); // the stop watch is done by the deadline at the latest
+        link->detach();
     }
-    if (ended)
-        return;
-    // A thread object must not be destroyed while its thread runs: the run is left to the library,
-    // its worker kept where the process can still reach it and never destroyed.
-    static auto* const leftBehind = new std::vector<WorkThread*>;
-    leftBehind->push_back(worker.release());
-    report(get_name() + ": the run on " + runLocator + " did not stop within " +
-           std::to_string(StopLimit.count()) + " s, " + LibraryDoesNotReturn +
-           "; ending without it: the controller may still be calibrating");
+    DeviceHandoff handoff{pushed, std::nullopt};
+    if (!ended) {
+        // A thread object must not be destroyed while its thread runs: the run is left to the
+        // device made in this one's place, or to the library when the server ends.
+        handoff.run = DeviceHandoff::Run{link, worker.release(), runLocator, client.text(), logText.text()};
+        report(get_name() + ": the run on " + runLocator + " did not stop within " +
+               std::to_string(stopLimit.count()) + " ms, " + RunStateMachine::LibraryDoesNotReturn +
+               "; ending without it: the controller may still be calibrating");
+    }
+    DeviceHandoff::leave(get_name(), std::move(handoff));
 }
 
 void VKRCalibratorDevice::init_device()
 {
     readProperties();
-    if (!running)
+    if (!machine.running())
         showIdle(); // a run still going keeps its RUNNING, or its FAULT when stuck
-    if (!Tango::Util::instance()->is_svr_starting())
-        pushAll();
+    pushChanges();
 }
 
 void VKRCalibratorDevice::delete_device()
 {
     askStop();
-    if (running && !stuck)
-        waitForRun(Clock::now() + InitWait);
+    if (machine.phase() == RunStateMachine::Phase::Stopping)
+        waitForRun(Clock::now() + std::min(InitWait, stopLimit));
 }
 
 void VKRCalibratorDevice::readProperties()
 {
+    if (!Tango::Util::_UseDb) {
+        locator = std::string(); // no property: a client writes the Locator
+        return;
+    }
+    Tango::DbData properties{Tango::DbDatum("Locator"), Tango::DbDatum("AllowReplay"),
+                             Tango::DbDatum("StopLimit")};
+    try {
+        get_db_device()->get_property(properties);
+    } catch (const Tango::DevFailed& failure) {
+        // A database that does not answer takes nothing away: the locator stays.
+        locatorProblem = "The properties could not be read (" + descriptionOf(failure) + "): " +
+                         (locator.empty() ? "the device has no locator."
+                                          : "the device keeps the locator " + locator.text() + ".");
+        ERROR_STREAM << locatorProblem << std::endl;
+        return;
+    }
     locatorProblem.clear();
     allowReplay = false;
+    // A property line with commas arrives as several values (Tango's file format splits there); a
+    // locator's scenario items are separated by commas, so they are joined back.
     std::string property;
-    if (Tango::Util::_UseDb) {
-        Tango::DbData properties{Tango::DbDatum("Locator"), Tango::DbDatum("AllowReplay")};
-        try {
-            get_db_device()->get_property(properties);
-            // A property line with commas arrives as several values (Tango's file format splits
-            // there); a locator's scenario items are separated by commas, so they are joined back.
-            std::vector<std::string> pieces;
-            if (!properties[0].is_empty() && (properties[0] >> pieces)) {
-                for (const std::string& piece : pieces)
-                    property += (property.empty() ? "" : ",") + piece;
-            }
-            if (!properties[1].is_empty() && !(properties[1] >> allowReplay)) {
-                allowReplay = false;
-                locatorProblem = "The AllowReplay property is neither true nor false.";
-            }
-        } catch (const Tango::DevFailed& failure) {
-            locatorProblem = "The Locator property could not be read: " + descriptionOf(failure);
-        }
+    std::vector<std::string> pieces;
+    if (!properties[0].is_empty() && (properties[0] >> pieces))
+        for (const std::string& piece : pieces)
+            property += (property.empty() ? "" : ",") + piece;
+    if (!properties[1].is_empty() && !(properties[1] >> allowReplay)) {
+        allowReplay = false;
+        locatorProblem = "The AllowReplay property is neither true nor false.";
     }
-    // Blanks around a locator are never part of it, as in the window and vkr-calibrate.
-    property = QString::fromStdString(property).trimmed().toStdString();
-    const auto refusal = LocatorCheck::refusal(property, true);
-    if (refusal) {
+    double seconds = double(DefaultStopLimit.count()) / 1000;
+    if (!properties[2].is_empty() &&
+        (!(properties[2] >> seconds) || !(seconds > 0 && seconds <= LongestStopLimit))) {
+        seconds = double(DefaultStopLimit.count()) / 1000;
+        locatorProblem = "The StopLimit property is not a number of seconds above 0 and at most 60.";
+    }
+    stopLimit = std::chrono::milliseconds(static_cast<long long>(seconds * 1000 + 0.5));
+    property = LocatorCheck::trimmed(property);
+    if (const auto refusal = LocatorCheck::refusal(property, true)) {
         locatorProblem = "The Locator property is not taken. " + refusal->text;
         property.clear();
     }
@@ -249,36 +228,24 @@ template <typename Change> void VKRCalibratorDevice::serialised(Change change)
 
 void VKRCalibratorDevice::allowCalibrate()
 {
-    if (running && stuck)
-        refuse("OPERATION_NOT_ALLOWED",
-               "The run on " + runLocator + " is stuck: " + LibraryDoesNotReturn +
-                   ". Restart the server once it has ended the call, or power the controller off.",
-               "VKRCalibrator::Calibrate");
-    if (running)
-        refuse("OPERATION_NOT_ALLOWED",
-               "A calibration of " + runLocator + " is running: wait for its end, or Abort it",
-               "VKRCalibrator::Calibrate");
-    if (locator.empty())
-        refuse("CONFIGURATION_ERROR", get_status(), "VKRCalibrator::Calibrate");
-    if (const auto refusal = LocatorCheck::refusal(locator.text(), allowReplay))
-        refuse(refusal->reason, refusal->text, "VKRCalibrator::Calibrate");
+    if (const auto refusal =
+            machine.calibrateRefusal(locator.text(), allowReplay, runLocator, locatorProblem))
+        refuse(*refusal, "VKRCalibrator::Calibrate");
 }
 
 void VKRCalibratorDevice::allowLocatorWrite()
 {
-    if (running)
-        refuse("OPERATION_NOT_ALLOWED", "The locator cannot change while " + runLocator + " is calibrated",
-               "VKRCalibrator::write_Locator");
+    if (const auto refusal = machine.locatorWriteRefusal(runLocator))
+        refuse(*refusal, "VKRCalibrator::write_Locator");
 }
 
 void VKRCalibratorDevice::calibrate()
 {
     // The end of the last run may still be going into the history, after its end was shown.
-    if (!worker->wait(QDeadlineTimer(std::chrono::milliseconds(StopLimit))))
-        refuse("OPERATION_NOT_ALLOWED", "The last run has not ended yet", "VKRCalibrator::Calibrate");
-    running = true;
-    stopAsked = false;
-    ++runs;
+    // The monitor stays held: no other client's Calibrate may pass its check meanwhile.
+    if (!DeviceWatchers::waitFor(*worker, Clock::now() + stopLimit))
+        refuse({"OPERATION_NOT_ALLOWED", "The last run has not ended yet"}, "VKRCalibrator::Calibrate");
+    machine.start();
     runLocator = locator.text();
     client = clientName();
     logText = std::string();
@@ -291,8 +258,8 @@ void VKRCalibratorDevice::calibrate()
     set_state(Tango::RUNNING);
     set_status("Calibrating " + runLocator + " for " + client.text() + ".");
     INFO_STREAM << get_status() << std::endl;
-    pushAll();
-    worker->setLocator(QString::fromStdString(runLocator));
+    pushChanges();
+    worker->setLocator(locatorText(runLocator));
     worker->setSource(RunRecord::Source::Tango);
     // The run's first message waits for this command to return: the monitor is held until then.
     if (worker->startRun())
@@ -306,7 +273,7 @@ void VKRCalibratorDevice::calibrate()
 
 void VKRCalibratorDevice::abort()
 {
-    if (!running || stuck || stopAsked)
+    if (machine.phase() != RunStateMachine::Phase::Running)
         return;
     INFO_STREAM << "Abort asked by " << clientName() << std::endl;
     askStop();
@@ -316,41 +283,39 @@ void VKRCalibratorDevice::abort()
 // command only asks; the watch shows the FAULT when the run has not ended in time.
 void VKRCalibratorDevice::askStop()
 {
-    if (!running || stuck || stopAsked)
+    if (!machine.askStop())
         return;
-    stopAsked = true;
     worker->abort();
-    joinStopWatch();
-    const Clock::time_point deadline = Clock::now() + StopLimit;
-    const unsigned long run = runs;
-    stopWatch = std::thread([this, deadline, run] {
-        if (waitForRun(deadline))
-            return;
+    const unsigned long run = machine.runs();
+    watchers.watchStop(*worker, Clock::now() + stopLimit, [this, run] {
         serialised([&] {
             // The run may have ended, and another begun, while the monitor was waited for.
-            if (!running || stuck || runs != run)
+            if (machine.phase() != RunStateMachine::Phase::Stopping || machine.runs() != run)
                 return;
+            machine.markStuck();
             showStuck();
-            pushAll();
+            pushChanges();
         });
     });
-}
-
-// The last stop's watch is done or about to be: its run has ended, or was shown stuck, before
-// another run could be asked to stop. It may still wait for the monitor this thread holds.
-void VKRCalibratorDevice::joinStopWatch()
-{
-    if (!stopWatch.joinable())
-        return;
-    const MonitorPause pause(get_dev_monitor());
-    stopWatch.join();
 }
 
 bool VKRCalibratorDevice::waitForRun(Clock::time_point deadline)
 {
     const MonitorPause pause(get_dev_monitor());
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return worker->wait(QDeadlineTimer(std::max(left, std::chrono::milliseconds(0))));
+    return DeviceWatchers::waitFor(*worker, deadline);
+}
+
+// The server's end gives every device's run the same stop limit, counted from the first device it
+// destroys; a device restarted on its own counts from its own end.
+VKRCalibratorDevice::Clock::time_point VKRCalibratorDevice::endDeadline() const
+{
+    static std::once_flag once;
+    static Clock::time_point serverEnd;
+    const auto now = Clock::now();
+    if (!Tango::Util::instance()->is_svr_shutting_down())
+        return now + stopLimit;
+    std::call_once(once, [&] { serverEnd = now + stopLimit; });
+    return serverEnd;
 }
 
 void VKRCalibratorDevice::logMessage(const QString& message)
@@ -358,7 +323,7 @@ void VKRCalibratorDevice::logMessage(const QString& message)
     serialised([&] {
         const std::string text = message.toStdString();
         logText += text;
-        push("Log", logText.forTango());
+        pushChanges();
         logLines(text);
     });
 }
@@ -404,10 +369,9 @@ void VKRCalibratorDevice::showEnded(const RunRecord& record)
         channelCodes.push_back(record.channels[i].code);
         channelNames.push_back(RunRecordJson::resultName(record.channels[i].result).toStdString());
     }
-    running = false;
-    stuck = false;
-    set_state(stateAfter(record));
-    set_status(statusAfter(record, runLocator));
+    machine.end();
+    set_state(RunStateMachine::stateAfter(record));
+    set_status(RunStateMachine::statusAfter(record, runLocator));
     if (get_state() == Tango::FAULT) {
         ERROR_STREAM << get_status() << std::endl;
     } else if (get_state() == Tango::ALARM) {
@@ -415,148 +379,23 @@ void VKRCalibratorDevice::showEnded(const RunRecord& record)
     } else {
         INFO_STREAM << get_status() << std::endl;
     }
-    pushAll();
+    pushChanges();
 }
 
 void VKRCalibratorDevice::showStuck()
 {
-    stuck = true;
     set_state(Tango::FAULT);
-    set_status("The run on " + runLocator + " was asked to stop, but " + LibraryDoesNotReturn +
-               ": the controller may still be calibrating. The run ends when the call returns.");
+    set_status(RunStateMachine::stuckStatus(runLocator));
     ERROR_STREAM << get_status() << std::endl;
 }
 
 void VKRCalibratorDevice::showIdle()
 {
     set_state(Tango::ON);
-    if (!locatorProblem.empty())
-        set_status(locatorProblem);
-    else if (locator.empty())
-        set_status("No locator: set the Locator property, or write the Locator attribute.");
-    else
-        set_status("Ready to calibrate " + locator.text() + ".");
+    set_status(RunStateMachine::idleStatus(locator.text(), locatorProblem));
 }
 
 void VKRCalibratorDevice::remember(const RunRecord& record)
 {
     journal.keep(record);
-}
-
-// Each change goes out as a change event and as an archive event, so that an archiver needs no
-// polling. Tango copies the value before the push returns.
-template <typename... Value> void VKRCalibratorDevice::push(const char* attribute, Value... value)
-{
-    push_change_event(attribute, value...);
-    push_archive_event(attribute, value...);
-}
-
-void VKRCalibratorDevice::pushAll()
-{
-    if (Tango::Util::instance()->is_svr_starting())
-        return;
-    push("State");
-    push("Status");
-    push("Log", logText.forTango());
-    push("Outcome", outcome.forTango());
-    push("LastReport", lastReport.forTango());
-    push("Locator", locator.forTango());
-    push("Client", client.forTango());
-    push("Errors", &errors);
-    // Tango takes no null pointer, also for an empty spectrum.
-    Tango::DevULong none = 0;
-    push("ChannelResults", channelCodes.empty() ? &none : channelCodes.data(), long(channelCodes.size()));
-    push("ChannelResultNames", channelNameValues(), long(channelNames.size()));
-}
-
-// Tango's identification of the client whose request this thread serves: its host and its
-// process (or Java main class).
-std::string VKRCalibratorDevice::clientName()
-{
-    const Tango::client_addr* address = get_client_ident();
-    if (!address)
-        return "an unidentified client";
-    // A client on this host may come over omniORB's Unix socket, which names no host.
-    std::string host;
-    if (std::strncmp(address->client_ip, "giop:unix:", 10) == 0)
-        host = QSysInfo::machineHostName().toStdString();
-    else if (address->client_ip_2_client_name(host) != 0 || host.empty())
-        host = address->client_ip;
-    if (!address->client_ident)
-        return host;
-    if (address->client_lang == Tango::JAVA)
-        return host + ", " + address->java_main_class;
-    return host + ", pid " + std::to_string(address->client_pid);
-}
-
-void VKRCalibratorDevice::readLog(Tango::Attribute& attribute)
-{
-    attribute.set_value(logText.forTango());
-}
-
-void VKRCalibratorDevice::readErrors(Tango::Attribute& attribute)
-{
-    attribute.set_value(&errors);
-}
-
-void VKRCalibratorDevice::readOutcome(Tango::Attribute& attribute)
-{
-    attribute.set_value(outcome.forTango());
-}
-
-void VKRCalibratorDevice::readChannelResults(Tango::Attribute& attribute)
-{
-    static Tango::DevULong none = 0;
-    attribute.set_value(channelCodes.empty() ? &none : channelCodes.data(), long(channelCodes.size()));
-}
-
-void VKRCalibratorDevice::readChannelResultNames(Tango::Attribute& attribute)
-{
-    attribute.set_value(channelNameValues(), long(channelNames.size()));
-}
-
-// Tango takes no null pointer, also for an empty spectrum.
-Tango::DevString* VKRCalibratorDevice::channelNameValues()
-{
-    nameValues.clear();
-    for (const std::string& name : channelNames)
-        nameValues.push_back(const_cast<char*>(name.c_str()));
-    static Tango::DevString noName = nullptr;
-    return nameValues.empty() ? &noName : nameValues.data();
-}
-
-void VKRCalibratorDevice::readLastReport(Tango::Attribute& attribute)
-{
-    attribute.set_value(lastReport.forTango());
-}
-
-void VKRCalibratorDevice::readLocator(Tango::Attribute& attribute)
-{
-    attribute.set_value(locator.forTango());
-}
-
-void VKRCalibratorDevice::readClient(Tango::Attribute& attribute)
-{
-    attribute.set_value(client.forTango());
-}
-
-void VKRCalibratorDevice::writeLocator(Tango::WAttribute& attribute)
-{
-    Tango::DevString written = nullptr;
-    attribute.get_write_value(written);
-    const std::string text = written ? written : "";
-    if (const auto refusal = LocatorCheck::refusal(text, allowReplay))
-        refuse(refusal->reason, refusal->text, "VKRCalibrator::write_Locator");
-    locator = QString::fromStdString(text).trimmed().toStdString();
-    locatorProblem.clear();
-    // Tango takes the written value as the set-point only after this returns, so the event would
-    // carry the last one; Tango's polling would then find the set-point changed and push the
-    // locator a second time.
-    std::string setPoint = text;
-    attribute.set_write_value(setPoint);
-    push("Locator", locator.forTango());
-    if (!stuck && outcome.empty()) {
-        showIdle();
-        push("Status");
-    }
 }

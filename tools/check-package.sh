@@ -77,6 +77,7 @@ expected="usr/bin/vkr-tango-server
 usr/lib/tango/vkr-tango-server
 usr/share/doc/vkr-calibrator-tango/changelog.gz
 usr/share/doc/vkr-calibrator-tango/copyright
+usr/share/doc/vkr-calibrator-tango/tango.md
 usr/share/man/man1/vkr-tango-server.1.gz"
 diff -u <(echo "$expected") <(files "$tangoDeb") ||
     fail "$tangoDeb does not hold the expected files (- missing, + unexpected)"

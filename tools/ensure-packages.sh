@@ -31,8 +31,9 @@ TEST_PACKAGES=(socat)
 # Tango Controls, for vkr-tango-server and its tests; without it the rest still builds and passes.
 TANGO_PACKAGES=(libtango-dev)
 # The Tango test starts a Tango database of its own (MariaDB and tango-db's DataBaseds) and
-# registers its servers with tango_admin (libtango-tools); without them it skips those rows.
-TANGO_TEST_PACKAGES=(mariadb-server tango-db libtango-tools)
+# registers its servers with tango_admin (libtango-tools); without them it skips those rows. It runs
+# docs/tango.md's Python client with PyTango (python3-tango), or skips that row.
+TANGO_TEST_PACKAGES=(mariadb-server tango-db libtango-tools python3-tango)
 
 # Answers to installation questions, given before apt-get asks: tango-db would otherwise offer to
 # set up the machine's Tango database through dbconfig-common, where the tests want none.

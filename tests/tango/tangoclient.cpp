@@ -60,6 +60,7 @@ struct TangoClient::Private
     std::unique_ptr<Tango::DeviceProxy> proxy;
     std::vector<int> subscriptions;
     std::map<std::string, Events> events; // by the name subscribed with, "+archive" for those
+    QString lastRefusal;
 
     template <typename Call> QString attempt(Call call)
     {
@@ -67,6 +68,8 @@ struct TangoClient::Private
             call(*proxy);
             return QString();
         } catch (const Tango::DevFailed& failure) {
+            lastRefusal =
+                failure.errors.length() > 0 ? QString::fromStdString(failure.errors[0].desc.in()) : "";
             return reasonOf(failure);
         }
     }
@@ -101,6 +104,11 @@ QString TangoClient::command(const char* name, const QString& argument)
 
 QString TangoClient::write(const char* attribute, const QString& value)
 {
+    return writeBytes(attribute, value.toUtf8());
+}
+
+QString TangoClient::writeBytes(const char* attribute, const QByteArray& value)
+{
     return d->attempt([&](Tango::DeviceProxy& proxy) {
         Tango::DeviceAttribute written;
         written.set_name(attribute);
@@ -108,6 +116,11 @@ QString TangoClient::write(const char* attribute, const QString& value)
         written << text;
         proxy.write_attribute(written);
     });
+}
+
+QString TangoClient::lastRefusal() const
+{
+    return d->lastRefusal;
 }
 
 QString TangoClient::subscribe(const char* attribute, bool archive)

@@ -15,6 +15,10 @@ public:
     // Each gives the first reason of the DevFailed that refused it, empty when it went through.
     QString command(const char* name, const QString& argument = QString());
     QString write(const char* attribute, const QString& value);
+    // The bytes as they stand, not UTF-8 (PyTango sends a str as Latin-1).
+    QString writeBytes(const char* attribute, const QByteArray& value);
+    // The text (description) of the last refusal.
+    QString lastRefusal() const;
     QString subscribe(const char* attribute, bool archive = false);
     // Polls the attribute; then reads take the polling buffer's values (Tango's CACHE source).
     QString poll(const char* attribute, int periodMs);

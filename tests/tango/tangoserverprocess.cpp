@@ -129,12 +129,31 @@ QString TangoDatabase::admin(const QStringList& arguments)
     return "tango_admin " + arguments.join(' ') + ": " + tangoAdmin.readAll();
 }
 
-QString TangoDatabase::addServer(const QString& instance, const QStringList& devices, const QString& locator)
+QString TangoDatabase::addServer(const QString& instance, const QStringList& devices, const QString& locator,
+                                 const QString& stopLimit)
 {
     QString failed =
         admin({"--add-server", "vkr-tango-server/" + instance, "VKRCalibrator", devices.join(',')});
-    for (const QString& device : devices)
+    for (const QString& device : devices) {
         if (failed.isEmpty())
             failed = admin({"--add-property", device, "Locator", locator});
+        if (failed.isEmpty() && !stopLimit.isEmpty())
+            failed = admin({"--add-property", device, "StopLimit", stopLimit});
+    }
     return failed;
+}
+
+bool TangoDatabase::endDataBaseds()
+{
+    // The pid file names the `timeout` that runs DataBaseds.
+    QFile pid(folder.filePath(QStringLiteral("databaseds.pid")));
+    QProcess children;
+    if (!pid.open(QIODevice::ReadOnly))
+        return false;
+    children.start(QStringLiteral("pgrep"), {"-P", pid.readAll().trimmed()});
+    const QByteArray child =
+        children.waitForFinished(10000) ? children.readAllStandardOutput().trimmed() : "";
+    // Killed, and gone (its parent reaps it) before this returns.
+    return !child.isEmpty() && QProcess::execute(QStringLiteral("kill"), {"-KILL", child}) == 0 &&
+           QTest::qWaitFor([&] { return !QFileInfo::exists("/proc/" + child); }, 10000);
 }

@@ -45,7 +45,10 @@ public:
     // Runs tango_admin with the arguments against the database; its output when it failed.
     QString admin(const QStringList& arguments);
     // Registers vkr-tango-server/INSTANCE with its devices, each with its Locator property.
-    QString addServer(const QString& instance, const QStringList& devices, const QString& locator);
+    QString addServer(const QString& instance, const QStringList& devices, const QString& locator,
+                      const QString& stopLimit = QString());
+    // Ends DataBaseds, MariaDB left running: a database that is down, for the last test that needs one.
+    bool endDataBaseds();
 
 private:
     bool started = false;
