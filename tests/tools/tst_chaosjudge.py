@@ -28,6 +28,7 @@ ROWS = [
     ("channel-order", [(RECORDS, '{"channel":1,', '{"channel":2,')]),
     ("record-host", [(RECORDS, '"host":"lab-pc"', '"host":""')]),
     ("channel-seconds", [(RECORDS, '"seconds":0.131906236', '"seconds":131.906236')]),
+    ("channel-seconds", [(RECORDS, '"seconds":0.131906236', '"seconds":0.031906236')]),
     ("record-times", [(RECORDS, '"started":"2026-12-09T10:01:20', '"started":"2026-12-09T09:01:20')]),
     ("record-times", [(RECORDS, '"finished":"2026-12-09T10:01:22.623Z', '"finished":"2026-12-09T10:01:22.400Z')]),
     ("record-tool", [(RECORDS, '"version":"1.0.0"', '"version":""')]),

@@ -144,16 +144,17 @@ class TruthAccount:
         self.started: List[int] = []  # in the order the controller started them
         self.began: Dict[int, float] = {}  # channel: seconds of its last start
         self.span: Dict[int, float] = {}  # channel: seconds from its start to its completion or stop
-        self.moments: List[float] = []  # seconds of every event while the run held the controller
+        # Seconds of every event a command of the run caused (a close is noted when the controller
+        # hears of it, which may be after the run).
+        self.moments: List[float] = []
         self.first: Dict[str, float] = {}  # event: seconds of its first note
         let_go = False
         for e in events:
             kind, channel, t = e.get("event"), e.get("channel"), e.get("t", 0) / 1e6
             self.first.setdefault(kind, t)
-            # The line's close is noted when the controller hears of it, which may be after the run
-            # (the handshake's closes, at each speed, come before it is noted).
+            # The handshake's closes, at each speed, come before it is noted.
             let_go = let_go or kind in self.AFTERWARDS or (kind == "closed" and "handshake" in self.first)
-            if not let_go:
+            if not let_go and kind != "closed":
                 self.moments.append(t)
             if kind == "started":
                 self.state[channel] = "running"
