@@ -45,6 +45,7 @@ ROWS = [
     # Silent for 2 s in channel 0's wait, a fifth of the limit, and given up: stopped, not done.
     ("silence-waited", [
         ("plan.json", '"waited_silence": false', '"waited_silence": true'),
+        ("plan.json", '"fail-calibrate@2=17"', '"fail-calibrate@2=17", "silentafter=8", "silentfor=2000"'),
         ("truth-0.jsonl", '"event":"completed","pid":4806,"t":%d}' % T_COMPLETED,
          '"event":"stopped","pid":4806,"t":%d}\n{"controller":"/dev/pts/9","event":"muted","t":%d}\n'
          '{"controller":"/dev/pts/9","event":"answers-again","t":%d}' % (T_COMPLETED, T_COMPLETED - 2200000,

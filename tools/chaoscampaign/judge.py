@@ -362,7 +362,9 @@ class Judge:
         channel is done, never given up with a time-out nor stopped."""
         if not c.waited_silence or not truth.saw("muted"):
             return
-        silence = truth.first.get("answers-again", float("inf")) - truth.first["muted"]
+        # A run that let the controller go before it answered again heard the silence the scenario set.
+        planned = [int(i.split("=", 1)[1]) / 1000.0 for i in c.items if i.startswith("silentfor=")] or [SILENCE_LIMIT_S]
+        silence = truth.first.get("answers-again", truth.first["muted"] + planned[-1]) - truth.first["muted"]
         if silence >= SILENCE_LIMIT_S - 1.0:
             return  # the silence was not short after all (a stalled controller)
         if any(f[0] == "getStatus" and f[2] == TIMED_OUT for f in failures) or "stopped" in truth.state.values():
