@@ -14,9 +14,9 @@ from typing import List
 
 from . import campaign
 
-# A short campaign: every fault class the mutants need shows up in these seeds (short-silence twice,
-# wrong-channel acknowledges, window runs, fail-poll, signals during a wait), and each mutant above
-# is caught in it several times over (docs/chaos.md).
+# A short campaign whose seeds hold every kind of run the mutants need: silences longer and shorter
+# than the tool waits, wrong-channel acknowledges, window runs a signal meets, record lines longer
+# than their file size limit, failing polls, stuck channels under a signal (docs/chaos.md).
 SEED = 382000
 RUNS = 150
 LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mutants.txt")
