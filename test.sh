@@ -6,7 +6,8 @@
 # USB-serial driver, the adapter unplugged under it (that script says so and skips where QEMU or
 # the guest's kernel cannot be had), and a seeded chaos campaign of 300 runs checks every account
 # of a run against what the simulated controllers saw (tools/chaos; its seed is printed). Before
-# all that, every C++ file is checked against .clang-format; the Windows serial back-end runs the
+# all that, every C++ file is checked against .clang-format and the chaos judge against its table
+# of spoilt runs; the Windows serial back-end runs the
 # serial port contract under Wine.
 #
 # Two lanes go side by side: one compiles (each suite in its own build folder, then the Wine check
@@ -126,6 +127,7 @@ report_times() {
 }
 
 step format tools/check-format.sh
+step chaos-judge python3 tests/tools/tst_chaosjudge.py
 compile_lane &
 compiling=$!
 test_lane &

@@ -6,14 +6,15 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
 import time
-from dataclasses import dataclass, field
-from typing import Dict, List, Optional
 
+from . import runfolder
 from .plan import Plan
+from .runfolder import Outcome
 
 PAGE = 4096
 # Each room running at the same time holds a different number of pty numbers before its own, so
@@ -44,26 +45,6 @@ def _take_slot(bound_s=120.0):
                 os.close(fd)
         time.sleep(0.05)
     return None
-
-
-@dataclass
-class Outcome:
-    """What one run left: its log, exit status, files and the controllers' own accounts."""
-
-    status: Optional[int] = None  # exit status, or -N for a signal N
-    stdout: bytes = b""
-    stderr: bytes = b""
-    seconds: float = 0.0
-    max_rss_kb: int = 0
-    hung: bool = False
-    locators: List[str] = field(default_factory=list)
-    truth_names: List[str] = field(default_factory=list)
-    files: Dict[str, bytes] = field(default_factory=dict)  # report, history, record, truth...
-    sim_status: List[Optional[int]] = field(default_factory=list)
-    sim_rss_kb: int = 0
-    problems: List[str] = field(default_factory=list)  # the harness could not set the run up
-    replay_stdout: Optional[bytes] = None
-    replay_status: Optional[int] = None
 
 
 class Waiter(threading.Thread):
@@ -133,6 +114,14 @@ def _end(process, waiter, how=signal.SIGTERM, bound=5.0):
     return waiter.status
 
 
+def build_version(build):
+    """The version the build's programs carry, from its CMake cache."""
+    for line in (_read(os.path.join(build, "CMakeCache.txt")) or b"").decode(errors="replace").splitlines():
+        if line.startswith("CMAKE_PROJECT_VERSION:"):
+            return line.split("=", 1)[1]
+    return ""
+
+
 def _read(path):
     try:
         with open(path, "rb") as f:
@@ -151,7 +140,7 @@ class Run:
         self.room = None
         self.slot = None
         self.sims = []
-        self.result = Outcome()
+        self.result = Outcome(host=socket.gethostname(), version=build_version(self.build))
 
     def path(self, name, kind=None):
         """Where a file of the run lives: on the small tmpfs when the plan puts it there."""
@@ -239,6 +228,8 @@ class Run:
             self.gather()
             if self.plan.record and self.replayable():
                 self.replay(env)
+            if self.keep:
+                runfolder.save(os.path.join(self.folder, "judged"), self.plan, self.result)
         finally:
             for process, waiter, _ in self.sims:
                 _end(process, waiter, signal.SIGKILL)
@@ -282,6 +273,7 @@ class Run:
 
     def calibrate(self, env):
         # Standard error is a pipe: a file would fall under the run's file size limit too.
+        self.result.launched = time.time()
         began = time.monotonic()
         process, waiter = _start(self.command(), env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         reader = threading.Thread(target=self.read_log, args=(process.stdout,), daemon=True)
@@ -309,6 +301,7 @@ class Run:
             _signal(waiter, signal.SIGKILL)
             waiter.done.wait()
         self.result.seconds = time.monotonic() - began
+        self.result.ended = time.time()
         reader.join(5)
         error_reader.join(5)
         process.stderr.close()

@@ -1,142 +1,38 @@
-"""Checks what one chaos run left behind: the log, the report line, the history line and the exit
-status must tell the same story, and that story must be what the controllers themselves saw."""
+"""The rules of what is true of one chaos run. The log, the report line, the history line and the
+exit status must tell the same story; that story must be the one the calibration routine writes for
+the controllers' scenarios (routine.py), and agree with what the controllers themselves saw.
 
-import json
-import re
+Every violation names its rule first ("log-text: ..."); docs/chaos.md lists the rules beside the
+fault classes that exercise them.
+"""
+
 import signal
-from typing import Dict, List, Optional
+from datetime import datetime
+from typing import List
 
-from .execute import Outcome
-from .plan import Controller, Plan
+from .plan import SILENCE_LIMIT_S, Controller, Plan
+from .routine import MALFORMED, TIMED_OUT, predict
+from .runfolder import Outcome
+from .story import COUNTED, LogAccount, TruthAccount, json_lines, report_story, split_log
 
 STATUS_OF = {"calibrated": 0, "calibrated-with-errors": 1, "incomplete": 1, "not-opened": 2, "aborted": 3}
-COUNTED = ("getSensorEnabled", "setSensorEnabled", "calibrateSensor", "getStatus")
-BEFORE_CHANNELS = ("getSensorEnabled", "setSensorEnabled", "getNumberOfChannels")
 REPLY_FAULTS = ("garbage", "wrongname", "wrongcount", "wrongchannel", "bigvalue", "silent", "hangup")
 MEMORY_BOUND_KB = 256 * 1024
-
-FAILURE_LINES = [
-    (re.compile(r"Could not initialize! Error: (\d+)$"), "open"),
-    (re.compile(r"Could not read sensor enabled mode! Error: (\d+)$"), "getSensorEnabled"),
-    (re.compile(r"Could not set Power Save Mode! Error: (\d+)$"), "setSensorEnabled"),
-    (re.compile(r"Could not get number of channels! Error: (\d+)$"), "getNumberOfChannels"),
-]
-PLAIN_LINES = ("Starting calibration...", "Successfully initialized.", "Sensors disabled. Setting to Power Save Mode.",
-               "", "Aborting.", "Aborted before starting.")
-NO_SENSOR = re.compile(r"\tChannel (\d+): no sensor$")
-NOT_CALIBRATED = re.compile(r"Could not calibrate channel (\d+)! Error: (\d+)$")
-CALIBRATING = re.compile(r"\tChannel (\d+): calibrating\.\.\. (.*)$")
-STATUS_FAILED = re.compile(r"Could not get status of channel (\d+)! Error: (\d+)$")
-SUMMARY = re.compile(r"Calibration routine finished with (\d+) errors\.$")
+# A channel's seconds cover the controller's own span of it, and exceed it by less than this: the
+# command's way there and the last status reply's way back, on a loaded machine.
+SECONDS_SLACK = 2.0
+# How far a record's times may stand outside what the harness and the controllers saw: the record
+# keeps milliseconds, cut, not rounded.
+CLOCK_SLACK = 0.005
+# Codes an exchange yields when the line went away (8, 10), or the controller stopped answering (15).
+LINE_GONE_CODES = (1, 8, 10, TIMED_OUT)
 
 
-class LogAccount:
-    """A run's story as its log tells it."""
-
-    def __init__(self, lines: List[str], problems: List[str]):
-        self.lines = lines
-        self.failures = []  # (step, channel, code)
-        self.channels = []  # (channel, result, code)
-        self.summary: Optional[int] = None
-        for line in lines:
-            self.take(line, problems)
-
-    def take(self, line, problems):
-        if line in PLAIN_LINES:
-            return
-        for pattern, step in FAILURE_LINES:
-            m = pattern.match(line)
-            if m:
-                self.failures.append((step, None, int(m.group(1))))
-                return
-        m = NO_SENSOR.match(line)
-        if m:
-            self.channels.append((int(m.group(1)), "no-sensor", 129))
-            return
-        m = NOT_CALIBRATED.match(line)
-        if m:
-            channel, code = int(m.group(1)), int(m.group(2))
-            self.channels.append((channel, "failed", code))
-            self.failures.append(("calibrateSensor", channel, code))
-            return
-        m = CALIBRATING.match(line)
-        if m:
-            self.take_wait(int(m.group(1)), m.group(2), problems)
-            return
-        m = SUMMARY.match(line)
-        if m:
-            self.summary = int(m.group(1))
-            return
-        problems.append("the log has a line no run writes: %r" % line)
-
-    def take_wait(self, channel, ending, problems):
-        m = STATUS_FAILED.match(ending)
-        if ending == "done.":
-            self.channels.append((channel, "calibrated", 0))
-        elif ending == "Aborting.":
-            self.channels.append((channel, "aborted", 0))
-        elif m and int(m.group(1)) == channel:
-            self.channels.append((channel, "failed", int(m.group(2))))
-            self.failures.append(("getStatus", channel, int(m.group(2))))
-        elif ending:
-            problems.append("channel %d's wait ends oddly in the log: %r" % (channel, ending))
-
-    @property
-    def counted(self):
-        return sum(1 for f in self.failures if f[0] in COUNTED)
-
-    @property
-    def outcome(self):
-        if any(f[0] == "open" for f in self.failures):
-            return "not-opened"
-        if self.summary is None:
-            return "aborted"
-        if any(f[0] in BEFORE_CHANNELS for f in self.failures):
-            return "incomplete"
-        return "calibrated-with-errors" if self.summary else "calibrated"
-
-
-def report_story(entry):
-    channels = [(c.get("channel"), c.get("result"), c.get("code")) for c in entry.get("channels", [])]
-    failures = [(f.get("step"), f.get("channel"), f.get("code")) for f in entry.get("failures", [])]
-    return entry.get("outcome"), entry.get("errors"), channels, failures
-
-
-def json_lines(name, content, violations, torn_allowed=False):
-    """The file's records; a line that is no JSON object, or a last line without its line feed, is
-    a torn line."""
-    records = []
-    lines = content.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    elif lines and not torn_allowed:
-        violations.append("torn line: %s ends without a line feed" % name)
-    for number, line in enumerate(lines, 1):
-        try:
-            records.append(json.loads(line.decode("utf-8", "surrogateescape")))
-        except ValueError:
-            if not (torn_allowed and number == len(lines)):
-                violations.append("torn line: %s line %d is not JSON: %r" % (name, number, line[:80]))
-    return records
-
-
-def split_log(stdout: bytes, locators: List[str]) -> Dict[str, List[str]]:
-    text = stdout.decode("utf-8", "replace")
-    if text.endswith("\n"):
-        text = text[:-1]
-    lines = text.split("\n") if text else []
-    if len(locators) == 1:
-        return {locators[0]: lines}
-    found = {locator: [] for locator in locators}
-    for line in lines:
-        for locator in locators:
-            prefix = "[%s] " % locator
-            if line.startswith(prefix):
-                found[locator].append(line[len(prefix):])
-                break
-        else:
-            found.setdefault(None, []).append(line)
-    return found
+def _time(text):
+    try:
+        return datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+    except (AttributeError, ValueError):
+        return None
 
 
 class Judge:
@@ -151,47 +47,59 @@ class Judge:
         # A signal that came before the program took its signals over ends it as signals end programs.
         self.early_signal = result.status is not None and result.status < 0 and not self.killed and any(
             -result.status == getattr(signal, name) for _, name in plan.signals)
+        self.may_abort = bool(plan.signals) or self.log_lost or self.write_trouble
+        self.cut_short = self.killed or self.third or self.early_signal or result.hung or self.log_lost
+
+    def violate(self, rule, text):
+        self.violations.append("%s: %s" % (rule, text))
 
     def __call__(self) -> List[str]:
-        v = self.violations
         r = self.r
-        v.extend("harness: " + p for p in r.problems)
+        for p in r.problems:
+            self.violate("harness", p)
         if r.problems:
-            return v
+            return self.violations
         if r.hung:
-            v.append("hang: no end within %.0f s" % self.plan.bound_s)
+            self.violate("hang", "no end within %.0f s" % self.plan.bound_s)
         if r.max_rss_kb > MEMORY_BOUND_KB or r.sim_rss_kb > MEMORY_BOUND_KB:
-            v.append("memory: %d kB resident at most" % max(r.max_rss_kb, r.sim_rss_kb))
+            self.violate("memory", "%d kB resident at most" % max(r.max_rss_kb, r.sim_rss_kb))
         if r.status is not None and r.status < 0 and not self.killed and not r.hung:
             if not self.early_signal:
-                v.append("exit: ended by signal %d" % -r.status)
+                self.violate("exit-status", "ended by signal %d" % -r.status)
             elif r.stdout:
-                v.append("exit: ended by signal %d after the log began" % -r.status)
+                self.violate("exit-status", "ended by signal %d after the log began" % -r.status)
         files = {}
         for name, content in r.files.items():
             torn_allowed = name == "record" and (self.write_trouble or self.killed or self.third)
-            files[name] = json_lines(name, content, v, torn_allowed)
+            torn = []
+            files[name] = json_lines(name, content, torn, torn_allowed)
+            for t in torn:
+                self.violate("torn-line", t)
         history = self.by_locator("history", files.get("history", []))
         if self.plan.window:
             self.check_window_run(r.locators[0], history.get(r.locators[0]))
-            return v
+            return self.violations
         reports = self.by_locator("report", files.get("report", []))
         logs = split_log(r.stdout, r.locators)
         if None in logs:
-            v.append("log: lines of no run: %r" % logs[None][:2])
+            self.violate("log-line", "lines of no run: %r" % logs[None][:2])
         worst = 0
         for index, locator in enumerate(r.locators):
             outcome = self.check_run(index, locator, logs.get(locator, []), reports.get(locator),
                                      history.get(locator))
             worst = max(worst, STATUS_OF.get(outcome, 0))
         self.check_status(worst)
-        # A time-out replays as it ran only when the machine is as quick as it was: logs with one
-        # are left out.
+        self.check_replay()
+        return self.violations
+
+    def check_replay(self):
+        """A recording replays to the same log; a time-out replays as it ran only when the machine is
+        as quick as it was, so logs with one are left out."""
+        r = self.r
         timed_out = b"Error: 15\n" in r.stdout or b"Error: 15\n" in (r.replay_stdout or b"")
         if r.replay_stdout is not None and r.replay_stdout != r.stdout and not timed_out:
-            v.append("replay: the recording replays to another log (%d bytes against %d)"
-                     % (len(r.replay_stdout), len(r.stdout)))
-        return v
+            self.violate("replay", "the recording replays to another log (%d bytes against %d)"
+                         % (len(r.replay_stdout), len(r.stdout)))
 
     def by_locator(self, name, records):
         found = {}
@@ -200,9 +108,9 @@ class Judge:
             if locator == "chaos:earlier":  # put there before the run
                 continue
             if locator not in self.r.locators:
-                self.violations.append("%s: a line for %r, which this run does not calibrate" % (name, locator))
+                self.violate("record-locator", "%s: a line for %r, which this run does not calibrate" % (name, locator))
             elif locator in found:
-                self.violations.append("%s: two lines for %s" % (name, locator))
+                self.violate("record-once", "%s: two lines for %s" % (name, locator))
             found[locator] = record
         return found
 
@@ -214,61 +122,61 @@ class Judge:
         return said in self.r.stderr
 
     def check_run(self, index, locator, lines, report, history):
-        v = self.violations
         problems = []
         log = LogAccount(lines, problems)
-        v.extend("log: " + p for p in problems)
+        for p in problems:
+            self.violate("log-line", p)
         if log.summary is not None and log.summary != log.counted:
-            v.append("log: %s's summary counts %d errors, its lines %d" % (locator, log.summary, log.counted))
+            self.violate("summary-count", "%s's summary counts %d errors, its lines %d"
+                         % (locator, log.summary, log.counted))
+        self.check_log_text(index, locator, lines)
         if report is None:
             if not self.may_lack("report"):
-                v.append("report: no line for %s" % locator)
+                self.violate("report-missing", "no line for %s" % locator)
         else:
             outcome, errors, channels, failures = report_story(report)
             counted = sum(1 for f in failures if f[0] in COUNTED)
             if errors != counted:
-                v.append("report: %s counts %s errors, its failures %d" % (locator, errors, counted))
+                self.violate("report-count", "%s counts %s errors, its failures %d" % (locator, errors, counted))
             if not self.log_lost and not self.killed and (outcome, errors, channels, failures) != (
                     log.outcome, log.counted, log.channels, log.failures):
-                v.append("report and log disagree for %s: report %s, log %s" % (
+                self.violate("report-vs-log", "they disagree for %s: report %s, log %s" % (
                     locator, (outcome, errors, channels, failures),
                     (log.outcome, log.counted, log.channels, log.failures)))
+            self.check_record(index, locator, report, "report", "command-line")
         if history is None:
             if report is not None and not self.may_lack("history"):
-                v.append("history: no line for %s" % locator)
+                self.violate("history-missing", "no line for %s" % locator)
         elif report is not None:
-            keep = lambda e: {k: e.get(k) for k in report if k not in ("source", "host")}
+            keep = lambda e: {k: e.get(k) for k in report if k not in ("source", "host")}  # noqa: E731
             if keep(history) != keep(report):
-                v.append("history and report disagree for %s" % locator)
-            if history.get("source") != "command-line":
-                v.append("history: source %r" % history.get("source"))
+                self.violate("history-vs-report", "they disagree for %s" % locator)
+            self.check_record(index, locator, history, "history", "command-line")
         self.check_truth(index, locator, report)
         return (report or {}).get("outcome") or log.outcome
 
     def check_window_run(self, locator, entry):
         """The window leaves its history line alone: it must be there, whole and consistent, and tell
         what the controller saw; the window program ends with 0, or 3 on the third signal."""
-        v = self.violations
         ended_at_once = self.killed or self.third or self.early_signal or self.r.hung
         if entry is None:
             if not ended_at_once:
-                v.append("history: the window left no line for %s" % locator)
+                self.violate("history-missing", "the window left no line for %s" % locator)
             return
         outcome, errors, _, failures = report_story(entry)
         if outcome not in STATUS_OF:
-            v.append("history: outcome %r for %s" % (outcome, locator))
+            self.violate("history-outcome", "outcome %r for %s" % (outcome, locator))
         if errors != sum(1 for f in failures if f[0] in COUNTED):
-            v.append("history: %s counts %s errors, its failures %d" % (locator, errors, len(failures)))
-        if entry.get("source") != "window":
-            v.append("history: source %r" % entry.get("source"))
-        if not (entry.get("tool") or {}).get("version"):
-            v.append("history: the window's line names no tool version")
+            self.violate("report-count", "history: %s counts %s errors, its failures %d"
+                         % (locator, errors, len(failures)))
+        self.check_record(0, locator, entry, "history", "window")
+        self.check_story_text(0, locator, entry)
         self.check_truth(0, locator, entry)
         if not ended_at_once and self.r.status != 0:
-            v.append("exit status %s of the window program" % self.r.status)
+            self.violate("exit-status", "%s of the window program" % self.r.status)
 
     def check_status(self, worst):
-        r, v = self.r, self.violations
+        r = self.r
         if self.killed or r.hung or self.early_signal or r.status is None:
             return
         allowed = {worst}
@@ -281,9 +189,129 @@ class Judge:
         if self.third:
             allowed = {3}
         if r.status not in allowed:
-            v.append("exit status %d, the runs' outcomes make %s" % (r.status, sorted(allowed)))
+            self.violate("exit-status", "%d, the runs' outcomes make %s" % (r.status, sorted(allowed)))
         if r.status == 74 and b"vkr-calibrate: " not in r.stderr:
-            v.append("exit status 74 without a word on standard error")
+            self.violate("exit-status", "74 without a word on standard error")
+
+    # --- The texts the controller's scenario implies -------------------------------------------
+
+    def excused(self, c: Controller, code):
+        """A step whose result timing decided: a serial time-out (a loaded machine holds the
+        controller up), or a line that went away or fell silent."""
+        return (c.branch == "serial" and code == TIMED_OUT) or (c.unreachable and code in LINE_GONE_CODES)
+
+    def check_log_text(self, index, locator, lines):
+        """The log says, word for word, what the routine writes for the scenario; a run that was
+        aborted, cut short, or met a time-out says it up to there."""
+        c = self.plan.controllers[index]
+        expected = predict(c.items, c.branch == "serial", c.waited_silence)
+        want = expected.lines
+        for i, got in enumerate(lines):
+            if i >= len(want):
+                if not expected.open_end:
+                    self.violate("log-text", "%s: the log goes on after the routine's end: %r" % (locator, got))
+                return
+            if got == want[i]:
+                continue
+            waiting = want[i].find("calibrating... ")
+            aborted = got == "Aborting." or (waiting >= 0 and got == want[i][:waiting + 15] + "Aborting.")
+            if (aborted or got == "Aborted before starting.") and self.may_abort and i == len(lines) - 1:
+                return
+            if expected.open_end and i == len(want) - 1 and got.startswith(want[i]):
+                return
+            if self.cut_short and i == len(lines) - 1 and want[i].startswith(got):
+                return  # a line the program was ended in the middle of
+            code = got.rsplit("Error: ", 1)[1] if "Error: " in got else None
+            if code is not None and self.excused(c, int(code)):
+                return
+            self.violate("log-text", "%s line %d: expected %r, the log has %r" % (locator, i + 1, want[i], got))
+            return
+        if len(lines) < len(want) and not (self.cut_short or self.may_abort or expected.open_end
+                                           and len(lines) == len(want) - 1):
+            self.violate("log-text", "%s: the log ends before %r" % (locator, want[len(lines)]))
+
+    def check_story_text(self, index, locator, entry):
+        """A window run's history line tells the story of the routine's texts for the scenario: the
+        channels and failures in order, up to where an abort or a time-out ended its course."""
+        c = self.plan.controllers[index]
+        expected = predict(c.items, c.branch == "serial", c.waited_silence)
+        story = LogAccount(expected.lines, [])
+        _, _, channels, failures = report_story(entry)
+        for kind, got, want in (("channel", channels, story.channels), ("failure", failures, story.failures)):
+            for i, item in enumerate(got):
+                if i < len(want) and item == want[i]:
+                    continue
+                if kind == "channel" and item[1] == "aborted" and i == len(got) - 1 and self.may_abort:
+                    continue
+                if item[2] is not None and self.excused(c, item[2]) or expected.open_end and i >= len(want) - 1:
+                    break
+                self.violate("log-text", "%s: %s %d is %s, the routine's texts make %s" % (
+                    locator, kind, i, item, want[i] if i < len(want) else "none"))
+                break
+
+    # --- The record against its sources ---------------------------------------------------------
+
+    def check_record(self, index, locator, entry, name, source):
+        """Every field with a source of truth: the source, host, tool and version, the times, and the
+        channels in order with their seconds."""
+        r = self.r
+        if entry.get("source") != source:
+            self.violate("record-source", "%s: source %r for %s" % (name, entry.get("source"), locator))
+        if r.host and entry.get("host") != r.host:
+            self.violate("record-host", "%s: host %r, the machine is %r" % (name, entry.get("host"), r.host))
+        tool = entry.get("tool") or {}
+        if r.version and tool.get("version") != r.version:
+            self.violate("record-tool", "%s: version %r, the build's is %r" % (name, tool.get("version"), r.version))
+        if source == "command-line" and tool.get("name") != "vkr-calibrate":
+            self.violate("record-tool", "%s: tool %r" % (name, tool.get("name")))
+        started, finished = _time(entry.get("started")), _time(entry.get("finished"))
+        if started is None or finished is None or finished < started:
+            self.violate("record-times", "%s: started %r, finished %r"
+                         % (name, entry.get("started"), entry.get("finished")))
+            return
+        if r.launched and not (r.launched - CLOCK_SLACK <= started and finished <= r.ended + CLOCK_SLACK):
+            self.violate("record-times", "%s: %s to %s lies outside the program's life" % (
+                name, entry.get("started"), entry.get("finished")))
+        truth = TruthAccount(self.truth_events(index, locator))
+        if truth.moments and not (started - CLOCK_SLACK <= min(truth.moments)
+                                  and max(truth.moments) <= finished + CLOCK_SLACK):
+            self.violate("record-times", "%s: %s to %s does not hold what the controller saw" % (
+                name, entry.get("started"), entry.get("finished")))
+        self.check_channels(locator, entry, name, truth, finished - started)
+
+    def check_channels(self, locator, entry, name, truth: TruthAccount, run_seconds):
+        """Channels 0, 1, ... in order, all the controller has when the run went through them; each
+        channel's seconds cover the controller's span of it, within SECONDS_SLACK, and all of them
+        fit in the run."""
+        c = self.plan.controllers[self.r.locators.index(locator)]
+        channels = entry.get("channels") or []
+        if entry.get("shortened"):
+            return
+        numbers = [ch.get("channel") for ch in channels]
+        if numbers != list(range(len(numbers))):
+            self.violate("channel-order", "%s: %s has channels %s" % (name, locator, numbers))
+        finished = entry.get("outcome") in ("calibrated", "calibrated-with-errors")
+        count = entry.get("channelCount")
+        if (finished and (len(numbers) != c.channels or count != c.channels)) or count not in (None, c.channels):
+            self.violate("channel-order", "%s: %s went through %d channels (count %s), its controller has %d" % (
+                name, locator, len(numbers), entry.get("channelCount"), c.channels))
+        total = 0.0
+        for ch in channels:
+            seconds, number = ch.get("seconds"), ch.get("channel")
+            if not isinstance(seconds, (int, float)) or seconds < 0:
+                self.violate("channel-seconds", "%s: %s channel %s took %r s" % (name, locator, number, seconds))
+                continue
+            total += seconds
+            span = truth.span.get(number)
+            if span is not None and ch.get("result") in ("calibrated", "aborted") and \
+                    not span - CLOCK_SLACK <= seconds <= span + SECONDS_SLACK:
+                self.violate("channel-seconds", "%s: %s channel %s took %.3f s, its controller %.3f s" % (
+                    name, locator, number, seconds, span))
+        if total > run_seconds + CLOCK_SLACK * (1 + len(channels)):
+            self.violate("channel-seconds", "%s: %s's channels took %.3f s in a run of %.3f s" % (
+                name, locator, total, run_seconds))
+
+    # --- What the controllers saw ---------------------------------------------------------------
 
     def truth_events(self, index, locator):
         """The account of the run's controller: its lines of the library's shared file, or its
@@ -295,44 +323,82 @@ class Judge:
 
     def check_truth(self, index, locator, report):
         c: Controller = self.plan.controllers[index]
-        v = self.violations
         if report is None:
             return
         events = self.truth_events(index, locator)
-        state, started = {}, set()
-        unreachable = c.unreachable or any(e.get("event") in ("silent", "hangup") for e in events)
-        for e in events:
-            kind, channel = e.get("event"), e.get("channel")
-            if kind == "started":
-                state[channel] = "running"
-                started.add(channel)
-            elif kind in ("completed", "stopped"):
-                state[channel] = kind
-        if report.get("outcome") != "not-opened" and not any(e.get("event") == "handshake" for e in events):
-            v.append("truth: %s was reported opened, its controller saw no handshake" % locator)
+        truth = TruthAccount(events)
+        state, started = truth.state, set(truth.started)
+        unreachable = c.unreachable or truth.saw("silent") or truth.saw("hangup")
+        if report.get("outcome") != "not-opened" and not truth.saw("handshake"):
+            self.violate("truth-opened", "%s was reported opened, its controller saw no handshake" % locator)
+        if truth.started != sorted(truth.started) or len(started) != len(truth.started):
+            self.violate("channel-order", "%s: its controller started channels %s" % (locator, truth.started))
+        _, _, channels, failures = report_story(report)
         reported = set()
         # Whether a calibration the controller started may have looked refused to the tool: its
         # reply was spoilt, or a reply that came after its time-out was read as the next one's (a
         # slow reply of the scenario, or a controller held up by a loaded machine).
-        timed_out = any(f[2] == 15 for f in report_story(report)[3])
+        timed_out = any(f[2] == TIMED_OUT for f in failures)
         cs_faulted = unreachable or timed_out or "slowbytes@" in c.scenario or c.comeback_stuck is not None \
             or any(f in c.scenario and "CS" in c.scenario for f in REPLY_FAULTS)
-        for channel, result, code in report_story(report)[2]:
+        for channel, result, code in channels:
             reported.add(channel)
             final = state.get(channel)
             if result == "calibrated" and final != "completed":
-                v.append("truth: %s channel %d reported calibrated, its controller says %s" % (locator, channel, final))
+                self.violate("truth-calibrated", "%s channel %d reported calibrated, its controller says %s"
+                             % (locator, channel, final))
             elif result in ("no-sensor", "failed") and code != 0 and channel in started and not cs_faulted and \
-                    not any(f[0] == "getStatus" and f[1] == channel for f in report_story(report)[3]):
-                v.append("truth: %s channel %d reported %s, yet its controller calibrated it" % (locator, channel, result))
+                    not any(f[0] == "getStatus" and f[1] == channel for f in failures):
+                self.violate("truth-refused", "%s channel %d reported %s, yet its controller calibrated it"
+                             % (locator, channel, result))
             elif result == "aborted" and final == "running" and not (c.stop_refused or unreachable):
-                v.append("truth: %s channel %d reported aborted, its controller still calibrates it" % (locator, channel))
+                self.violate("truth-aborted", "%s channel %d reported aborted, its controller still calibrates it"
+                             % (locator, channel))
         # The wait given up on a controller that fell silent ends with a stop, which the controller
         # carries out though its reply is lost.
         given_up = c.comeback_stuck
         if given_up is not None and not (self.killed or self.third) and state.get(given_up) != "stopped":
-            v.append("truth: %s channel %d, whose wait was given up, was never stopped: its controller says %s"
-                     % (locator, given_up, state.get(given_up)))
+            self.violate("silence-given-up", "%s channel %d, whose wait was given up, was never stopped: its "
+                         "controller says %s"
+                         % (locator, given_up, state.get(given_up)))
         for channel in sorted(started - reported):
-            v.append("truth: %s channel %d was calibrated by its controller, the report does not name it"
-                     % (locator, channel))
+            self.violate("truth-unreported", "%s channel %d was calibrated by its controller, the report does not "
+                         "name it"
+                         % (locator, channel))
+        self.check_short_silence(c, locator, truth, channels, failures)
+        self.check_wrong_channel(c, locator, channels, failures, report)
+
+    def check_short_silence(self, c, locator, truth, channels, failures):
+        """A controller silent for less than the limit, in a channel's wait, is waited for: the
+        channel is done, never given up with a time-out nor stopped."""
+        if not c.waited_silence or not truth.saw("muted"):
+            return
+        # A run that let the controller go before it answered again heard the silence the scenario set.
+        planned = [int(i.split("=", 1)[1]) / 1000.0 for i in c.items if i.startswith("silentfor=")] or [SILENCE_LIMIT_S]
+        silence = truth.first.get("answers-again", truth.first["muted"] + planned[-1]) - truth.first["muted"]
+        if silence >= SILENCE_LIMIT_S - 1.0:
+            return  # the silence was not short after all (a stalled controller)
+        if any(f[0] == "getStatus" and f[2] == TIMED_OUT for f in failures) or "stopped" in truth.state.values():
+            self.violate("silence-waited", "%s fell silent for %.1f s, less than the %.0f s the tool waits, and "
+                         "was given up" % (locator, silence, SILENCE_LIMIT_S))
+        elif channels and channels[0][1] != "calibrated" and not self.may_abort and not self.cut_short:
+            self.violate("silence-waited", "%s channel 0 is %s after a silence of %.1f s"
+                         % (locator, channels[0][1], silence))
+
+    def check_wrong_channel(self, c, locator, channels, failures, report):
+        """Replies for another channel than the command's are never the command's: the step fails
+        with 14 (15 when a late reply was awaited)."""
+        targets = [i.split("=", 1)[1].split("+") for i in c.items if i.startswith("wrongchannel=")]
+        words = set(targets[-1]) if targets else set()
+        if not words:
+            return
+        for channel, result, code in channels:
+            if "CS" in words and (result != "failed" or code not in (MALFORMED, TIMED_OUT)):
+                self.violate("wrong-channel", "%s channel %d is %s (%s): its acknowledge was another channel's" % (
+                    locator, channel, result, code))
+            elif "GS" in words and result in ("calibrated", "aborted"):
+                self.violate("wrong-channel", "%s channel %d is %s: its status replies were another channel's" % (
+                    locator, channel, result))
+        if "SSE" in words and report.get("outcome") in ("calibrated", "calibrated-with-errors") and \
+                "mode=0" in c.items and not any(f[0] == "setSensorEnabled" for f in failures):
+            self.violate("wrong-channel", "%s took power-save mode as set on another channel's acknowledge" % locator)

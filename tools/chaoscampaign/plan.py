@@ -5,7 +5,7 @@ seed always gives the same run (what happens when is still up to the machine's t
 """
 
 import random
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from typing import List, Optional, Tuple
 
 SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
@@ -15,6 +15,9 @@ CHANNEL_OPERATIONS = ("calibrate", "status", "poll", "stop")
 CODES = (1, 5, 9, 17, 200, 4294967295)
 # The tool waits this long for a controller that has fallen silent in a channel's wait.
 SILENCE_LIMIT_S = 10.0
+# A silence that ends within this long must be waited for: the limit less what a loaded machine may
+# add to the tool's measure of it (a poll's time-out and the pause after it).
+SHORT_SILENCE_S = (2.0, 8.5)
 
 
 @dataclass
@@ -27,6 +30,7 @@ class Controller:
     unreachable: bool = False  # the controller may go silent or hang up
     estimate_s: float = 0.0  # how long a run of it takes, about
     comeback_stuck: Optional[int] = None  # the stuck channel whose wait a silence that ends gives up
+    waited_silence: bool = False  # a silence shorter than the tool's limit falls in channel 0's wait
 
     @property
     def scenario(self) -> str:
@@ -58,8 +62,12 @@ class Plan:
                 found.add("failing-operations")
             if "latency=" in text or "slowbytes" in text:
                 found.add("slow-replies")
-            if "silent" in text and c.comeback_stuck is None:
+            if "silent" in text and c.comeback_stuck is None and not c.waited_silence:
                 found.add("silent-controller")
+            if c.waited_silence:
+                found.add("short-silence")
+            if "wrongchannel=" in text:
+                found.add("wrong-channel")
             if any(k in text for k in ("garbage", "wrongname", "wrongcount", "wrongchannel", "bigvalue", "noise")):
                 found.add("garbage")
             if "hangup" in text:
@@ -89,6 +97,19 @@ class Plan:
         if self.window:
             found.add("window")
         return sorted(found)
+
+    def to_json(self) -> dict:
+        return asdict(self)
+
+    @staticmethod
+    def from_json(data: dict) -> "Plan":
+        data = dict(data)
+        data["controllers"] = [Controller(**c) for c in data.get("controllers", [])]
+        data["signals"] = [tuple(s) for s in data.get("signals", [])]
+        for name in ("unplug", "tmpfs_holds"):
+            if data.get(name) is not None:
+                data[name] = tuple(data[name])
+        return Plan(**data)
 
 
 def _channel_list(rng, channels, chance):
@@ -172,6 +193,30 @@ def _comeback(rng, seed):
     return Plan(seed, [c], bound_s=c.estimate_s + 20.0)
 
 
+def _short_silence(rng, seed):
+    """A serial controller that falls silent in channel 0's wait for 2 to 8.5 s, less than the tool
+    waits, while the channel still calibrates: the tool must ride the silence out and see the
+    channel done. Seven commands are answered before channel 0's second status poll."""
+    channels = rng.randint(1, 2)
+    silence_ms = rng.randint(int(SHORT_SILENCE_S[0] * 1000), int(SHORT_SILENCE_S[1] * 1000))
+    time_ms = silence_ms + rng.randint(600, 1000)
+    items = ["channels=%d" % channels, "time=%d" % time_ms, "mode=%d" % rng.choice((2, 0, 1)),
+             "silentafter=%d" % rng.randint(8, 14), "silentfor=%d" % silence_ms]
+    c = Controller("serial", items, channels, waited_silence=True)
+    c.estimate_s = 1.2 + channels * time_ms / 1000.0
+    return Plan(seed, [c], bound_s=c.estimate_s + 20.0)
+
+
+def _with_wrong_channel(rng, plan):
+    """Acknowledges for another channel than the command's, to a serial controller that has no reply
+    fault yet: the tool must never take them for the right channel's."""
+    for c in plan.controllers:
+        if c.branch == "serial" and not any(k in c.scenario for k in ("garbage", "wrong", "bigvalue")):
+            c.items.append("wrongchannel=%s" % rng.choice(("CS", "CS", "SSE+CS", "GS", "S")))
+            break
+    return plan
+
+
 def _as_window_run(rng, plan):
     """The run through the window program: one controller, the log on no pipe, the history the
     window's only file; the window starting up takes its time before the run begins."""
@@ -193,7 +238,12 @@ def draw(seed: int, root: bool) -> Plan:
     kind = random.Random("chaos-kind-%d" % seed).random()
     if kind < 0.004:
         return _comeback(random.Random("chaos-comeback-%d" % seed), seed)
+    if kind < 0.012:
+        return _short_silence(random.Random("chaos-short-silence-%d" % seed), seed)
     plan = _draw(seed, root)
+    wrong = random.Random("chaos-wrong-channel-%d" % seed)
+    if wrong.random() < 0.08:
+        plan = _with_wrong_channel(wrong, plan)
     if kind > 0.93:
         return _as_window_run(random.Random("chaos-window-%d" % seed), plan)
     return plan
