@@ -54,6 +54,11 @@ BOOL WINAPI forwardConsoleEvent(DWORD event)
     }
     ++pendingSignals[signalNumber];
     SetEvent(signalsPending);
+    // Once the console has closed, or the user logs off or the machine shuts down, the system ends
+    // the process as soon as the handler returns (or a few seconds later): waiting here gives the
+    // runs those seconds to stop their channels. The process's end ends this thread too.
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        Sleep(INFINITE);
     return TRUE;
 }
 
