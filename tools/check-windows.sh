@@ -104,7 +104,8 @@ windows_variable() {
 # Installs silently into a folder of the check's choosing (/D=), finds every program file and the
 # uninstaller there, the Start-menu entries and the Add/Remove Programs entry, but no stand-in
 # library; runs the installed vkr-calibrate.exe, which must start on the DLLs installed beside it
-# and find no controller library; uninstalls silently and finds everything gone.
+# and find no controller library; installs again with the simulated controllers and calibrates one;
+# uninstalls silently and finds everything gone.
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VKRCalibrator'
 check_installer() {
     local setup installed menu status=0 file
@@ -129,10 +130,14 @@ check_installer() {
     timeout 60 "$wine" 'C:\VKR\Calibrator\vkr-calibrate.exe' --version >"$work/installed-version" 2>&1 || status=$?
     grep -q '^vkr-calibrate [0-9]' "$work/installed-version" ||
         fail "the installed vkr-calibrate.exe does not start (exit status $status): $(tr -d '\r' <"$work/installed-version")"
-    status=0
-    timeout 60 "$wine" 'C:\VKR\Calibrator\vkr-calibrate.exe' --no-history sim:demo >"$work/installed-run" 2>&1 || status=$?
+    timeout 60 "$wine" 'C:\VKR\Calibrator\vkr-calibrate.exe' --no-history sim:demo >"$work/installed-run" 2>&1 || true
     grep -q 'Could not initialize! Error:' "$work/installed-run" ||
-        fail "the installed vkr-calibrate.exe opened sim:demo without the simulated controllers"
+        fail "the installed vkr-calibrate.exe did not refuse sim:demo without the simulated controllers"
+
+    # Installed again over it with the simulated controllers, found in their folder.
+    timeout 120 "$wine" "$setup" /S /SIMULATED '/D=C:\VKR\Calibrator' || fail "the installer with /SIMULATED failed"
+    timeout 60 "$wine" 'C:\VKR\Calibrator\vkr-calibrate.exe' --no-history 'sim:channels=1,time=10' \
+        >"$work/installed-run" 2>&1 || fail "the installed simulated controllers do not calibrate: $(cat "$work/installed-run")"
 
     status=0
     timeout 120 "$wine" 'C:\VKR\Calibrator\uninstall.exe' /S || status=$?

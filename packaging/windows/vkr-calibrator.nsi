@@ -5,12 +5,14 @@
 ; Installs the window and vkr-calibrate with their DLLs into Program Files, adds Start-menu entries
 ; and an uninstaller listed in Apps & features. The simulated controllers are an option, off by
 ; default, and go into the "simulated" folder, which the tool searches only after the system has
-; found no controller library of the maker's. /S installs silently, /D=folder sets the folder.
+; found no controller library of the maker's. /S installs silently, /D=folder sets the folder,
+; /SIMULATED adds the simulated controllers.
 ; A 64-bit installer: it runs where the 64-bit programs it installs run.
 Target amd64-unicode
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "Sections.nsh"
+!include "FileFunc.nsh"
 
 !define PRODUCT "VKR Calibrator"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\VKRCalibrator"
@@ -41,11 +43,6 @@ VIAddVersionKey "LegalCopyright" "VKR Calibrator developers"
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
-
-Function .onInit
-    SetRegView 64
-    SetShellVarContext all
-FunctionEnd
 
 Section "${PRODUCT}" SectionProgram
     SectionIn RO
@@ -82,6 +79,18 @@ Section "-Size"
     ${EndIf}
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
+
+Function .onInit
+    SetRegView 64
+    SetShellVarContext all
+    ; /SIMULATED chooses the simulated controllers, also for a silent installation.
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/SIMULATED" $1
+    ${IfNot} ${Errors}
+        !insertmacro SelectSection ${SectionSimulated}
+    ${EndIf}
+FunctionEnd
 
 Function un.onInit
     SetRegView 64
