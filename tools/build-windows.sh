@@ -142,7 +142,6 @@ ensure_qt() {
 runtime_folders() {
     echo "$qt_prefix/bin"
     dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)"
-    dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)"
     echo /usr/x86_64-w64-mingw32/lib
 }
 
