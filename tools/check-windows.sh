@@ -1,16 +1,10 @@
 #!/usr/bin/env bash
-# Proves the Windows build under Wine. Builds it (tools/build-windows.sh), then, in a Wine prefix of
-# its own:
-#   - installs the installer silently into a folder of its choosing and uninstalls it again;
-#   - runs vkr-calibrate.exe against the stand-in controller libraries for a set of sim: scenarios,
-#     one of them stopped by Ctrl+C, and over a serial port (COM7 and \\.\COM12, each linked to a
-#     vkr-sim pseudo-terminal), and compares each log and exit status with the Linux build's;
-#   - opens the window under Xvfb, starts a run against sim:demo with a click and finds the run in
-#     the calibration history under %LOCALAPPDATA%, as the window's.
-# Each part's time is printed. Where Wine cannot start, the check says so and is skipped.
-# Usage: tools/check-windows.sh [LINUX_BUILD_DIR]   (default: build, where vkr-calibrate, vkr-sim
-# and the stand-in libraries must be built)
-# Environment: VKR_WINDOWS_BUILD (default build-windows), WINE, WINESERVER.
+# Proves the Windows build under Wine, in a prefix of its own: the installer installs and uninstalls
+# silently; vkr-calibrate.exe gives the Linux build's log and exit status for sim: scenarios (one
+# stopped by Ctrl+C) and over COM7 and \\.\COM12 (linked to vkr-sim pseudo-terminals); the window
+# under Xvfb runs sim:demo on a click into %LOCALAPPDATA%'s history. docs/development.md has more.
+# Skipped, saying so, only where Wine cannot start.
+# Usage: tools/check-windows.sh [LINUX_BUILD_DIR]   (default: build, with vkr-calibrate and vkr-sim)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,17 +34,8 @@ wait_for() {
     done
 }
 
-for program in vkr-calibrate vkr-sim; do
-    if [ ! -x "$linux/$program" ]; then
-        echo "check-windows: $linux/$program is missing; build the Linux programs first" >&2
-        exit 2
-    fi
-done
-for tool in "$wine" "$wineserver" Xvfb xdotool; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "check-windows: $tool not found (wine64, xvfb, xdotool)" >&2
-        exit 2
-    fi
+for tool in "$linux/vkr-calibrate" "$linux/vkr-sim" "$wine" "$wineserver" Xvfb xdotool; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "check-windows: $tool not found" >&2 && exit 2; }
 done
 
 windows=${VKR_WINDOWS_BUILD:-$root/build-windows}
