@@ -52,15 +52,20 @@ export XDG_DATA_HOME=$work/linux-data
 background=()
 cleanup() {
     local job
+    "$wineserver" -k 2>/dev/null || true
     for job in "${background[@]}"; do
         kill "$job" 2>/dev/null || true
     done
-    "$wineserver" -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The prefix's first start (wineboot) runs while the Windows build is made.
+# Every program of the prefix, its first start (wineboot, while the Windows build is made) too, draws
+# on one X server: the desktop the first one makes is the one the window shows on.
+Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp >"$work/display" 2>"$work/xvfb.log" &
+background+=($!)
+wait_for 10 test -s "$work/display" || { echo "check-windows: Xvfb did not start: $(cat "$work/xvfb.log")" >&2 && exit 1; }
+export DISPLAY=:$(cat "$work/display")
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p60 2>"$work/wineserver.log" || true
 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 &
@@ -261,13 +266,6 @@ check_serial_runs() {
 # The window under Xvfb: it shows up with its form; a click on "Start Calibration" runs the
 # locator discovery put first (sim:demo), and the run reaches the history as the window's.
 check_window() {
-    Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp >"$work/display" 2>"$work/xvfb.log" &
-    background+=($!)
-    wait_for 10 test -s "$work/display" || {
-        fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-        return
-    }
-    export DISPLAY=:$(cat "$work/display")
     local history window
     history=$(unix_path "$(windows_variable LOCALAPPDATA)\\vkr-calibrator\\history.jsonl")
     "$wine" "$bin/vkr-calibrator.exe" >"$work/window.log" 2>&1 &
