@@ -7,8 +7,8 @@
 # the guest's kernel cannot be had), and a seeded chaos campaign of 300 runs checks every account
 # of a run against what the simulated controllers saw (tools/chaos; its seed is printed). Before
 # all that, every C++ file is checked against .clang-format and the chaos judge against its table
-# of spoilt runs; the Windows serial back-end runs the
-# serial port contract under Wine.
+# of spoilt runs; the Windows serial back-end runs
+# the serial port contract under Wine.
 #
 # Two lanes go side by side: one compiles (each suite in its own build folder, then the Wine check
 # and the package), the other runs each suite's tests as soon as its build is done, so the tests'
@@ -21,7 +21,7 @@ source tools/ensure-packages.sh
 # qt6-charts-dev needs Qt 6 OpenGL's CMake files without depending on libqt6opengl6-dev.
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${TANGO_PACKAGES[@]}" "${TANGO_TEST_PACKAGES[@]}" \
     "${PACKAGE_CHECK_PACKAGES[@]}" qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev \
-    g++-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev clang-format-14 git \
+    "${WINDOWS_PACKAGES[@]}" clang clang-14 libclang-rt-14-dev clang-format-14 git \
     libqt5serialport5-dev qt6-serialport-dev python3 util-linux
 
 jobs=$(nproc)

@@ -1,13 +1,13 @@
 // Turns the process's termination signals into a Qt signal on the thread that created the
-// watcher: the handler only writes the signal's number to a socket pair, whose other end a
-// QSocketNotifier reads in the event loop, so no Qt code runs inside a handler. Optionally it ends
-// the process at once, inside the handler, when signals keep coming.
+// watcher. On POSIX the handler only writes the signal's number to a socket pair, whose other end a
+// QSocketNotifier reads in the event loop, so no Qt code runs inside a handler. On Windows a console
+// control handler stands in for the signal handlers: Ctrl+C arrives as SIGINT, Ctrl+Break as SIGBREAK,
+// and the console's closing, a logoff or a shutdown as SIGTERM. Optionally it ends the process at
+// once, inside the handler, when signals keep coming.
 #pragma once
 
 #include <QObject>
 #include <vector>
-
-class QSocketNotifier;
 
 class SignalWatcher : public QObject
 {
@@ -54,6 +54,8 @@ signals:
 private:
     void readPending();
 
-    QSocketNotifier* notifier = nullptr;
+    // What tells the watcher's thread that signals are waiting: a socket notifier on POSIX, an
+    // event notifier on Windows.
+    QObject* notifier = nullptr;
     std::vector<int> watched;
 };

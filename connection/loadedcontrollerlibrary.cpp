@@ -1,24 +1,15 @@
 #include "loadedcontrollerlibrary.h"
 
-#include <QCoreApplication>
-#include <QDir>
+#include "librarysearch.h"
+
 #include <QLibrary>
 
 namespace {
 
-// Loads a library by its base name: from the executable's folder first, then from the folder
-// an installation puts them in (<prefix>/lib/vkr-calibrator beside <prefix>/bin, or beside
-// <prefix>/lib/tango, where the Tango device server lives), then from the system's library path.
+// Loads a library by its base name from the first place that has it.
 QLibrary* loadLibrary(const QString& baseName)
 {
-    QStringList candidates;
-    if (QCoreApplication::instance()) {
-        const QDir executableFolder(QCoreApplication::applicationDirPath());
-        candidates << executableFolder.filePath(baseName)
-                   << executableFolder.filePath(QStringLiteral("../lib/vkr-calibrator/") + baseName)
-                   << executableFolder.filePath(QStringLiteral("../vkr-calibrator/") + baseName);
-    }
-    candidates << baseName;
+    const QStringList candidates = LibrarySearch::candidates(baseName);
     for (const QString& candidate : candidates) {
         auto* library = new QLibrary(candidate);
         if (library->load())

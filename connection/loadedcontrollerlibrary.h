@@ -1,5 +1,5 @@
 // The closed controller libraries "VKRControl" and "OrvaneIO", loaded on first use from the
-// executable's folder or else from the system's library path. A library or function that
+// places LibrarySearch names. A library or function that
 // cannot be loaded answers every call with ResultCode::LibraryNotAvailable.
 #pragma once
 

@@ -6,8 +6,10 @@
 # already uses, kept in the cache folder; the system's sources are never touched), builds qtbase and
 # qtcharts for x86_64-w64-mingw32 with the posix-thread compilers (std::thread needs them) and
 # installs them into a cache outside the checkout, keyed by the source packages' versions and
-# reused when they match. Then it builds the project with cmake/mingw-w64.cmake into build-windows/.
-# Each stage's time is printed.
+# reused when they match. Then it builds the project with cmake/mingw-w64.cmake into build-windows/,
+# gathers the programs with every DLL they load into build-windows/bin/ (as windeployqt would) and
+# makes the installer build-windows/VKR-Calibrator-<version>-setup.exe with NSIS. Each stage's time
+# is printed.
 #
 # Usage: tools/build-windows.sh [--qt-only]
 # Environment: VKR_WINDOWS_CACHE (default ~/.cache/vkr-calibrator), VKR_WINDOWS_BUILD (default
@@ -135,5 +137,95 @@ ensure_qt() {
     rm -rf "$cache/work"
 }
 
+# The folders a program's DLLs come from: Qt's, then the posix-thread runtime of the compiler that
+# built Qt and the programs (libstdc++, libgcc_s, libwinpthread).
+runtime_folders() {
+    echo "$qt_prefix/bin"
+    dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)"
+    echo /usr/x86_64-w64-mingw32/lib
+}
+
+# The DLLs a Windows binary imports, by name.
+imported_dlls() {
+    x86_64-w64-mingw32-objdump -p "$1" | awk '/DLL Name:/ {print $3}'
+}
+
+# Copies into $bin every DLL the given binaries need that is not the system's, and what those need
+# in turn. A DLL found in none of the runtime folders is taken to be Windows' own.
+copy_dependencies() {
+    local pending=("$@") binary dll folder
+    while [ ${#pending[@]} -gt 0 ]; do
+        binary=${pending[0]}
+        pending=("${pending[@]:1}")
+        for dll in $(imported_dlls "$binary"); do
+            [ ! -e "$bin/$dll" ] || continue
+            for folder in $(runtime_folders); do
+                if [ -f "$folder/$dll" ]; then
+                    cp "$folder/$dll" "$bin/$dll"
+                    pending+=("$bin/$dll")
+                    break
+                fi
+            done
+        done
+    done
+}
+
+build_project() {
+    mkdir -p "$build"
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+        -DVKR_WINDOWS_QT="$qt_prefix" -DCMAKE_BUILD_TYPE=Release -DVKR_BUILD_TESTS=OFF \
+        -DVKR_BUILD_TOOLS=OFF -DVKR_TANGO=OFF >"$build/configure.log" 2>&1 ||
+        { cat "$build/configure.log"; return 1; }
+    cmake --build "$build" -j"$jobs" --target vkr-calibrator vkr-calibrate VKRControl OrvaneIO \
+        >"$build/build.log" 2>&1 || { tail -n 60 "$build/build.log"; return 1; }
+    stage "building VKR Calibrator for Windows"
+}
+
+# The programs, the stand-in controller libraries, Qt's platform and style plugins and every DLL
+# they load: a folder that runs as it is on a Windows machine without Qt.
+deploy() {
+    rm -rf "$bin"
+    mkdir -p "$bin/platforms" "$bin/styles"
+    cp "$build/vkr-calibrator.exe" "$build/vkr-calibrate.exe" "$build/VKRControl.dll" "$build/OrvaneIO.dll" "$bin/"
+    cp "$qt_prefix/plugins/platforms/qwindows.dll" "$bin/platforms/"
+    cp "$qt_prefix"/plugins/styles/*.dll "$bin/styles/" 2>/dev/null || rmdir "$bin/styles"
+    copy_dependencies "$bin"/*.exe "$bin"/*.dll "$bin"/platforms/*.dll $(ls "$bin"/styles/*.dll 2>/dev/null)
+    x86_64-w64-mingw32-strip --strip-unneeded "$bin"/*.exe "$bin"/*.dll "$bin"/*/*.dll
+    stage "gathering the programs and their DLLs in $bin"
+}
+
+# The installer takes every file of $bin but the stand-in libraries into the program's folder, and
+# those into its "simulated" folder when that component is chosen. The uninstaller removes exactly
+# what was installed, from a list written here: never a file it did not put there.
+make_installer() {
+    local version nsis=$build/nsis path
+    version=$(sed -n 's/^project(VKRCalibrator VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+    rm -rf "$nsis"
+    mkdir -p "$nsis"
+    {
+        (cd "$bin" && find . -type f ! -name VKRControl.dll ! -name OrvaneIO.dll | sort) | while read -r path; do
+            path=${path#./}
+            echo "Delete \"\$INSTDIR\\${path//\//\\}\""
+        done
+        (cd "$bin" && find . -mindepth 1 -type d | sort -r) | while read -r path; do
+            path=${path#./}
+            echo "RMDir \"\$INSTDIR\\${path//\//\\}\""
+        done
+    } >"$nsis/uninstall-files.nsh"
+    makensis -V2 -NOCD -DVERSION="$version" -DBIN="$bin" -DUNINSTALL_FILES="$nsis/uninstall-files.nsh" \
+        -DOUTFILE="$build/VKR-Calibrator-$version-setup.exe" "$root/packaging/windows/vkr-calibrator.nsi" \
+        >"$nsis/makensis.log" 2>&1 || { cat "$nsis/makensis.log"; return 1; }
+    echo "build-windows: made $build/VKR-Calibrator-$version-setup.exe"
+    stage "making the installer"
+}
+
+build=${VKR_WINDOWS_BUILD:-$root/build-windows}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+bin=$build/bin
+
 ensure_qt
 [ "$qt_only" -eq 0 ] || exit 0
+build_project
+deploy
+make_installer

@@ -42,3 +42,7 @@ DEBCONF_ANSWERS=("tango-db tango-db/dbconfig-install boolean false")
 # What tools/check-package.sh needs to make the Debian package and check it: dpkg-shlibdeps
 # (dpkg-dev), readelf (binutils, with g++), file (CPack finds the binaries with it), and the checkers.
 PACKAGE_CHECK_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)
+
+# What the Windows build and its check under Wine need: the cross compilers, Wine, NSIS for the
+# installer, an X server and xdotool for the window, dpkg-source for unpacking Qt's sources.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine64 nsis xvfb xdotool dpkg-dev)

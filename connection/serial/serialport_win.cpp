@@ -100,8 +100,10 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return false;
     }
 
-    // The device namespace reaches every port, also those past COM9.
-    const std::string device = "\\\\.\\" + name;
+    // The device namespace reaches every port, also those past COM9; a name given in it ("\\.\COM12")
+    // is taken as it is.
+    const std::string devicePrefix = "\\\\.\\";
+    const std::string device = name.rfind(devicePrefix, 0) == 0 ? name : devicePrefix + name;
     const HANDLE handle =
         CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
