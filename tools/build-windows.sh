@@ -100,12 +100,12 @@ build_qtbase() {
     folder=$(unpack qtbase-opensource-src)
     stage "unpacking qtbase"
     rm -rf "$qt_prefix"
-    # Debian's tarball drops wintab.h, which only the tablet events need.
+    # Debian's tarball drops wintab.h, which only the tablet events need, and the bundled SQLite.
     (cd "$folder" && PATH=$toolchain_bin:$PATH ./configure -prefix "$qt_prefix" \
         -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- \
         -release -opensource -confirm-license -nomake examples -nomake tests \
         -no-dbus -no-icu -opengl desktop -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg \
-        -qt-freetype -qt-harfbuzz -no-feature-tabletevent) >"$cache/work/qtbase-configure.log" 2>&1
+        -qt-freetype -qt-harfbuzz -no-feature-tabletevent -no-sql-sqlite) >"$cache/work/qtbase-configure.log" 2>&1
     stage "configuring qtbase"
     (cd "$folder" && PATH=$toolchain_bin:$PATH make -j"$jobs" && PATH=$toolchain_bin:$PATH make install) \
         >"$cache/work/qtbase-build.log" 2>&1
