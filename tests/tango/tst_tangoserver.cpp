@@ -356,8 +356,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(client.read("State") != "FAULT", 10000);
         QCOMPARE(client.read("State"), QStringLiteral("ALARM"));
         QCOMPARE(client.read("Outcome"), QStringLiteral("aborted"));
-        QTRY_COMPARE_WITH_TIMEOUT(client.events("State").mid(client.events("State").indexOf("RUNNING")),
-                                  (QStringList{"RUNNING", "FAULT", "ALARM"}), 5000);
+        // Events across a restart reach a subscriber as Tango's reconnection allows: some may come
+        // twice or not at all on a loaded machine, but none may say ON before the run's end.
+        QTRY_COMPARE_WITH_TIMEOUT(client.events("State").last(), QStringLiteral("ALARM"), 5000);
+        const QStringList states = client.events("State").mid(client.events("State").indexOf("RUNNING"));
+        QVERIFY2(!states.contains("ON"), qPrintable(states.join(' ')));
         QTRY_COMPARE_WITH_TIMEOUT(server.lastHistoryEntry().value("outcome").toString(),
                                   QStringLiteral("aborted"), 5000);
         QCOMPARE(client.command("Calibrate"), QString());
