@@ -32,7 +32,7 @@ stage() {
 }
 
 # The posix-thread variants of the cross compilers under their plain names, first on PATH: Qt's
-# win32-g++ spec calls $(CROSS_COMPILE)g++, and CMake is pointed at the same folder.
+# win32-g++ mkspec calls $(CROSS_COMPILE)g++, and CMake is pointed at the same folder.
 toolchain_bin=$cache/mingw-posix/bin
 make_toolchain_links() {
     mkdir -p "$toolchain_bin"
