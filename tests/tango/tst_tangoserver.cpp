@@ -359,7 +359,10 @@ private slots:
         // Events across a restart reach a subscriber as Tango's reconnection allows: some may come
         // twice or not at all on a loaded machine, but none may say ON before the run's end.
         QTRY_COMPARE_WITH_TIMEOUT(client.events("State").last(), QStringLiteral("ALARM"), 5000);
-        const QStringList states = client.events("State").mid(client.events("State").indexOf("RUNNING"));
+        QStringList states = client.events("State");
+        // The subscription's own first event shows the device before Calibrate.
+        if (!states.isEmpty() && states.first() == "ON")
+            states.removeFirst();
         QVERIFY2(!states.contains("ON"), qPrintable(states.join(' ')));
         QTRY_COMPARE_WITH_TIMEOUT(server.lastHistoryEntry().value("outcome").toString(),
                                   QStringLiteral("aborted"), 5000);
