@@ -57,7 +57,7 @@ constexpr int ChartedRuns = 100;
 
 ChannelSeries newChannelSeries(quint32 channel)
 {
-    const QColor colour(QLatin1String(Palette[channel % PaletteSize]));
+    const QColor colour = QColor(QLatin1String(Palette[channel % PaletteSize]));
     const bool secondEight = (channel / (PaletteSize / 2)) % 2 == 1;
     ChannelSeries series{new QLineSeries, new QScatterSeries, {}};
     series.line->setName(HistoryChart::tr("Ch %1").arg(channel));
