@@ -1,6 +1,7 @@
 // The device's attributes as Tango reads them and as their events push them, the Locator as a
 // client writes it, and who the client is.
 #include "refuse.h"
+#include "shutdownevents.h"
 #include "vkrcalibratordevice.h"
 
 #include <QSysInfo>
@@ -125,6 +126,8 @@ void VKRCalibratorDevice::pushIfChanged(const char* attribute, std::string key, 
         return;
     push_change_event(attribute, value...);
     push_archive_event(attribute, value...);
+    if (Tango::Util::instance()->is_svr_shutting_down())
+        ShutdownEvents::pushed();
 }
 
 void VKRCalibratorDevice::pushChanges()

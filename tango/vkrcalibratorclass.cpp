@@ -1,5 +1,6 @@
 #include "vkrcalibratorclass.h"
 
+#include "shutdownevents.h"
 #include "vkrcalibratordevice.h"
 
 namespace {
@@ -156,14 +157,26 @@ void VKRCalibratorClass::writeClassProperties()
     }
 }
 
+namespace {
+// Tango's DServer owns the class and deletes it with its devices, at the server's end and at the
+// admin's RestartServer, which then asks for the class again.
+VKRCalibratorClass* instance = nullptr;
+} // namespace
+
 VKRCalibratorClass* VKRCalibratorClass::init(const char* name)
 {
-    static VKRCalibratorClass* instance = nullptr;
     if (!instance) {
         std::string className(name);
-        instance = new VKRCalibratorClass(className); // Tango's DServer owns and deletes it
+        instance = new VKRCalibratorClass(className);
     }
     return instance;
+}
+
+VKRCalibratorClass::~VKRCalibratorClass()
+{
+    instance = nullptr;
+    if (Tango::Util::instance()->is_svr_shutting_down())
+        ShutdownEvents::letLeave();
 }
 
 void VKRCalibratorClass::command_factory()

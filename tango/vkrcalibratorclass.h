@@ -11,6 +11,9 @@ class VKRCalibratorClass : public Tango::DeviceClass
 {
 public:
     static VKRCalibratorClass* init(const char* name);
+    // Tango deletes the class after its devices, as the server ends: the events they pushed last
+    // are given their time to leave.
+    ~VKRCalibratorClass() override;
 
 protected:
     explicit VKRCalibratorClass(std::string& name);

@@ -407,6 +407,27 @@ private slots:
         QVERIFY(client.events("Log").last().endsWith("Aborting.\n"));
     }
 
+    // The admin's RestartServer deletes the class with its devices and asks for it anew.
+    void aServerRestartMakesTheDevicesAnew()
+    {
+        TangoDatabase& database = TangoDatabase::shared();
+        if (const QString why = database.unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString property = "sim:channels=1,time=0";
+        QCOMPARE(database.addServer("anew", {"test/vkr/anew"}, property), QString());
+        TangoServer server;
+        QVERIFY(server.startRegistered(database.host(), "anew"));
+        TangoClient client(database.device("test/vkr/anew"), 10000);
+        // A written locator lives in the device: the device made anew reads the property again.
+        QCOMPARE(client.write("Locator", "sim:channels=2,time=0"), QString());
+        TangoClient admin(database.device("dserver/vkr-tango-server/anew"));
+        QCOMPARE(admin.command("RestartServer"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(client.read("Locator"), property, 10000);
+        QCOMPARE(client.command("Calibrate"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(client.read("Outcome"), QStringLiteral("calibrated"), 10000);
+        QCOMPARE(server.process.state(), QProcess::Running);
+    }
+
     // Polling reads the attributes of one period in one request.
     void polledAttributesKeepTheirOwnValues()
     {
