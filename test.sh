@@ -7,8 +7,9 @@
 # the guest's kernel cannot be had), and a seeded chaos campaign of 300 runs checks every account
 # of a run against what the simulated controllers saw (tools/chaos; its seed is printed). Before
 # all that, every C++ file is checked against .clang-format and the chaos judge against its table
-# of spoilt runs; the Windows serial back-end runs
-# the serial port contract under Wine.
+# of spoilt runs; the Windows serial back-end runs the serial port contract under Wine, and the
+# Windows build (Qt for Windows built once from Debian's sources and cached) installs, calibrates
+# and uninstalls under Wine as tools/check-windows.sh says.
 #
 # Two lanes go side by side: one compiles (each suite in its own build folder, then the Wine check
 # and the package), the other runs each suite's tests as soon as its build is done, so the tests'
@@ -100,7 +101,17 @@ compile_lane() {
         built build-fuzz tools/run-fuzzers.sh 30 build &&
         step win32-serial tools/check-win32-serial.sh &&
         step win32-records tools/check-win32-records.sh &&
+        await qt-windows && step windows tools/check-windows.sh build &&
         step package tools/check-package.sh
+}
+
+# Qt for Windows, when it is not cached yet, takes most of an hour to build: it starts with the two
+# lanes, at the lowest priority, on what they leave of the processors. In a session of its own, so
+# that a failure elsewhere can end it at once.
+build_qt_for_windows() {
+    setsid nice -n 19 tools/build-windows.sh --qt-only &
+    echo $! >"$steps/qt-windows.pid"
+    wait $!
 }
 
 test_lane() {
@@ -128,6 +139,8 @@ report_times() {
 
 step format tools/check-format.sh
 step chaos-judge python3 tests/tools/tst_chaosjudge.py
+built qt-windows build_qt_for_windows &
+qt_windows=$!
 compile_lane &
 compiling=$!
 test_lane &
@@ -135,6 +148,8 @@ testing=$!
 status=0
 wait "$compiling" || status=1
 wait "$testing" || status=1
+[ ! -e "$steps/failed" ] || kill -- -"$(cat "$steps/qt-windows.pid")" 2>/dev/null || true
+wait "$qt_windows" || status=1
 [ "$status" -eq 0 ] && [ ! -e "$steps/failed" ] || exit 1
 if [ "$(history_state)" != "$history_before" ]; then
     echo "The suite changed the calibration history of $(id -un) ($user_history)."

@@ -34,7 +34,7 @@ wait_for() {
     done
 }
 
-for tool in "$linux/vkr-calibrate" "$linux/vkr-sim" "$wine" "$wineserver" Xvfb xdotool; do
+for tool in "$linux/vkr-calibrate" "$linux/vkr-sim" "$wine" "$wineserver" Xvfb xdotool xwd python3; do
     command -v "$tool" >/dev/null 2>&1 || { echo "check-windows: $tool not found" >&2 && exit 2; }
 done
 
@@ -54,7 +54,7 @@ cleanup() {
     local job
     "$wineserver" -k 2>/dev/null || true
     for job in "${background[@]}"; do
-        kill "$job" 2>/dev/null || true
+        { kill "$job" && wait "$job"; } 2>/dev/null || true
     done
     rm -rf "$work"
 }
@@ -239,7 +239,7 @@ check_library_runs() {
 start_sim() {
     "$linux/vkr-sim" --scenario "$serial_scenario" >"$work/sim-$1.out" 2>&1 &
     background+=($!)
-    wait_for 10 grep -q '^locator: serial:' "$work/sim-$1.out" || fail "vkr-sim did not start: $(cat "$work/sim-$1.out")"
+    wait_for 10 grep -qs '^locator: serial:' "$work/sim-$1.out" || fail "vkr-sim did not start: $(cat "$work/sim-$1.out")"
     sim_pty=$(sed -n 's/^locator: serial://p' "$work/sim-$1.out")
 }
 
@@ -263,6 +263,31 @@ check_serial_runs() {
     compare serial-com12 "$status" "$com12_status"
 }
 
+# Where to click "Start Calibration", as "X Y" in the window: the widget lowest on the window's
+# centre line. Its height depends on the fonts Wine has, so it is found in a dump of the window's
+# pixels: the first pixel from the bottom that differs from the window's background is the button's
+# lower edge.
+start_button() {
+    xwd -id "$1" -silent >"$work/window.xwd" || return 1
+    python3 - "$work/window.xwd" <<'PYTHON'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+fields = struct.unpack('>25I', data[:100])
+header, width, height, order, bits, line, colours = (fields[i] for i in (0, 4, 5, 7, 11, 12, 19))
+start = header + colours * 12
+def pixel(x, y):
+    at = start + y * line + x * (bits // 8)
+    return int.from_bytes(data[at:at + bits // 8], 'little' if order == 0 else 'big') & 0xFFFFFF
+x, y = width // 2, height - 2
+background = pixel(x, y)
+while y > height // 2 and pixel(x, y) == background:
+    y -= 1
+if y <= height // 2:
+    sys.exit(1)
+print(x, y - 6)
+PYTHON
+}
+
 # The window under Xvfb: it shows up with its form; a click on "Start Calibration" runs the
 # locator discovery put first (sim:demo), and the run reaches the history as the window's.
 check_window() {
@@ -281,8 +306,9 @@ check_window() {
     local WIDTH=0 HEIGHT=0 X Y SCREEN
     eval "$(xdotool getwindowgeometry --shell "$window")"
     [ "$WIDTH" -ge 300 ] && [ "$HEIGHT" -ge 300 ] || fail "the window is ${WIDTH}x$HEIGHT, too small for its form"
-    # "Start Calibration" sits centred above the status bar.
-    xdotool mousemove --window "$window" $((WIDTH / 2)) $((HEIGHT - 44)) click 1
+    local button
+    button=$(start_button "$window") || { fail "no Start Calibration button found in the window"; return; }
+    xdotool mousemove --window "$window" $button click 1
     wait_for 60 grep -q '"locator":"sim:demo".*"outcome":"calibrated".*"source":"window"' "$history" 2>/dev/null ||
         fail "a click on Start Calibration left no run of sim:demo in the history as the window's"
 }

@@ -45,4 +45,4 @@ PACKAGE_CHECK_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)
 
 # What the Windows build and its check under Wine need: the cross compilers, Wine, NSIS for the
 # installer, an X server and xdotool for the window, dpkg-source for unpacking Qt's sources.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine64 nsis xvfb xdotool dpkg-dev)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine64 nsis xvfb xdotool x11-apps dpkg-dev)
