@@ -157,8 +157,8 @@ void SerialPort::close()
         observer->portClosed();
 }
 
-// The handle stays, so that no other program can open the port in between. A write has already
-// waited until the driver took its bytes: there is no output to wait for.
+// The handle stays, so that no other program can open the port in between. As in close(), the
+// output is not waited for: a write has already waited until the driver took its bytes.
 bool SerialPort::reopen(uint32_t baudRate, std::chrono::milliseconds closedFor)
 {
     if (d->handle == INVALID_HANDLE_VALUE) {
