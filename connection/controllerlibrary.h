@@ -23,6 +23,14 @@ public:
     // libraries have no such function, so this does nothing unless the loaded library offers it
     // (the stand-in libraries do, for a replayed call that took long when it was recorded).
     virtual void interruptCalls() {}
+    // Whether the controller of an open system is gone for good, so that no later call can reach
+    // it. The maker's libraries cannot tell, so this is false unless the loaded library offers it
+    // (the stand-in libraries do, for a replay that has left its recording and answers no more).
+    virtual bool controllerGone(uint32_t systemIndex)
+    {
+        (void)systemIndex;
+        return false;
+    }
 
     // Controller library
     virtual uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) = 0;

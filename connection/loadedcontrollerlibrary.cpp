@@ -44,8 +44,11 @@ void LoadedControllerLibrary::load()
     resolve(controlLibrary, "OV_CalibrateSensor_S", table.calibrateSensor, firstError);
     resolve(controlLibrary, "OV_GetStatus_S", table.getStatus, firstError);
     resolve(controlLibrary, "OV_Stop_S", table.stop, firstError);
-    if (controlLibrary)
+    if (controlLibrary) {
         table.interruptCalls = reinterpret_cast<void (*)()>(controlLibrary->resolve("VKRSim_InterruptCalls"));
+        table.controllerGone =
+            reinterpret_cast<uint32_t (*)(uint32_t)>(controlLibrary->resolve("VKRSim_ControllerGone"));
+    }
 
     ioLibrary = loadLibrary(QStringLiteral("OrvaneIO"));
     if (!ioLibrary && firstError.isEmpty())
@@ -70,6 +73,12 @@ void LoadedControllerLibrary::interruptCalls()
 {
     if (const auto interrupt = functions().interruptCalls)
         interrupt();
+}
+
+bool LoadedControllerLibrary::controllerGone(uint32_t systemIndex)
+{
+    const auto gone = functions().controllerGone;
+    return gone && gone(systemIndex) != 0;
 }
 
 uint32_t LoadedControllerLibrary::findSystems(const char* options, char* buffer, uint32_t* bufferSize)

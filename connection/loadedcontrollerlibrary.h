@@ -19,6 +19,7 @@ public:
     // empty when everything resolved. Loads the libraries if that has not happened yet.
     QString loadError() override;
     void interruptCalls() override;
+    bool controllerGone(uint32_t systemIndex) override;
 
     uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) override;
     uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) override;
@@ -46,7 +47,8 @@ private:
         OV_Stop_S_t stop = nullptr;
         OV_IO_EnumerateDevices_t enumerateDevices = nullptr;
         OV_IO_GetLocatorInterfaceType_t getLocatorInterfaceType = nullptr;
-        void (*interruptCalls)() = nullptr; // optional
+        void (*interruptCalls)() = nullptr;             // optional
+        uint32_t (*controllerGone)(uint32_t) = nullptr; // optional
     };
 
     const Functions& functions();

@@ -1,6 +1,6 @@
-// Keeps two connections of this process off one serial port for as long as either uses it. The
-// port's own exclusive open keeps out other programs, but a handshake closes and reopens its port
-// twice, and another connection of the same process could take the port in between.
+// Keeps two connections of this process off one serial port for as long as either uses it, and
+// says so in this program's words: the port's own locks would refuse the second one too, but
+// naming this very process as the holder.
 #pragma once
 
 #include <string>

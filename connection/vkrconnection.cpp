@@ -195,6 +195,13 @@ uint32_t VKRConnection::close()
     }
 }
 
+bool VKRConnection::lineLost() const
+{
+    if (connectionMode == Library)
+        return library.controllerGone(systemIndex);
+    return lastExchangeLostLine;
+}
+
 uint32_t VKRConnection::getNumberOfChannels(uint32_t& count)
 {
     return dispatch([&] { return library.getNumberOfChannels(systemIndex, &count); },

@@ -54,9 +54,9 @@ public:
 
     // True when the last serial exchange failed because the line itself is gone: its write or
     // its read found the device removed or the line hung up. A time-out, a write held back by
-    // flow control or a reply of the wrong form is no lost line. Decided anew by every exchange;
-    // false in the library branch.
-    bool lineLost() const { return lastExchangeLostLine; }
+    // flow control or a reply of the wrong form is no lost line. Decided anew by every exchange.
+    // In the library branch, true once the library says the controller is gone for good.
+    bool lineLost() const;
 
     // How long the serial controller has sent nothing at all, when the last exchange timed out
     // without one byte arriving, or its command could not be written on a line still there (the
@@ -99,7 +99,6 @@ private:
     // A command word followed by its argument in decimal ("GS" and 3 give "GS3").
     static QString commandText(const char* word, uint32_t argument);
     uint32_t handshake(const QString& portName);
-    uint32_t handshakeAtEachSpeed(const QString& portName);
     uint32_t checkControllerAnswers(const QString& portName);
     uint32_t ask(const QString& command, Reply& reply, QString& line);
     static QString shownReply(QString line);

@@ -3,7 +3,6 @@
 #include "vkrconnection.h"
 
 #include <chrono>
-#include <thread>
 
 using namespace ResultCode;
 
@@ -53,36 +52,35 @@ uint32_t VKRConnection::readReply(Reply& reply)
 
 // Moves the controller's line from 9600 to 115200 baud and checks that it answers there. Any
 // failure closes the port again, so no port stays open unless the result is 0.
+//
+// The port stays open from the first stage to the last and changes speed in place: closed between
+// them, it would be free for another program (a terminal program that locks ports) to take in the
+// gap. Each stage starts with the input dropped that a close would have dropped, and the first with
+// what was waiting on the line before the handshake began: no byte from before a command is read
+// as its reply.
 uint32_t VKRConnection::handshake(const QString& portName)
-{
-    // The port's lock file stays through the reopens at each speed, so that no terminal program
-    // takes the port in a gap; a handshake that fails leaves it with its last close.
-    portHandle.keepLockFileWhenClosed(true);
-    const uint32_t result = handshakeAtEachSpeed(portName);
-    portHandle.keepLockFileWhenClosed(false);
-    return result;
-}
-
-uint32_t VKRConnection::handshakeAtEachSpeed(const QString& portName)
 {
     // A zero byte at 4800 baud first: it ends whatever the controller may have half received.
     if (openSerialPort(portName, 4800) != Success)
         return OpenFailed;
-    const uint32_t zeroWritten = writeRaw(QString(QChar(0)));
-    portHandle.close();
-    if (zeroWritten != Success)
+    portHandle.discardInput();
+    if (writeRaw(QString(QChar(0))) != Success) {
+        portHandle.close();
         return WriteFailed;
+    }
 
-    if (openSerialPort(portName, 9600) != Success)
+    if (!portHandle.reopen(9600))
         return OpenFailed;
-    const uint32_t switched = sendRS232String(QStringLiteral("CB115200,1"));
-    portHandle.close();
-    if (switched != Success)
+    portHandle.discardInput();
+    if (const uint32_t switched = sendRS232String(QStringLiteral("CB115200,1"))) {
+        portHandle.close();
         return switched;
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    }
 
-    if (openSerialPort(portName, 115200) != Success)
+    // The controller takes its time to change speed; the port is left alone meanwhile.
+    if (!portHandle.reopen(115200, std::chrono::milliseconds(800)))
         return OpenFailed;
+    portHandle.discardInput();
     const uint32_t checked = checkControllerAnswers(portName);
     if (checked != Success)
         portHandle.close();

@@ -1,18 +1,15 @@
 #include "filecalls.h"
 
+#include "lockwait.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
-#include <memory>
-#include <mutex>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace FileCalls {
@@ -166,68 +163,27 @@ int truncate(Descriptor descriptor, long long size)
 
 Lock lock(Descriptor descriptor, std::chrono::milliseconds wait)
 {
-    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
-        return Lock::Taken;
-    if (errno != EWOULDBLOCK && errno != EINTR)
-        return Lock::Failed;
-    // flock() has no time-out of its own, and trying again now and then lets a waiter that just
-    // came take the lock before one that has waited long: a blocking flock() on a thread of its
-    // own waits in the kernel's queue instead, and this thread waits for it with the deadline. The
-    // thread works on a duplicate of the descriptor, which shares the lock with it (a lock belongs to
-    // the open file) and stays valid when the caller has given up and closed its own.
-    struct Waiter
-    {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        bool abandoned = false;
-        Lock result = Lock::Failed;
-        int error = 0;
+    const auto tryLock = [descriptor] {
+        if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
+            return Lock::Taken;
+        return errno == EWOULDBLOCK || errno == EINTR ? Lock::Busy : Lock::Failed;
     };
+    const Lock tried = tryLock();
+    if (tried != Lock::Busy)
+        return tried;
     const int duplicate = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (duplicate < 0)
         return Lock::Failed;
-    auto waiter = std::make_shared<Waiter>();
-    const auto blockingLock = [waiter, duplicate] {
+    const auto lockWaiting = [duplicate] {
         int result;
         do
             result = ::flock(duplicate, LOCK_EX);
         while (result != 0 && errno == EINTR);
-        const int error = result == 0 ? 0 : errno;
-        std::unique_lock<std::mutex> hold(waiter->mutex);
-        if (waiter->abandoned && result == 0)
-            ::flock(duplicate, LOCK_UN);
-        waiter->finished = true;
-        waiter->result = result == 0 ? Lock::Taken : Lock::Failed;
-        waiter->error = error;
-        hold.unlock();
-        waiter->done.notify_one();
-        ::close(duplicate);
+        return result == 0 ? 0 : errno;
     };
-    try {
-        std::thread(blockingLock).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had (the thread or memory limit): the lock is tried again every few
-        // milliseconds until the deadline, which takes it too, only in no order.
-        ::close(duplicate);
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
-                return Lock::Taken;
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return Lock::Failed;
-        }
-        return Lock::Busy;
-    }
-    std::unique_lock<std::mutex> hold(waiter->mutex);
-    if (!waiter->done.wait_for(hold, wait, [&] { return waiter->finished; })) {
-        // The thread unlocks at once should it get the lock after all, and then ends.
-        waiter->abandoned = true;
-        return Lock::Busy;
-    }
-    errno = waiter->error;
-    return waiter->result;
+    return waitForLock({tryLock, lockWaiting, [duplicate] { ::flock(duplicate, LOCK_UN); },
+                        [duplicate] { ::close(duplicate); }},
+                       wait);
 }
 
 void unlock(Descriptor descriptor)

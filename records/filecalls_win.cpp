@@ -1,5 +1,7 @@
 #include "filecalls.h"
 
+#include "lockwait.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <thread>
 
 namespace FileCalls {
 
@@ -98,20 +99,39 @@ int truncate(Descriptor descriptor, long long size)
 
 Lock lock(Descriptor descriptor, std::chrono::milliseconds wait)
 {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    for (;;) {
+    const HANDLE file = handleOf(descriptor);
+    const auto tryLock = [file] {
         OVERLAPPED whole = {};
-        if (::LockFileEx(handleOf(descriptor), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                         MAXDWORD, MAXDWORD, &whole))
+        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                         &whole))
             return Lock::Taken;
-        if (::GetLastError() != ERROR_LOCK_VIOLATION) {
-            errno = EACCES;
-            return Lock::Failed;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (::GetLastError() == ERROR_LOCK_VIOLATION)
             return Lock::Busy;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        errno = EACCES;
+        return Lock::Failed;
+    };
+    const Lock tried = tryLock();
+    if (tried != Lock::Busy)
+        return tried;
+    // A duplicate handle shares the open file, and with it the lock taken through it.
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), file, ::GetCurrentProcess(), &duplicate, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        errno = EACCES;
+        return Lock::Failed;
     }
+    // Without LOCKFILE_FAIL_IMMEDIATELY, on a handle opened for synchronous use, the call returns
+    // once the lock is granted.
+    const auto lockWaiting = [duplicate] {
+        OVERLAPPED whole = {};
+        return ::LockFileEx(duplicate, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) ? 0 : EACCES;
+    };
+    const auto unlockDuplicate = [duplicate] {
+        OVERLAPPED whole = {};
+        ::UnlockFileEx(duplicate, 0, MAXDWORD, MAXDWORD, &whole);
+    };
+    return waitForLock({tryLock, lockWaiting, unlockDuplicate, [duplicate] { ::CloseHandle(duplicate); }},
+                       wait);
 }
 
 void unlock(Descriptor descriptor)

@@ -14,6 +14,7 @@ public:
 
     QString loadError() override { return library.loadError(); }
     void interruptCalls() override { library.interruptCalls(); }
+    bool controllerGone(uint32_t systemIndex) override { return library.controllerGone(systemIndex); }
 
     uint32_t findSystems(const char* options, char* buffer, uint32_t* bufferSize) override;
     uint32_t openSystem(uint32_t* systemIndex, const char* locator, const char* options) override;

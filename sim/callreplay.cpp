@@ -203,6 +203,12 @@ CallReplay::~CallReplay()
                "), the tool made no more calls");
 }
 
+bool CallReplay::hasDeparted()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return departed;
+}
+
 void CallReplay::interruptWaits()
 {
     {

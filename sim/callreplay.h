@@ -54,6 +54,9 @@ public:
     static void interruptWaits();
 
     std::size_t callCount() const { return calls.size(); }
+    // Whether the replay has left its recording (or found it unusable): it answers no call any more,
+    // as a controller that is gone.
+    bool hasDeparted();
 
 private:
     // Reads a recording through reader into a new replay; null, with the reader's problem, when

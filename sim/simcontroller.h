@@ -45,6 +45,8 @@ public:
     uint32_t getStatus(uint32_t channel, uint32_t& status);
     // Ends a running calibration (also of a stuck channel); 0 for an idle channel too.
     uint32_t stop(uint32_t channel);
+    // Whether no call can reach the controller any more: a replay that has left its recording.
+    bool gone() const { return replay && replay->hasDeparted(); }
 
     // Where the controller keeps its own account of events (see simtruth.h), under name; none by
     // default. The account has the handshake, every calibration started, completed and stopped,

@@ -105,6 +105,15 @@ VKR_LIBRARY_EXPORT void VKRSim_InterruptCalls()
     CallReplay::interruptWaits();
 }
 
+// No function of the maker's library either: whether the system's controller is gone for good, so
+// that a run waiting on a replay that has left its recording ends instead of polling for ever.
+// Nonzero for gone; 0 also for a system that is not open.
+VKR_LIBRARY_EXPORT uint32_t VKRSim_ControllerGone(uint32_t systemIndex)
+{
+    const std::shared_ptr<SimController> controller = registry().find(systemIndex);
+    return controller && controller->gone() ? 1 : 0;
+}
+
 } // extern "C"
 
 // The exported functions must keep the signatures the tool calls them through.

@@ -14,7 +14,7 @@ if ! command -v "$mingw" >/dev/null 2>&1; then
     echo "check-win32-records: $mingw not found (g++-mingw-w64-x86-64)" >&2
     exit 2
 fi
-for source in filecalls.cpp filecalls_win.cpp durablelinefile.cpp backgroundfilewriter.cpp; do
+for source in filecalls.cpp filecalls_win.cpp lockwait.cpp durablelinefile.cpp backgroundfilewriter.cpp; do
     "$mingw" -std=c++17 -O1 -Wall -Wextra -Werror -c "$root/records/$source" -o "$dir/${source%.cpp}.o"
 done
 echo "check-win32-records: the Windows half of the file layer compiles"

@@ -96,8 +96,8 @@ replug() {
     calibrates 2
 }
 
-# The handshake closes the port after switching the controller to 115200 baud and opens it again:
-# the unplug lands in that close, the node is gone by the reopen.
+# The handshake waits after switching the controller to 115200 baud before it sets its own port to
+# that speed: the unplug lands in that wait, and the port is found gone when its speed is set.
 unplug_during_handshake() {
     plug "channels=2,time=300" || return 1
     start_run || return 1

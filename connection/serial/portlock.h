@@ -24,12 +24,6 @@ public:
     bool acquire(const std::string& devicePath);
     // Removes the lock file, if this object wrote it and it is still that file.
     void release();
-    // Whether this object wrote the lock file of the device, and keeps it.
-    bool holds(const std::string& devicePath) const
-    {
-        return owned && lockPath == directory() + "/" + fileName(devicePath);
-    }
-
     const std::string& path() const { return lockPath; }
     pid_t owner() const { return ownerPid; }
     const std::string& note() const { return takeOverNote; }

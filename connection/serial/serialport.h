@@ -76,10 +76,16 @@ public:
     // Removes the lock files of every port the process has open (POSIX; nothing on Windows). Safe in a
     // signal handler: for a program that ends at once, without closing its ports.
     static void removeLockFiles();
-    // While kept, close() leaves the port's lock file in place and the next open() of the same port
-    // takes it on, so that no terminal program slips in between a close and a reopen at another
-    // speed. Unkept on a closed port, the lock file goes. POSIX; nothing on Windows.
-    void keepLockFileWhenClosed(bool keep);
+    // Does to the line what close(), a pause of closedFor and open() at baudRate would do, but keeps
+    // the port open all through, so that no other program can take it in between: pending output is
+    // waited for (as close() waits), the pause passes, and the line is set to the new speed. The
+    // observer is told of a close and an open. Input read ahead is dropped; what the driver holds
+    // stays, as an open leaves it. On failure (the line hung up or its device gone, the speed
+    // refused) the port is closed and openFailure() says why.
+    bool reopen(uint32_t baudRate, std::chrono::milliseconds closedFor = std::chrono::milliseconds(0));
+    // Drops the input the driver holds and any read ahead: bytes that came before a conversation
+    // began are no answer to it.
+    void discardInput();
     // Closes the port and drops unread input; a no-op when closed. POSIX waits (at most 1.5 s) until pending
     // output has left and drops what is still held back then. Windows closes the handle at once and drains
     // nothing: there a write has already waited until the driver took its bytes.

@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -242,7 +243,7 @@ bool claimExclusively(int fd)
 void releaseExclusively(int fd)
 {
     // On a pseudo-terminal the flag outlives the descriptor while the other side stays open, and would
-    // keep the next opener (this program reopening at another speed) out.
+    // keep the next opener out.
     ::ioctl(fd, TIOCNXCL);
     ::flock(fd, LOCK_UN);
 }
@@ -271,6 +272,14 @@ bool drainOutput(int fd)
     }
 #endif
     return true;
+}
+
+// What a close does to the output: it is waited for within the bound, and dropped when it cannot leave.
+// The kernel's own close would otherwise wait for it up to its closing time-out, half a minute by default.
+void finishOutput(int fd)
+{
+    if (!drainOutput(fd))
+        ::tcflush(fd, TCOFLUSH);
 }
 
 // A descriptor being opened: closed again (and its claim dropped) unless it is handed over.
@@ -305,8 +314,8 @@ public:
 struct SerialPort::Private
 {
     int fd = -1;
-    PortLock lock; // the port's lock file, held from the open to the close
-    bool lockKeptWhenClosed = false;
+    std::string name; // as the open was given it, for the observer
+    PortLock lock;    // the port's lock file, held from the open to the close
     OpenFailure failure;
     uint32_t readTimeoutMs = defaultReadTimeoutMs;
     bool lineGone = false;
@@ -321,6 +330,17 @@ struct SerialPort::Private
     std::size_t inputEnd = 0;
     // The last read filled the buffer, so the driver may hold more.
     bool inputMayBeWaiting = false;
+
+    // Lets go of the port: its claim, its descriptor, its lock file and the input read ahead.
+    void closeDescriptor()
+    {
+        releaseExclusively(fd);
+        ::close(fd); // not retried on EINTR: the descriptor is gone either way on Linux
+        fd = -1;
+        gone = false;
+        lock.release();
+        inputBegin = inputEnd = 0;
+    }
 };
 
 SerialPort::SerialPort() : d(new Private) {}
@@ -361,11 +381,9 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
     // A lock file of a terminal program that has the port (minicom, picocom, screen) keeps it out too,
     // before the open that would raise the modem lines under that program.
     const std::string device = deviceIdentity(name);
-    const bool lockKept = d->lock.holds(device);
-    if (!lockKept && !d->lock.acquire(device))
+    if (!d->lock.acquire(device))
         return refuse(Kind::Busy, 0, lockHolder(d->lock));
-    if (!lockKept)
-        note = d->lock.note();
+    note = d->lock.note();
 
     PendingDescriptor port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (port.fd < 0 && errno == EBUSY) // another program marked it exclusive (TIOCEXCL)
@@ -408,6 +426,7 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return refuse(Kind::SettingsRefused, errno, errno ? std::string() : "the line settings did not take");
 
     d->fd = port.release();
+    d->name = name;
     d->inputBegin = d->inputEnd = 0;
     d->failure = OpenFailure();
     reportOpen(name, baudRate, true);
@@ -447,26 +466,58 @@ void SerialPort::close()
     if (d->fd < 0)
         return;
     // Output that could not leave within the bound (flow control holding it back, no controller
-    // on the line) is dropped: the kernel's own close would otherwise wait for it up to its
-    // closing time-out, half a minute by default, three times in one handshake.
-    if (!drainOutput(d->fd))
-        ::tcflush(d->fd, TCOFLUSH);
-    releaseExclusively(d->fd);
-    ::close(d->fd); // not retried on EINTR: the descriptor is gone either way on Linux
-    d->fd = -1;
-    d->gone = false;
-    if (!d->lockKeptWhenClosed)
-        d->lock.release();
-    d->inputBegin = d->inputEnd = 0;
+    // on the line) is dropped.
+    finishOutput(d->fd);
+    d->closeDescriptor();
     if (observer)
         observer->portClosed();
 }
 
-void SerialPort::keepLockFileWhenClosed(bool keep)
+// The descriptor, with its flock, its exclusive mark and the lock file, stays: closed and opened
+// again, the port would be free for any program in between, and a device path freed meanwhile (a
+// pseudo-terminal hung up) could even name another line by the time of the open.
+bool SerialPort::reopen(uint32_t baudRate, std::chrono::milliseconds closedFor)
 {
-    d->lockKeptWhenClosed = keep;
-    if (!keep && d->fd < 0)
-        d->lock.release();
+    using Kind = OpenFailure::Kind;
+    if (d->fd < 0) {
+        d->failure = {Kind::Other, 0, "not open", {}};
+        reportOpen(std::string(), baudRate, false);
+        return false;
+    }
+    finishOutput(d->fd);
+    d->inputBegin = d->inputEnd = 0;
+    if (observer)
+        observer->portClosed();
+    std::this_thread::sleep_for(closedFor);
+
+    termios settings;
+    errno = 0;
+    if (d->gone || !readSettings(d->fd, settings)) {
+        // A hung-up terminal answers every request with EIO; its line never comes back.
+        d->failure = {Kind::NotFound, errno, "the line hung up or its device was removed", {}};
+    } else if (!TermiosSettings::applyLineSettings(settings, baudRate)) {
+        d->failure = {Kind::SettingsRefused, 0, "no such speed: " + std::to_string(baudRate) + " baud", {}};
+    } else if (!writeSettings(d->fd, settings)) {
+        d->failure = {Kind::SettingsRefused,
+                      errno,
+                      errno ? std::strerror(errno) : "the line settings did not take",
+                      {}};
+    } else {
+        d->failure = OpenFailure();
+        reportOpen(d->name, baudRate, true);
+        return true;
+    }
+    d->closeDescriptor();
+    reportOpen(d->name, baudRate, false);
+    return false;
+}
+
+void SerialPort::discardInput()
+{
+    if (d->fd >= 0)
+        ::tcflush(d->fd, TCIFLUSH);
+    d->inputBegin = d->inputEnd = 0;
+    d->inputMayBeWaiting = false;
 }
 
 bool SerialPort::write(const char* data, std::size_t size)

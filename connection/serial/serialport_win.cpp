@@ -8,6 +8,7 @@
 struct SerialPort::Private
 {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    std::string name; // as the open was given it, for the observer
     OpenFailure failure;
     bool lineGone = false;
 };
@@ -118,6 +119,7 @@ bool SerialPort::open(const std::string& name, uint32_t baudRate)
         return false;
     }
     d->handle = handle;
+    d->name = name;
     d->failure = OpenFailure();
     reportOpen(name, baudRate, true);
     return true;
@@ -145,9 +147,6 @@ bool SerialPort::isOpen() const
     return d->handle != INVALID_HANDLE_VALUE;
 }
 
-// Windows has no lock files: the driver refuses other openers while the handle is open.
-void SerialPort::keepLockFileWhenClosed(bool) {}
-
 void SerialPort::close()
 {
     if (d->handle == INVALID_HANDLE_VALUE)
@@ -156,6 +155,37 @@ void SerialPort::close()
     d->handle = INVALID_HANDLE_VALUE;
     if (observer)
         observer->portClosed();
+}
+
+// The handle stays, so that no other program can open the port in between. As in close(), the
+// output is not waited for: a write has already waited until the driver took its bytes.
+bool SerialPort::reopen(uint32_t baudRate, std::chrono::milliseconds closedFor)
+{
+    if (d->handle == INVALID_HANDLE_VALUE) {
+        d->failure = {OpenFailure::Kind::Other, 0, "not open", {}};
+        reportOpen(std::string(), baudRate, false);
+        return false;
+    }
+    if (observer)
+        observer->portClosed();
+    Sleep(static_cast<DWORD>(closedFor.count()));
+    if (configureLine(d->handle, baudRate)) {
+        d->failure = OpenFailure();
+        reportOpen(d->name, baudRate, true);
+        return true;
+    }
+    d->failure = lastFailure(meansDeviceGone(GetLastError()) ? OpenFailure::Kind::NotFound
+                                                             : OpenFailure::Kind::SettingsRefused);
+    CloseHandle(d->handle);
+    d->handle = INVALID_HANDLE_VALUE;
+    reportOpen(d->name, baudRate, false);
+    return false;
+}
+
+void SerialPort::discardInput()
+{
+    if (d->handle != INVALID_HANDLE_VALUE)
+        PurgeComm(d->handle, PURGE_RXCLEAR);
 }
 
 bool SerialPort::write(const char* data, std::size_t size)

@@ -218,8 +218,7 @@ private slots:
         QVERIFY(run.waitForFinished());
         const QByteArray logged = run.readAllStandardOutput();
         QVERIFY2(logged.endsWith("Channel 1: calibrating... "), logged.constData());
-        // Past its end the recorded controller is gone: a library's status reads then fail, and a
-        // wait rides that out until an abort. The replay is watched until it has logged as much.
+        // The replay is watched until it has logged as much as the killed run.
         SimProcess replay(QStringList{QStringLiteral("--replay"), path});
         QVERIFY(!serial || replay.start());
         QProcess replayed;
@@ -229,8 +228,22 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT((output += replayed.readAllStandardOutput()).size() >= logged.size(),
                                   output.constData(), 10000);
         QVERIFY2(output.startsWith(logged), output.constData());
-        replayed.terminate(); // a recording cut before channel 1's first status read ends by itself
-        QVERIFY(replayed.state() == QProcess::NotRunning || replayed.waitForFinished());
+        if (serial) {
+            // Past the recording the line is silent: the wait would end only at the silence limit.
+            replayed.terminate();
+            QVERIFY(replayed.state() == QProcess::NotRunning || replayed.waitForFinished());
+            return;
+        }
+        // A library replay past its recording answers as a controller that is gone: the run ends
+        // by itself, and the replay says why.
+        QVERIFY2(replayed.waitForFinished(10000), "the replayed run polls on");
+        output += replayed.readAllStandardOutput();
+        QVERIFY2(output.contains("Could not get status of channel 1! Error: 265\n"), output.constData());
+        const QByteArray said = replayed.readAllStandardError();
+        QVERIFY2(
+            said.contains("the tool departs from the recording at call ") &&
+                said.contains(": the recording has no more calls, the tool called OV_GetStatus_S(channel=1)"),
+            said.constData());
     }
 
     // A run aborted (SIGINT) while channel 0 waits: its recording holds the abort and the stop and

@@ -8,7 +8,11 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <condition_variable>
+#include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <sys/file.h>
 #include <thread>
 #include <unistd.h>
 
@@ -85,6 +89,48 @@ struct LockFileWatch : SerialPortObserver
     void readFailed() override {}
     const std::string path;
     int closesWithoutIt = 0;
+};
+
+// A terminal program that locks ports trying to take one over and over, from start() to stop(): it
+// opens the port and takes its flock, and lets go again at once.
+class PortTaker
+{
+public:
+    explicit PortTaker(std::string path) : path(std::move(path)) {}
+    ~PortTaker() { stop(); }
+    void start()
+    {
+        worker = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!stopped) {
+                const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                taken += fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+                if (fd >= 0)
+                    ::close(fd);
+                stopRequested.wait_for(lock, std::chrono::milliseconds(2));
+            }
+        });
+    }
+    // How often it had the port.
+    int stop()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            stopped = true;
+        }
+        stopRequested.notify_all();
+        if (worker.joinable())
+            worker.join();
+        return taken;
+    }
+
+private:
+    const std::string path;
+    std::thread worker;
+    std::mutex mutex;
+    std::condition_variable stopRequested;
+    bool stopped = false;
+    int taken = 0;
 };
 
 } // namespace
@@ -210,14 +256,19 @@ private slots:
     void handshakeSwitchesTheLineAndChecksTheController_data()
     {
         QTest::addColumn<bool>("bridged");
-        QTest::newRow("direct") << false;
+        QTest::addColumn<bool>("contested");
+        QTest::newRow("direct") << false << false;
         // Through a bridge (socat here; ser2net's clients alike), which keeps its own end of the
         // terminal open beside the master it holds. It carries bytes, not the line's speed.
-        QTest::newRow("through a socat bridge") << true;
+        QTest::newRow("through a socat bridge") << true << false;
+        // A reply's worth of stale bytes waits on the line, and a terminal program that locks ports
+        // (open, then flock, as picocom does) tries to take the port all through the handshake.
+        QTest::newRow("stale input, a port taker at work") << false << true;
     }
     void handshakeSwitchesTheLineAndChecksTheController()
     {
         QFETCH(bool, bridged);
+        QFETCH(bool, contested);
         PseudoTerminal pty;
         QString port = slave(pty);
         QTemporaryDir folder;
@@ -232,10 +283,21 @@ private slots:
                          {"pty,raw,echo=0,link=" + port, slave(pty) + ",raw,echo=0"});
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(port), 10000);
         }
+        if (contested) {
+            termios line;
+            QVERIFY(pty.settings(line));
+            ::cfmakeraw(&line); // so that the line does not echo the stale bytes back
+            QVERIFY(pty.setSettings(line));
+            QVERIFY(pty.write(":E-1,0\n:IV1,2,3\n"));
+        }
+        PortTaker taker(port.toStdString());
         QByteArray wire;
         uint32_t finalSpeed = 0;
         std::thread controller([&] {
-            wire += pty.readUntil('\n', 3000); // the zero byte, then "CB115200,1"
+            wire += pty.readExactly(1, 3000); // the zero byte
+            if (contested)
+                taker.start();
+            wire += pty.readUntil('\n', 3000); // "CB115200,1"
             wire += pty.readUntil('\n', 3000);
             pty.write(":IV1,2,3\n");
             wire += pty.readUntil('\n', 3000);
@@ -254,6 +316,7 @@ private slots:
         controller.join();
 
         QVERIFY2(opened == 0u, qPrintable(connection.openFailureReason()));
+        QCOMPARE(taker.stop(), 0); // it never had the port
         QCOMPARE(connection.mode(), VKRConnection::Serial);
         QCOMPARE(wire, QByteArray("\0:CB115200,1\n:GIV\n:SCM0\n", 24));
         if (!bridged)

@@ -292,8 +292,8 @@ TEST_CASE("keeps the port to itself while it is open")
     CHECK(second.open(name, 115200)); // closing gave the port back
 }
 
-// As the handshake does: what was written before the close still reaches the device, and the port opens
-// again at once at the new speed.
+// What was written before the close still reaches the device, and the port opens again at once at the new
+// speed; reopen(), as the handshake uses it, does the same without letting the port go.
 TEST_CASE("closes with its output delivered and reopens at another speed")
 {
     const std::string name = peer->newLine();
@@ -311,6 +311,15 @@ TEST_CASE("closes with its output delivered and reopens at another speed")
     char byte = 0;
     CHECK(port.readByte(byte) == ReadResult::Byte);
     CHECK(byte == 'k');
+
+    // Reopened in place: the output still comes first, and the port stays open at the new speed.
+    CHECK(port.write(":SCM0\n", 6));
+    REQUIRE(port.reopen(9600));
+    CHECK(peer->receive(6, 2000) == ":SCM0\n");
+    CHECK(peer->settings().baudRate == 9600);
+    peer->send("j");
+    CHECK(port.readByte(byte) == ReadResult::Byte);
+    CHECK(byte == 'j');
 }
 
 int main(int argc, char** argv)
