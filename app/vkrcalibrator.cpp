@@ -39,12 +39,13 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     // past the last point where the window's wait for that thread is seen by ThreadSanitizer.
     connect(&worker, &WorkThread::logMessage, this, &VKRCalibrator::logMessage, Qt::QueuedConnection);
     connect(&worker, &QThread::finished, this, &VKRCalibrator::workThreadFinished, Qt::QueuedConnection);
-    // Called on the writer's thread: a queued call with no argument for Qt to hand across; the
-    // reason is taken from the writer under its lock.
-    historyWriter.setFailureNotifier([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { historyWritten(); }, Qt::QueuedConnection);
-    });
+    // Called on the writer's thread: a queued call that Qt makes and hands across, with no argument;
+    // the reason is taken from the writer under its lock.
+    historyNotice.setSingleShot(true);
+    historyNotice.setInterval(0);
+    connect(&historyNotice, &QTimer::timeout, this, [this] { historyWritten(); });
+    historyWriter.setFailureNotifier(
+        [this] { QMetaObject::invokeMethod(&historyNotice, "start", Qt::QueuedConnection); });
     ui.refreshButton->click();
 }
 

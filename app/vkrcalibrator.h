@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QMainWindow>
+#include <QTimer>
 #include <chrono>
 #include <optional>
 
@@ -64,6 +65,9 @@ private:
     bool logFollowsEnd = true;
     QString runLocator;     // the locator of the run going on, or of the last one
     QString journalFailure; // why the journal could not be written, while it cannot
+    // Started from the history writer's thread by name, so that Qt alone carries the call across:
+    // its timeout tells the window that a record was written or failed.
+    QTimer historyNotice;
     // Writes what is still queued when the window goes, for at most its drain bound.
     RunAftermath historyWriter;
     HistoryWindow* historyWindow = nullptr;

@@ -4,6 +4,7 @@
 #include "descriptorcount.h"
 #include "portlock.h"
 #include "pseudoterminal.h"
+#include "threadsanitizer.h"
 #include "vkrconnection.h"
 
 #include <QElapsedTimer>
@@ -17,15 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// ThreadSanitizer's runtime fails its own check when a threaded test starts a child process.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool UnderThreadSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool UnderThreadSanitizer = __has_feature(thread_sanitizer);
-#else
-constexpr bool UnderThreadSanitizer = false;
-#endif
 
 struct LoggedMessage
 {
