@@ -107,9 +107,11 @@ compile_lane() {
 
 # Qt for Windows, when it is not cached yet, takes most of an hour to build: it starts with the two
 # lanes, at the lowest priority, on what they leave of the processors. In a session of its own, so
-# that a failure elsewhere can end it at once.
+# that a failure elsewhere can end it at once; Linux schedules a session as a group of its own
+# (autogroup), which shares the processors equally with the lanes' whatever its nice value, so the
+# group's own value is lowered too.
 build_qt_for_windows() {
-    setsid nice -n 19 tools/build-windows.sh --qt-only &
+    setsid sh -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 tools/build-windows.sh --qt-only' &
     echo $! >"$steps/qt-windows.pid"
     wait $!
 }
