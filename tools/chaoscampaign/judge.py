@@ -393,7 +393,9 @@ class Judge:
         if not words:
             return
         for channel, result, code in channels:
-            if "CS" in words and (result != "failed" or code not in (MALFORMED, TIMED_OUT)):
+            # A controller that hung up or fell silent ends its channels with the line's codes.
+            gone = result == "failed" and self.excused(c, code)
+            if "CS" in words and not gone and (result != "failed" or code not in (MALFORMED, TIMED_OUT)):
                 self.violate("wrong-channel", "%s channel %d is %s (%s): its acknowledge was another channel's" % (
                     locator, channel, result, code))
             elif "GS" in words and result in ("calibrated", "aborted"):
