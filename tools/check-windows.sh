@@ -306,8 +306,10 @@ check_window() {
     local WIDTH=0 HEIGHT=0 X Y SCREEN
     eval "$(xdotool getwindowgeometry --shell "$window")"
     [ "$WIDTH" -ge 300 ] && [ "$HEIGHT" -ge 300 ] || fail "the window is ${WIDTH}x$HEIGHT, too small for its form"
-    local button
-    button=$(start_button "$window") || { fail "no Start Calibration button found in the window"; return; }
+    # The window may show before its widgets are drawn: the button is looked for until it is there.
+    local button=""
+    find_button() { button=$(start_button "$window"); }
+    wait_for 30 find_button || { fail "no Start Calibration button found in the window"; return; }
     xdotool mousemove --window "$window" $button click 1
     wait_for 60 grep -q '"locator":"sim:demo".*"outcome":"calibrated".*"source":"window"' "$history" 2>/dev/null ||
         fail "a click on Start Calibration left no run of sim:demo in the history as the window's"
