@@ -43,7 +43,7 @@ VKRCalibrator::VKRCalibrator(QWidget* parent, Qt::WindowFlags flags) : QMainWind
     // the reason is taken from the writer under its lock.
     historyNotice.setSingleShot(true);
     historyNotice.setInterval(0);
-    connect(&historyNotice, &QTimer::timeout, this, [this] { historyWritten(); });
+    connect(&historyNotice, &QTimer::timeout, this, &VKRCalibrator::historyWritten);
     historyWriter.setFailureNotifier(
         [this] { QMetaObject::invokeMethod(&historyNotice, "start", Qt::QueuedConnection); });
     ui.refreshButton->click();
