@@ -46,6 +46,11 @@ public:
                            QObject* parent = nullptr);
     ~SignalWatcher() override;
 
+    // Once the watcher is gone, its signals are ignored instead of given back the handling they had:
+    // for a program whose work is done by then, where a signal would only lose the status it made.
+    // Ignoring them before the watcher is made would leave a moment in which a signal is lost.
+    void ignoreWhenGone();
+
 signals:
     // Emitted once for every arrival, in the event loop of the watcher's thread (but the one that
     // ends the process at once).

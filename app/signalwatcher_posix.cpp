@@ -95,6 +95,15 @@ SignalWatcher::~SignalWatcher()
     signalSockets[0] = signalSockets[1] = -1;
 }
 
+void SignalWatcher::ignoreWhenGone()
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (const int signalNumber : watched)
+        previousActions[signalNumber] = ignore;
+}
+
 void SignalWatcher::readPending()
 {
     unsigned char number = 0;

@@ -106,6 +106,14 @@ SignalWatcher::~SignalWatcher()
     signalsPending = nullptr;
 }
 
+// A console event meets the C runtime's handling once this watcher's handler is removed; the
+// watcher itself never changes that handling, so it is set now.
+void SignalWatcher::ignoreWhenGone()
+{
+    for (const int signalNumber : watched)
+        std::signal(signalNumber, SIG_IGN);
+}
+
 void SignalWatcher::readPending()
 {
     for (const int signalNumber : watchedSignals)

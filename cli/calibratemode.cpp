@@ -19,7 +19,6 @@
 #include <QLoggingCategory>
 #include <QTimer>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -142,17 +141,15 @@ int CalibrateMode::calibrate(const Options& options, QCoreApplication& applicati
     // does not cut a run short; a third ends the program at once, for a run stuck in a library call
     // that would otherwise keep it waiting. A write waiting for a report or standard output that
     // nobody reads gives up soon after the first signal. Installed before anything can start a run; until
-    // here a signal simply ends the program, as it should during a listing. The watcher puts back what it
-    // found when it goes, after the runs have ended and their records are written: a signal then has nothing
-    // left to stop, and is ignored rather than ending the program by the signal, which would lose the status
-    // the runs made.
-    for (const int signalNumber : SignalWatcher::terminationSignals())
-        std::signal(signalNumber, SIG_IGN);
+    // here a signal simply ends the program, as it should during a listing. When the watcher goes, after
+    // the runs have ended and their records are written, a signal has nothing left to stop, and is
+    // ignored rather than ending the program by the signal, which would lose the status the runs made.
     SignalWatcher signalWatcher(SignalWatcher::EndAtOnce{
         3,
         "vkr-calibrate: ended on a third signal without waiting for the runs to stop; the controller "
         "may still be calibrating\n",
         Aborted, &SerialPort::removeLockFiles, &FileCalls::endWaitingWrites});
+    signalWatcher.ignoreWhenGone();
     RunAftermath aftermath(options.noHistory ? nullptr : RunAftermath::defaultHistory(), report);
     CalibrationBatch batch(options.locators, jobsWithinFileLimit(options, openFileLimit), &aftermath,
                            recording.observer());

@@ -197,6 +197,22 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QLatin1String("in  :S1\n")), 5000);
     }
 
+    // Ctrl+C while the handlers are being put in place, with a channel that would never end: the
+    // program ends, by the signal itself or as aborted, and never goes on as if none had come.
+    void aSignalAsTheHandlersAreSetUpIsNotLost()
+    {
+        QProcess process;
+        process.start(
+            QStringLiteral("sh"),
+            {"-c",
+             QStringLiteral("%1 VKR_SIGNAL_AT_SOCKETPAIR=%2; exec '%3' --no-history sim:channels=1,stuck=0")
+                 .arg(refusedThreads(-1))
+                 .arg(SIGINT)
+                 .arg(Program)});
+        QVERIFY2(process.waitForFinished(10000), process.readAllStandardOutput().constData());
+        QVERIFY(process.exitStatus() == QProcess::CrashExit || process.exitCode() == 3);
+    }
+
     // A run in a library call (each status read takes 4 s, or 60 s) sees the abort only when the call
     // returns, and a second signal still waits for that; a third ends the program at once.
     void aThirdSignalEndsTheProgramAtOnce_data()

@@ -8,12 +8,16 @@
 //                                 a sanitizer's own) are neither counted nor refused
 // A refusal is then the same call every time, unlike one provoked by a lowered address-space limit,
 // which also fails allocations anywhere else at random.
+// It also puts a signal where a race would: VKR_SIGNAL_AT_SOCKETPAIR=N raises signal N in the
+// process's first socketpair() call (the signal watcher's, just before it installs its handlers).
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -59,4 +63,16 @@ extern "C" __attribute__((visibility("default"))) void _ZN7QThread5startENS_8Pri
     startingQThread = true;
     next(thread, priority);
     startingQThread = false;
+}
+
+extern "C" __attribute__((visibility("default"))) int socketpair(int domain, int type, int protocol,
+                                                                 int sockets[2])
+{
+    using SocketPair = int (*)(int, int, int, int[2]);
+    static const auto next = reinterpret_cast<SocketPair>(::dlsym(RTLD_NEXT, "socketpair"));
+    static std::atomic<bool> raised{false};
+    if (const long long signalNumber = setting("VKR_SIGNAL_AT_SOCKETPAIR");
+        signalNumber > 0 && !raised.exchange(true))
+        ::raise(int(signalNumber));
+    return next(domain, type, protocol, sockets);
 }
