@@ -212,11 +212,16 @@ private slots:
         run.start(
             QStringLiteral(VKR_CALIBRATE_PATH),
             {QStringLiteral("--record"), path, serial ? sim.locator() : QStringLiteral("sim:") + scenario});
-        QTRY_VERIFY_WITH_TIMEOUT(readFile(path).contains(channel1Started), 10000);
+        // The recording may be a step ahead of the log on standard output: both are waited for.
+        QByteArray logged;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(path).contains(channel1Started) &&
+                (logged += run.readAllStandardOutput()).endsWith("Channel 1: calibrating... "),
+            10000);
         QVERIFY2(run.state() == QProcess::Running, "the events reached the file only at the end");
         run.kill();
         QVERIFY(run.waitForFinished());
-        const QByteArray logged = run.readAllStandardOutput();
+        logged += run.readAllStandardOutput();
         QVERIFY2(logged.endsWith("Channel 1: calibrating... "), logged.constData());
         // The replay is watched until it has logged as much as the killed run.
         SimProcess replay(QStringList{QStringLiteral("--replay"), path});
