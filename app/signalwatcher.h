@@ -21,6 +21,11 @@ public:
     // limit reached) leave it to the write to fail, so that each writer takes back and reports what
     // it could not write instead of the program ending with a torn line behind it.
     static void makeWriteFailuresErrors();
+    // Gives the termination signals their default action, ending the program, until a watcher takes
+    // them over, also where the program was started with them ignored (a shell's background job
+    // ignores Ctrl+C). The watcher answers them whatever the program inherited, so without this a
+    // signal would be ignored or answered depending only on whether it came before the watcher.
+    static void endOnTerminationSignals();
 
     // The way out for a user whose request to stop is not being answered: a run stuck in a library
     // call, a main thread blocked while it waits for the run. On the arrival-th watched signal,

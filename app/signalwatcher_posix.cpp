@@ -59,6 +59,12 @@ void SignalWatcher::makeWriteFailuresErrors()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void SignalWatcher::endOnTerminationSignals()
+{
+    for (const int signalNumber : terminationSignals())
+        std::signal(signalNumber, SIG_DFL);
+}
+
 SignalWatcher::SignalWatcher(EndAtOnce endAtOnce, std::vector<int> signalNumbers, QObject* parent)
     : QObject(parent), watched(std::move(signalNumbers))
 {

@@ -72,6 +72,10 @@ std::vector<int> SignalWatcher::terminationSignals()
 // Windows has neither SIGPIPE nor SIGXFSZ: a failed write already fails.
 void SignalWatcher::makeWriteFailuresErrors() {}
 
+// A console program's Ctrl+C ends it until a watcher takes it over; a parent that ignored it for its
+// children (a new process group) is left as it chose.
+void SignalWatcher::endOnTerminationSignals() {}
+
 SignalWatcher::SignalWatcher(EndAtOnce endAtOnce, std::vector<int> signalNumbers, QObject* parent)
     : QObject(parent), watched(std::move(signalNumbers))
 {

@@ -76,6 +76,7 @@ int runWindowProgram(int& argc, char* argv[], const std::function<void(VKRCalibr
     // A closed pipe or a file size limit reached stops the run properly through the failed write
     // (a lost log aborts the runs), or costs the line that could not be written; never the program.
     SignalWatcher::makeWriteFailuresErrors();
+    SignalWatcher::endOnTerminationSignals();
     QApplication application(argc, argv);
     // Each run's history line names the program's version, as the command line's do.
     QCoreApplication::setApplicationVersion(QStringLiteral(VKR_VERSION));

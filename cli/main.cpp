@@ -203,6 +203,7 @@ int main(int argc, char* argv[])
     // A closed pipe or a file size limit reached stops the run properly through the failed write
     // (a lost log aborts the runs), or costs the line that could not be written; never the program.
     SignalWatcher::makeWriteFailuresErrors();
+    SignalWatcher::endOnTerminationSignals();
     // Many controllers side by side each hold a port and their thread's descriptors.
     const std::uint64_t openFileLimit = OpenFileLimit::raiseToHardLimit();
     QCoreApplication application(argc, argv);

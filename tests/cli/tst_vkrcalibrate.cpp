@@ -199,16 +199,23 @@ private slots:
 
     // Ctrl+C while the handlers are being put in place, with a channel that would never end: the
     // program ends, by the signal itself or as aborted, and never goes on as if none had come.
+    void aSignalAsTheHandlersAreSetUpIsNotLost_data()
+    {
+        QTest::addColumn<QString>("prelude");
+        QTest::newRow("started with Ctrl+C at its default") << QString();
+        QTest::newRow("started with Ctrl+C ignored, as a background job") << QStringLiteral("trap '' INT;");
+    }
     void aSignalAsTheHandlersAreSetUpIsNotLost()
     {
+        QFETCH(QString, prelude);
         QProcess process;
         process.start(
             QStringLiteral("sh"),
-            {"-c",
-             QStringLiteral("%1 VKR_SIGNAL_AT_SOCKETPAIR=%2; exec '%3' --no-history sim:channels=1,stuck=0")
-                 .arg(refusedThreads(-1))
-                 .arg(SIGINT)
-                 .arg(Program)});
+            {"-c", QStringLiteral(
+                       "%4 %1 VKR_SIGNAL_AT_SOCKETPAIR=%2; exec '%3' --no-history sim:channels=1,stuck=0")
+                       .arg(refusedThreads(-1))
+                       .arg(SIGINT)
+                       .arg(Program, prelude)});
         QVERIFY2(process.waitForFinished(10000), process.readAllStandardOutput().constData());
         QVERIFY(process.exitStatus() == QProcess::CrashExit || process.exitCode() == 3);
     }
