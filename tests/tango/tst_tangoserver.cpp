@@ -478,9 +478,13 @@ private slots:
             {"LD_PRELOAD=" VKR_SLOW_SYNC_PATH, "ASAN_OPTIONS=verify_asan_link_order=0"}));
         std::vector<std::unique_ptr<TangoClient>> clients;
         std::vector<qint64> started;
+        // Each device's RUNNING must reach its client: the runs start once every subscription flows.
         for (const QString& device : devices) {
             clients.emplace_back(new TangoClient(database.device(device)));
             QCOMPARE(clients.back()->subscribe("State"), QString());
+            for (bool archive : {false, true})
+                QCOMPARE(clients.back()->subscribe("Locator", archive), QString());
+            QVERIFY(eventsFlow(*clients.back(), "sim:channels=1,time=1000"));
         }
         for (auto& client : clients) {
             QCOMPARE(client->command("Calibrate"), QString());
@@ -490,9 +494,10 @@ private slots:
         for (size_t i = 0; i < clients.size(); ++i) {
             // Under load a just-started device's first push of its state may come after the subscription's
             // own first event, so only what follows the run's start is compared.
-            QTRY_COMPARE_WITH_TIMEOUT(
-                clients[i]->events("State").mid(clients[i]->events("State").indexOf("RUNNING")),
-                (QStringList{"RUNNING", "ON"}), 20000);
+            const auto events = [&] { return clients[i]->events("State"); };
+            QTRY_VERIFY2_WITH_TIMEOUT(events().mid(events().indexOf("RUNNING")) ==
+                                          (QStringList{"RUNNING", "ON"}),
+                                      qPrintable(events().join(' ')), 20000);
             took.push_back(clients[i]->arrival("State", "ON") - started[i]);
         }
         const auto [shortest, longest] = std::minmax_element(took.begin(), took.end());
