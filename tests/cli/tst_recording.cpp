@@ -92,9 +92,12 @@ private slots:
         SimProcess replay(QStringList{QStringLiteral("--replay"), path});
         QVERIFY(replay.start());
         const CalibrateOutcome replayed = runVkrCalibrate({replay.locator()});
+        QVERIFY(replay.stop(SIGTERM));
+        // A replay that differs shows the recording's times and what the replaying side said.
+        if (replayed.output != original.output)
+            qInfo("%s%s", recording.constData(), qPrintable(replay.log()));
         QCOMPARE(replayed.output, original.output);
         QCOMPARE(replayed.exitCode, original.exitCode);
-        QVERIFY(replay.stop(SIGTERM));
         QVERIFY2(!replay.log().contains(QLatin1String("departs")), qPrintable(replay.log()));
     }
 
