@@ -2,6 +2,15 @@
 
 #include "recordingformat.h"
 
+#include <algorithm>
+
+namespace {
+// The tool gives up on a reply after 500 ms without a byte, and records that as a time-out. A longer
+// gap with no time-out in it was the tool not reading (held up on a busy or paused machine) while
+// the bytes waited, not the line's silence: it is replayed as this, well inside the time-out.
+constexpr int64_t LongestWaitedThroughUs = 250000;
+} // namespace
+
 std::optional<SerialReplay> SerialReplay::load(const std::string& path, std::string& error,
                                                std::string& ending)
 {
@@ -59,18 +68,27 @@ bool SerialReplay::take(const RecordedEvent& event, std::string& problem)
                 exchangeList.push_back({std::move(*command), {}, false, 0});
         }
         lastTime = event.time;
+        timedOut = false;
     } else if (exchangeList.empty()) {
         return true;
+    } else if (event.event == RecordingFormat::Event::Timeout) {
+        timedOut = true;
     } else if (event.event == RecordingFormat::Event::Read) {
-        exchangeList.back().reply.push_back({gap, *event.bytes});
+        exchangeList.back().reply.push_back({waitedThrough(gap), *event.bytes});
         lastTime = event.time;
+        timedOut = false;
     } else if (event.event == RecordingFormat::Event::ReadFailed && !exchangeList.back().hangUp) {
         exchangeList.back().hangUp = true;
-        exchangeList.back().hangUpDelayUs = gap;
+        exchangeList.back().hangUpDelayUs = waitedThrough(gap);
     } else if (event.event == "open-failed" && !exchangeList.back().hangUp) {
         // The port was gone when the tool opened it again (the handshake reopens it): the line hung
         // up after the last command, at a moment the recording cannot tell, so at once.
         exchangeList.back().hangUp = true;
     }
     return true;
+}
+
+int64_t SerialReplay::waitedThrough(int64_t gapUs) const
+{
+    return timedOut ? gapUs : std::min(gapUs, LongestWaitedThroughUs);
 }

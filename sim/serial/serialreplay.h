@@ -47,12 +47,16 @@ public:
 
 private:
     bool take(const RecordedEvent& event, std::string& problem);
+    // A gap as it is replayed: as recorded after a time-out, else shortened to what the tool can
+    // have waited through.
+    int64_t waitedThrough(int64_t gapUs) const;
 
     std::vector<Exchange> exchangeList;
     // The tool's bytes are cut into commands as the controller's receiver cuts them; the zero byte
     // of the handshake, outside any command, is no command.
     CommandAssembler assembler;
     int64_t lastTime = 0;
+    bool timedOut = false; // the tool's read timed out since the last command or chunk
     std::optional<std::size_t> exchangesBeforeAbort;
     std::size_t holdAt = 0;
 

@@ -148,6 +148,11 @@ private slots:
                "\\{\"bytes\":\"[^\"]*\\\\n\",\"event\":\"read\"[^\\n]*\\n"
             << QString() << QByteArray("Could not get number of channels! Error: 15\n")
             << "after command 5: the recording goes on with \"CS0\", the tool sent nothing more";
+        QTest::newRow("a reply the tool read late (its process held up): no time-out")
+            << "channels=1,time=0"
+            << ":GNC\\\\n\",\"event\":\"write\"[^\\n]*\\n\\{\"bytes\":\"[^\"]*\",\"event\":\"read\",\"t\":"
+               "\\K\\d+"
+            << "3000000" << QByteArray("\tChannel 0: calibrating... done.\n") << QString();
         QTest::newRow("a command changed")
             << "channels=1,time=0"
             << ":CS0\\\\n\",\"event\":\"write\""
