@@ -89,16 +89,28 @@ private slots:
         QVERIFY(recording.startsWith("{\"event\":\"recording\",\"format\":1,"));
         QVERIFY2(recording.contains(recorded), recording.right(300).constData());
 
-        SimProcess replay(QStringList{QStringLiteral("--replay"), path});
-        QVERIFY(replay.start());
-        const CalibrateOutcome replayed = runVkrCalibrate({replay.locator()});
-        QVERIFY(replay.stop(SIGTERM));
+        // The replay is recorded too. Where the tool timed out in it and not in the recorded run, the
+        // replaying side was held up past the tool's wait (a busy machine): that replay is tried again.
+        const QString replayPath = folder.filePath(QStringLiteral("replay.jsonl"));
+        const QByteArray timeout = "\"event\":\"timeout\"";
+        CalibrateOutcome replayed;
+        QString report;
+        for (int tries = 3; tries > 0; --tries) {
+            QFile::remove(replayPath);
+            SimProcess replay(QStringList{QStringLiteral("--replay"), path});
+            QVERIFY(replay.start());
+            replayed = runVkrCalibrate({QStringLiteral("--record"), replayPath, replay.locator()});
+            QVERIFY(replay.stop(SIGTERM));
+            report = replay.log();
+            if (recording.contains(timeout) || !readFile(replayPath).contains(timeout))
+                break;
+        }
         // A replay that differs shows the recording's times and what the replaying side said.
         if (replayed.output != original.output)
-            qInfo("%s%s", recording.constData(), qPrintable(replay.log()));
+            qInfo("%s%s", recording.constData(), qPrintable(report));
         QCOMPARE(replayed.output, original.output);
         QCOMPARE(replayed.exitCode, original.exitCode);
-        QVERIFY2(!replay.log().contains(QLatin1String("departs")), qPrintable(replay.log()));
+        QVERIFY2(!report.contains(QLatin1String("departs")), qPrintable(report));
     }
 
     void aLibraryRunReplaysToTheSameLog_data()
