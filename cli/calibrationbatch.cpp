@@ -74,6 +74,15 @@ CalibrationBatch::CalibrationBatch(const QStringList& locators, int jobs, RunAft
     }
 }
 
+// A writer calls the notifier just after it has handed its records over, so that a write can still
+// be calling it when the batch has seen everything written and ends. Taking the notifier away
+// waits for a call in progress; a call it made has posted an event that goes with the batch.
+CalibrationBatch::~CalibrationBatch()
+{
+    if (aftermath)
+        aftermath->setFailureNotifier(nullptr);
+}
+
 // Starts the runs waiting for their turn, as many as may go now; called again as each run ends.
 void CalibrationBatch::start()
 {

@@ -43,6 +43,8 @@ public:
     // queue, for a running one to end; only a run refused while none is running ends as not opened.
     CalibrationBatch(const QStringList& locators, int jobs, RunAftermath* aftermath = nullptr,
                      SerialPortObserver* conversationObserver = nullptr);
+    // The aftermath, which outlives the batch, calls it back no more.
+    ~CalibrationBatch() override;
 
     void start();
     // Asks every run to stop; each stops its calibrating channel and closes its connection. The

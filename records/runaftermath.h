@@ -35,7 +35,8 @@ public:
     void keep(const RunRecord& record);
 
     // Called on a writer's thread, without arguments, after records were handed to a sink,
-    // taken or not. Set it before the first keep().
+    // taken or not. Set it before the first keep(). Setting none waits for a call in progress,
+    // after which none comes: so the notifier's target may go before the aftermath does.
     void setFailureNotifier(const std::function<void()>& notifier);
     // The records the history could not take since the last call, one line each naming its run
     // and the reason; nothing when it took them all.

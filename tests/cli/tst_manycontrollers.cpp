@@ -1,6 +1,8 @@
 // vkr-calibrate with many controllers: more than the open file limit has room for side by side,
 // and more than the system will start worker threads for.
 #include "calibrateprocess.h"
+#include "calibrationbatch.h"
+#include "reportfile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -61,6 +63,24 @@ private slots:
         QCOMPARE(outcome.errors, note);
         QCOMPARE(outcome.output.count("Calibration routine finished with 0 errors.\n"), 100);
         QCOMPARE(outcomes.count(QStringLiteral("calibrated")), 100);
+    }
+
+    // The aftermath outlives its batch, and its writers call their notifier after each hand-over:
+    // a record kept once the batch has gone must not call into the batch's freed memory.
+    void anAftermathThatOutlivesItsBatchDoesNotCallItBack()
+    {
+        QTemporaryDir folder;
+        auto report = std::make_shared<ReportFile>();
+        QString error;
+        QVERIFY2(report->open(folder.filePath(QStringLiteral("report.jsonl")), error), qPrintable(error));
+        RunAftermath aftermath(nullptr, report);
+        delete new CalibrationBatch(QStringList(), 1, &aftermath);
+        RunRecord record;
+        record.locator = QStringLiteral("sim:");
+        aftermath.keep(record);
+        QVERIFY(aftermath.waitUntilWritten(std::chrono::seconds(10)));
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(aftermath.reportRecordsLost(), 0);
     }
 
     // The system refuses worker threads (the calls after the allowed ones, as many as refused): a
