@@ -75,12 +75,9 @@ private slots:
         QVERIFY2(report->open(folder.filePath(QStringLiteral("report.jsonl")), error), qPrintable(error));
         RunAftermath aftermath(nullptr, report);
         delete new CalibrationBatch(QStringList(), 1, &aftermath);
-        RunRecord record;
-        record.locator = QStringLiteral("sim:");
-        aftermath.keep(record);
+        aftermath.keep(RunRecord());
         QVERIFY(aftermath.waitUntilWritten(std::chrono::seconds(10)));
         QCoreApplication::sendPostedEvents();
-        QCOMPARE(aftermath.reportRecordsLost(), 0);
     }
 
     // The system refuses worker threads (the calls after the allowed ones, as many as refused): a
