@@ -92,8 +92,17 @@ private slots:
         SimProcess sim(scenario);
         QVERIFY(sim.start());
         WorkThread worker;
+        // A slow line's bytes come well within the time-out, but a starved simulator can send one
+        // late, which this row is not about: it gets a wait no machine overruns.
+        if (scenario.contains(QLatin1String("slowbytes"))) {
+            WorkerLimits patient;
+            patient.replyByteTimeout = std::chrono::seconds(10);
+            worker.setLimits(patient);
+        }
         RunRecorder recorder(worker);
         QVERIFY(recorder.run(sim.locator(), 30000));
+        if (recorder.messages != messages)
+            qInfo() << recorder.messages;
         QCOMPARE(recorder.messages, messages);
         // Every open that fails says why.
         QCOMPARE(worker.lastRecord().openFailureReason.isEmpty(),
